@@ -1,0 +1,46 @@
+# The two commands of the project: `make demo` and `make test`.
+# Each first installs what is missing from Debian's packages.
+
+BUILD   ?= build
+HOST    := $(BUILD)/host
+WIN32   := $(BUILD)/win32
+JOBS    ?= $(shell nproc)
+export WINEDEBUG := -all
+export WINEDLLOVERRIDES := mscoree,mshtml=
+
+.PHONY: all deps build host win32 test demo clean
+
+all: build
+
+deps:
+	@sh tools/setup/install-deps.sh
+
+$(HOST)/build.ninja: | deps
+	cmake -S . -B $(HOST) -G Ninja -DCMAKE_BUILD_TYPE=Debug
+
+$(WIN32)/build.ninja: | deps
+	cmake -S . -B $(WIN32) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake
+
+host: deps $(HOST)/build.ninja
+	cmake --build $(HOST) -j $(JOBS)
+
+win32: deps $(WIN32)/build.ninja
+	cmake --build $(WIN32) -j $(JOBS)
+
+build: host win32
+
+# The Wine prefix that the win32 tests run in.
+$(WIN32)/wineprefix/system.reg: | deps
+	WINEARCH=win32 WINEPREFIX=$(abspath $(WIN32))/wineprefix wineboot -i >/dev/null 2>&1 || true
+	WINEPREFIX=$(abspath $(WIN32))/wineprefix wineserver -w
+
+test: build $(WIN32)/wineprefix/system.reg
+	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+	cd $(WIN32) && ctest --output-on-failure
+
+demo: build $(WIN32)/wineprefix/system.reg
+	python3 examples/demo.py --host $(HOST) --win32 $(WIN32) --source .
+
+clean:
+	rm -rf $(BUILD)

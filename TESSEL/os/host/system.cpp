@@ -1,0 +1,284 @@
+// The seam's host stand-ins: process, files, lock, console, message boxes.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "os.h"
+
+extern char** environ;
+
+namespace {
+
+thread_local std::uint32_t g_lastError = 0;
+
+std::string g_commandLine;
+
+std::uint32_t WindowsError(int error) {
+  switch (error) {
+    case 0: return kErrorSuccess;
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return kErrorAccessDenied;
+    case EEXIST: return kErrorAlreadyExists;
+    case ENOTEMPTY: return kErrorDirNotEmpty;
+    case EBUSY: return kErrorSharingViolation;
+    default: return kErrorInvalidParameter;
+  }
+}
+
+void SetError(int error) { g_lastError = WindowsError(error); }
+
+std::string Quote(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  return "\"" + argument + "\"";
+}
+
+// Splits a command line the way the program reads one: blanks separate
+// arguments, quotes group them.
+std::vector<std::string> SplitCommandLine(const char* text) {
+  std::vector<std::string> arguments;
+  const char* p = text;
+  while (*p) {
+    while (*p && static_cast<unsigned char>(*p) <= 32) ++p;
+    if (!*p) break;
+    std::string argument;
+    bool inQuotes = false;
+    for (; *p && (inQuotes || static_cast<unsigned char>(*p) > 32); ++p) {
+      if (*p == '"')
+        inQuotes = !inQuotes;
+      else
+        argument += *p;
+    }
+    arguments.push_back(argument);
+  }
+  return arguments;
+}
+
+std::string ModulePath() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return std::string();
+  buffer[n] = '\0';
+  return buffer;
+}
+
+}  // namespace
+
+namespace host {
+
+// Called by the host entry (and the test mains) with the process's own
+// arguments; the program path is given as a Windows path.
+void SetCommandLine(int argc, char** argv) {
+  std::string module = ModulePath();
+  g_commandLine = Quote(module.empty() ? std::string(argc > 0 ? argv[0] : "") : WindowsPath(module));
+  for (int i = 1; i < argc; ++i) g_commandLine += " " + Quote(argv[i]);
+}
+
+}  // namespace host
+
+const char* OsCommandLine() {
+  if (g_commandLine.empty()) {
+    std::string module = ModulePath();
+    g_commandLine = Quote(host::WindowsPath(module));
+  }
+  return g_commandLine.c_str();
+}
+
+std::uint32_t OsModuleFileName(char* out, std::uint32_t capacity) {
+  std::string path = host::WindowsPath(ModulePath());
+  if (capacity == 0 || path.size() + 1 > capacity) {
+    if (capacity) out[0] = '\0';
+    return 0;
+  }
+  std::memcpy(out, path.c_str(), path.size() + 1);
+  return static_cast<std::uint32_t>(path.size());
+}
+
+std::uint32_t OsLastError() { return g_lastError; }
+
+OsHandle OsOpenOwnProcessForChild() { return static_cast<OsHandle>(getpid()); }
+
+void OsCloseHandle(OsHandle) {}
+
+int OsStartProcess(const char* commandLine) {
+  std::vector<std::string> arguments = SplitCommandLine(commandLine);
+  if (arguments.empty()) {
+    g_lastError = kErrorInvalidParameter;
+    return 0;
+  }
+  std::string program = host::HostPath(arguments[0].c_str());
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  int error = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (error != 0) {
+    SetError(error);
+    return 0;
+  }
+  return 1;
+}
+
+void OsExitProcess(int code) {
+  std::fflush(stdout);
+  std::exit(code);
+}
+
+std::uint32_t OsTempPath(char* out, std::uint32_t capacity) {
+  host::MachineRoot();
+  std::string path = "C:\\users\\" + host::UserName() + "\\Temp\\";
+  if (capacity == 0 || path.size() + 1 > capacity) {
+    if (capacity) out[0] = '\0';
+    return 0;
+  }
+  std::memcpy(out, path.c_str(), path.size() + 1);
+  return static_cast<std::uint32_t>(path.size());
+}
+
+int OsTempFileName(const char* dir, const char* prefix, char* out) {
+  std::string folder = dir;
+  if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) folder += '\\';
+  static unsigned counter = static_cast<unsigned>(getpid());
+  for (int attempt = 0; attempt < 65536; ++attempt) {
+    unsigned unique = (counter++ & 0xFFFFu);
+    if (unique == 0) continue;
+    char name[32];
+    std::snprintf(name, sizeof name, "%.3s%X.tmp", prefix, unique);
+    std::string path = folder + name;
+    if (path.size() >= 260) {
+      g_lastError = kErrorInvalidParameter;
+      return 0;
+    }
+    int fd = open(host::HostPath(path.c_str()).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+    if (fd >= 0) {
+      close(fd);
+      std::memcpy(out, path.c_str(), path.size() + 1);
+      return 1;
+    }
+    if (errno != EEXIST) {
+      SetError(errno);
+      return 0;
+    }
+  }
+  g_lastError = kErrorAlreadyExists;
+  return 0;
+}
+
+int OsCopyFile(const char* from, const char* to) {
+  std::string source = host::HostPath(from);
+  std::string target = host::HostPath(to);
+  int in = open(source.c_str(), O_RDONLY);
+  if (in < 0) {
+    SetError(errno);
+    return 0;
+  }
+  struct stat info = {};
+  fstat(in, &info);
+  int out = open(target.c_str(), O_CREAT | O_TRUNC | O_WRONLY, info.st_mode & 0777);
+  if (out < 0) {
+    SetError(errno);
+    close(in);
+    return 0;
+  }
+  char buffer[65536];
+  ssize_t n;
+  bool ok = true;
+  while ((n = read(in, buffer, sizeof buffer)) > 0) {
+    if (write(out, buffer, static_cast<std::size_t>(n)) != n) {
+      SetError(errno);
+      ok = false;
+      break;
+    }
+  }
+  fchmod(out, info.st_mode & 0777);
+  close(in);
+  close(out);
+  return ok ? 1 : 0;
+}
+
+int OsDeleteFile(const char* path) {
+  if (std::remove(host::HostPath(path).c_str()) != 0) {
+    SetError(errno);
+    return 0;
+  }
+  return 1;
+}
+
+std::FILE* OsOpenFile(const char* path, const char* mode) {
+  std::FILE* file = std::fopen(host::HostPath(path).c_str(), mode);
+  if (file == nullptr) SetError(errno);
+  return file;
+}
+
+int OsTruncateTextFile(const char* path) {
+  std::FILE* file = std::fopen(host::HostPath(path).c_str(), "w");
+  if (file == nullptr) return 0;
+  std::fclose(file);
+  return 1;
+}
+
+int OsAppendTextFile(const char* path, const char* text, std::size_t length) {
+  std::FILE* file = std::fopen(host::HostPath(path).c_str(), "a");
+  if (file == nullptr) return 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\n') std::fputc('\r', file);
+    std::fputc(text[i], file);
+  }
+  std::fclose(file);
+  return 1;
+}
+
+OsHandle OsMutexCreate() { return reinterpret_cast<OsHandle>(new std::recursive_mutex); }
+void OsMutexLock(OsHandle mutex) { reinterpret_cast<std::recursive_mutex*>(mutex)->lock(); }
+void OsMutexUnlock(OsHandle mutex) { reinterpret_cast<std::recursive_mutex*>(mutex)->unlock(); }
+void OsMutexDestroy(OsHandle mutex) { delete reinterpret_cast<std::recursive_mutex*>(mutex); }
+
+// The console is the terminal's standard output.
+OsHandle OsConsoleOpen() { return 1; }
+void OsConsoleTitle(const char*) {}
+void OsConsoleWrite(OsHandle, const char* text, std::size_t length) {
+  std::fwrite(text, 1, length, stdout);
+  std::fflush(stdout);
+}
+
+// A message box is its caption and text on standard output. A question is
+// answered by a line on standard input (y or n); the end of input is no
+// answer at all.
+int OsMessageBox(const char* text, const char* caption, std::uint32_t style) {
+  std::printf("[%s] %s\n", caption ? caption : "", text);
+  if ((style & 0x0F) != kMbYesNo) {
+    std::printf("[OK]\n");
+    std::fflush(stdout);
+    return kIdOk;
+  }
+  for (;;) {
+    std::printf("(y/n)? ");
+    std::fflush(stdout);
+    std::string line;
+    if (!std::getline(std::cin, line)) {
+      std::printf("\n");
+      return 0;
+    }
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (line == "y" || line == "Y" || line == "yes" || line == "Yes") return kIdYes;
+    if (line == "n" || line == "N" || line == "no" || line == "No") return kIdNo;
+  }
+}
+
+std::int32_t OsCoInitialize() { return 0; }
+std::int32_t OsOleInitialize() { return 0; }
+void OsOleUninitialize() {}
+void OsCoUninitialize() {}

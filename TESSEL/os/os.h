@@ -1,0 +1,120 @@
+// The operating-system seam. Everything the library and the program ask of
+// the system goes through these functions; win32/ implements them over
+// Win32, host/ over small Linux stand-ins. Paths are Windows paths on both
+// sides, error numbers are Windows error numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+using OsHandle = std::uintptr_t;  // an opaque system handle; 0 is none
+
+// ---- Windows numbers used across the seam --------------------------------
+constexpr std::uint32_t kErrorSuccess = 0;
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorDirNotEmpty = 145;
+constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr std::uint32_t kErrorMoreData = 234;
+constexpr std::uint32_t kErrorNoMoreItems = 259;
+constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorProcNotFound = 127;
+constexpr std::uint32_t kErrorModNotFound = 126;
+
+// ---- process and command line --------------------------------------------
+// The whole command line of the process, program path included.
+const char* OsCommandLine();
+// Full path of the running executable; length written, 0 on failure.
+std::uint32_t OsModuleFileName(char* out, std::uint32_t capacity);
+// The calling thread's last system error code.
+std::uint32_t OsLastError();
+// A handle to the own process, synchronise access only, inheritable.
+OsHandle OsOpenOwnProcessForChild();
+void OsCloseHandle(OsHandle handle);
+// Start a program from a command line; the child inherits inheritable
+// handles, the environment and the current folder. The process and thread
+// handles are closed at once. 0 on failure (see OsLastError).
+int OsStartProcess(const char* commandLine);
+// Ends the process through the run-time's normal exit.
+[[noreturn]] void OsExitProcess(int code);
+
+// ---- files and folders ---------------------------------------------------
+std::uint32_t OsTempPath(char* out, std::uint32_t capacity);
+// Creates a unique empty file "<dir><prefix>XXXX.tmp"; its name in out
+// (room for 260). 0 on failure.
+int OsTempFileName(const char* dir, const char* prefix, char* out);
+int OsCopyFile(const char* from, const char* to);  // overwrites; 0 on failure
+int OsDeleteFile(const char* path);  // the C library's remove(); 0 on failure
+// The C library's fopen on a Windows path (binary modes only).
+std::FILE* OsOpenFile(const char* path, const char* mode);
+// Text-mode output as the C run-time does it on Windows: "\n" reaches the
+// file as CR LF. Truncate empties (or creates) the file. 0 on failure.
+int OsTruncateTextFile(const char* path);
+int OsAppendTextFile(const char* path, const char* text, std::size_t length);
+
+// ---- lock ----------------------------------------------------------------
+// An unnamed, re-entrant, process-wide mutex.
+OsHandle OsMutexCreate();
+void OsMutexLock(OsHandle mutex);
+void OsMutexUnlock(OsHandle mutex);
+void OsMutexDestroy(OsHandle mutex);
+
+// ---- console -------------------------------------------------------------
+// Allocates a console window and gives its standard output handle.
+OsHandle OsConsoleOpen();
+void OsConsoleTitle(const char* title);
+void OsConsoleWrite(OsHandle console, const char* text, std::size_t length);
+
+// ---- user interface ------------------------------------------------------
+constexpr std::uint32_t kMbOk = 0x00;
+constexpr std::uint32_t kMbYesNo = 0x04;
+constexpr std::uint32_t kMbIconStop = 0x10;
+constexpr std::uint32_t kMbIconQuestion = 0x20;
+constexpr int kIdOk = 1;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+// A message box without owner. The answer (kIdOk, kIdYes, kIdNo), or 0 when
+// the box could not be shown or gave no answer.
+int OsMessageBox(const char* text, const char* caption, std::uint32_t style);
+
+// ---- COM and OLE ---------------------------------------------------------
+std::int32_t OsCoInitialize();
+std::int32_t OsOleInitialize();
+void OsOleUninitialize();
+void OsCoUninitialize();
+
+// ---- registry ------------------------------------------------------------
+constexpr std::uint32_t kHkeyClassesRoot = 0x80000000u;
+constexpr std::uint32_t kHkeyCurrentUser = 0x80000001u;
+constexpr std::uint32_t kHkeyLocalMachine = 0x80000002u;
+constexpr std::uint32_t kHkeyUsers = 0x80000003u;
+constexpr std::uint32_t kHkeyPerformanceData = 0x80000004u;
+constexpr std::uint32_t kHkeyCurrentConfig = 0x80000005u;
+constexpr std::uint32_t kHkeyDynData = 0x80000006u;
+
+constexpr std::uint32_t kRegNone = 0;
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegBinary = 3;
+constexpr std::uint32_t kRegDword = 4;
+constexpr std::uint32_t kRegDwordBigEndian = 5;
+constexpr std::uint32_t kRegMultiSz = 7;
+
+using OsKey = std::uintptr_t;  // an open key; 0 is none
+// Each gives a Windows error number (kErrorSuccess on success).
+std::uint32_t OsRegOpenKey(std::uint32_t root, const char* path, OsKey* key);
+std::uint32_t OsRegCreateKey(std::uint32_t root, const char* path, OsKey* key);
+std::uint32_t OsRegCloseKey(OsKey key);
+std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path);
+// The value at index: name (capacity in, length out), type, data (capacity in,
+// length out). ERROR_NO_MORE_ITEMS past the end, ERROR_MORE_DATA when a
+// buffer is too small.
+std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name,
+                             std::uint32_t* nameLength, std::uint32_t* type,
+                             unsigned char* data, std::uint32_t* dataLength);
+std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type,
+                            const void* data, std::uint32_t length);

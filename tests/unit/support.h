@@ -1,0 +1,14 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+#include <string>
+
+// A fresh Windows path in the temporary folder (the file is removed first).
+std::string TempPath(const std::string& name);
+// The bytes of a file named by a Windows path; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+// Starts the log into the given file with the given flags.
+void StartLog(const std::string& path, unsigned flags);
+// Back to the silent log that the test main starts with.
+void StopLog();
