@@ -1,5 +1,326 @@
 #!/usr/bin/env python3
-"""Whole-program scenarios (placeholder list while the runner is written)."""
+"""Whole-program scenarios, run the way a person runs the program.
+
+win32: Uninstall.exe under Wine on an Xvfb display, with uidriver.exe
+pressing the buttons of its windows. host: the host build on a machine root
+of its own, its message boxes answered through standard input.
+
+    e2e.py --list
+    e2e.py --side win32|host --build DIR --source DIR SCENARIO
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
 import sys
-if "--list" in sys.argv:
-    sys.exit(0)
+import tempfile
+import time
+
+SCENARIOS = {}
+
+
+def scenario(function):
+    SCENARIOS[function.__name__] = function
+    return function
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def contains(text, expected, what):
+    check(expected in text, "%s lacks %r:\n%s" % (what, expected, text))
+
+
+def lacks(text, unexpected, what):
+    check(unexpected not in text, "%s holds %r:\n%s" % (what, unexpected, text))
+
+
+def read_text(path):
+    with open(path, "rb") as f:
+        return f.read().decode("latin-1").replace("\r\n", "\n")
+
+
+class Display:
+    """A private Xvfb display for the scenario."""
+
+    def __init__(self):
+        self.process = None
+        self.name = None
+
+    def __enter__(self):
+        for number in range(90, 190):
+            if os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
+                continue
+            self.process = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if os.path.exists("/tmp/.X11-unix/X%d" % number):
+                    self.name = ":%d" % number
+                    return self
+                if self.process.poll() is not None:
+                    break
+                time.sleep(0.05)
+            if self.process.poll() is None:
+                self.process.kill()
+        raise Failure("no Xvfb display could be started")
+
+    def __exit__(self, *exc):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=10)
+
+
+class Side:
+    """What differs between the two builds: how a program runs, where a
+    Windows path lies on this host, how a person answers a box."""
+
+    def __init__(self, build, source):
+        self.build = build
+        self.source = source
+
+    def program(self, name):
+        raise NotImplementedError
+
+
+class Win32(Side):
+    name = "win32"
+
+    def __init__(self, build, source):
+        super().__init__(build, source)
+        self.prefix = os.path.join(build, "wineprefix")
+        self.display = None
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH="win32",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def start(self, display):
+        self.display = display
+        self.env["DISPLAY"] = display.name
+
+    def host_path(self, windows_path):
+        check(windows_path[1:3] == ":\\", "not an absolute path: " + windows_path)
+        drive = windows_path[0].lower()
+        rest = windows_path[3:].replace("\\", "/")
+        if drive == "z":
+            return "/" + rest
+        return os.path.join(self.prefix, "drive_" + drive, rest)
+
+    def program(self, name):
+        return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)
+
+    def scratch(self, name):
+        """A fresh folder on C: for the scenario: (windows path, host path)."""
+        windows = "C:\\e2e\\" + name
+        host = self.host_path(windows)
+        shutil.rmtree(host, ignore_errors=True)
+        os.makedirs(host)
+        return windows, host
+
+    def run(self, exe_host_path, args, answers=None, timeout=120):
+        """Runs a program; answers is a list of (caption, button) that the
+        driver presses in order. Returns (exit code, driver reports)."""
+        process = subprocess.Popen(["wine", exe_host_path] + args, env=self.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        reports = []
+        for caption, button in answers or []:
+            reports.append(self.driver("answer", caption, button, "60000"))
+        try:
+            out, _ = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise Failure("program did not end: %s" % exe_host_path)
+        self.wait_idle()
+        return process.returncode, reports
+
+    def driver(self, *args):
+        result = subprocess.run(["wine", os.path.join(self.build, "tests", "uidriver.exe")] + list(args),
+                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        text = result.stdout.decode("latin-1").replace("\r\n", "\n")
+        check(result.returncode == 0, "driver %s failed (%d):\n%s" % (args, result.returncode, text))
+        return text
+
+    def wait_idle(self):
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=120)
+
+
+class Host(Side):
+    name = "host"
+
+    def __init__(self, build, source):
+        super().__init__(build, source)
+        self.machine = tempfile.mkdtemp(prefix="tessel-e2e-")
+        self.env = dict(os.environ, TESSEL_MACHINE=self.machine)
+
+    def start(self, display):
+        pass
+
+    def host_path(self, windows_path):
+        check(windows_path[1:3] == ":\\", "not an absolute path: " + windows_path)
+        drive = windows_path[0].lower()
+        rest = windows_path[3:].replace("\\", "/")
+        if drive == "z":
+            return "/" + rest
+        return os.path.join(self.machine, "drive_" + drive, rest)
+
+    def program(self, name):
+        return os.path.join(self.build, name)
+
+    def scratch(self, name):
+        windows = "C:\\e2e\\" + name
+        host = self.host_path(windows)
+        shutil.rmtree(host, ignore_errors=True)
+        os.makedirs(host)
+        return windows, host
+
+    def run(self, exe_host_path, args, answers=None, timeout=120):
+        """Answers are typed on standard input: y or n for a question, a
+        line for OK. The reports are what the program printed."""
+        lines = ""
+        for _, button in answers or []:
+            lines += {"Yes": "y", "No": "n"}.get(button.replace("&", ""), "") + "\n"
+        result = subprocess.run([exe_host_path] + args, env=self.env, input=lines.encode(),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+        out = result.stdout.decode("latin-1")
+        return result.returncode, [out]
+
+    def wait_idle(self):
+        pass
+
+
+def log_of(side, exe_windows_path):
+    folder = exe_windows_path.rsplit("\\", 1)[0]
+    return side.host_path(folder + "\\debug.log")
+
+
+def copy_program(side, name, folder_name, target_name=None):
+    windows, host = side.scratch(folder_name)
+    target_name = target_name or os.path.basename(side.program(name))
+    target = os.path.join(host, target_name)
+    shutil.copy2(side.program(name), target)
+    return windows + "\\" + target_name, target
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise Failure("timed out waiting for " + what)
+
+
+def relaunched_copy(side, first_log):
+    """The Windows path of the copy named in the "Copy:" line."""
+    for line in first_log.splitlines():
+        if line.startswith("Copy: "):
+            return line.split(" -> ", 1)[1]
+    raise Failure("no Copy: line in\n" + first_log)
+
+
+@scenario
+def relaunch(side):
+    exe_windows, exe_host = copy_program(side, "Uninstall", "relaunch")
+    code, _ = side.run(exe_host, ["-debug"])
+    check(code == 0, "exit code %d" % code)
+    first = read_text(log_of(side, exe_windows))
+    contains(first, "Uninstall Version 1.50 (Release)\n", "first log")
+    contains(first, "Cmdline '", "first log")
+    contains(first, "' '-debug'\n", "first log")
+    contains(first, "Copy: %s -> " % exe_windows, "first log")
+    copy = relaunched_copy(side, first)
+    name = copy.rsplit("\\", 1)[1]
+    check(name.startswith("Del") and name.endswith(".exe"), "copy name " + name)
+    contains(first, 'Exec: "%s" -Spawn -debug (0x' % copy, "first log")
+    check(first.endswith("Successful Exit...\n"), "first log ends:\n" + first)
+    lacks(first, "Memory Init", "first log")
+    copy_log = log_of(side, copy)
+    wait_for(lambda: os.path.exists(copy_log) and "Successful Exit...\n" in read_text(copy_log), 30, copy_log)
+    second = read_text(copy_log)
+    check(second.startswith("Tessel v0.32\n"), "copy log starts:\n" + second)
+    contains(second, "-Spawn -debug'", "copy log")
+    contains(second, "====[Memory Init]", "copy log")
+    contains(second, "Memory Initialized (Maximum)\n", "copy log")
+    contains(second, "====[Memory Remove]", "copy log")
+    lacks(second, "Copy: ", "copy log")
+    check(os.path.exists(side.host_path(copy)), "the copy stays in the temporary folder")
+
+
+@scenario
+def relaunch_passes_tail(side):
+    exe_windows, exe_host = copy_program(side, "Uninstall", "relaunch tail")
+    code, _ = side.run(exe_host, ["-Register", "-debug"])
+    check(code == 0, "exit code %d" % code)
+    first = read_text(log_of(side, exe_windows))
+    copy = relaunched_copy(side, first)
+    contains(first, 'Exec: "%s" -Spawn -Register -debug (0x' % copy, "first log")
+    copy_log = log_of(side, copy)
+    wait_for(lambda: os.path.exists(copy_log) and "Successful Exit...\n" in read_text(copy_log), 30, copy_log)
+
+
+@scenario
+def runs_in_place(side):
+    for switch in ["-InstReg", "-Spawn"]:
+        exe_windows, exe_host = copy_program(side, "Uninstall", "in place " + switch[1:])
+        code, _ = side.run(exe_host, [switch, "-debug"])
+        check(code == 0, "exit code %d" % code)
+        log = read_text(log_of(side, exe_windows))
+        lacks(log, "Copy: ", "log of " + switch)
+        contains(log, "====[Memory Init]", "log of " + switch)
+        check(log.endswith("Successful Exit...\n"), "log of %s ends:\n%s" % (switch, log))
+
+
+@scenario
+def fatal_report(side):
+    exe_windows, exe_host = copy_program(side, "tests/fatalprobe" if side.name == "host" else "tests/fatalprobe.exe",
+                                         "fatal")
+    code, reports = side.run(exe_host, ["-debug"], answers=[("Internal error...", "OK")])
+    check(code == 1, "exit code %d" % code)
+    if side.name == "win32":
+        contains(reports[0], "caption: Internal error...", "the box")
+        contains(reports[0], "ASSERT:Pointer is NULL...", "the box")
+        contains(reports[0], "(fatalprobe/42)", "the box")
+    else:
+        contains(reports[0], "[Internal error...] ASSERT:Pointer is NULL...\n       (fatalprobe/42)", "the output")
+    log = read_text(log_of(side, exe_windows))
+    contains(log, "fatalprobe running\n\n\nASSERT:Pointer is NULL...\n       (fatalprobe/42)\n", "log")
+    lacks(log, "not reached", "log")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--side", choices=["win32", "host"])
+    parser.add_argument("--build")
+    parser.add_argument("--source")
+    parser.add_argument("scenario", nargs="?")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    side = (Win32 if args.side == "win32" else Host)(os.path.abspath(args.build), os.path.abspath(args.source))
+    try:
+        if args.side == "win32":
+            with Display() as display:
+                side.start(display)
+                SCENARIOS[args.scenario](side)
+                side.wait_idle()
+        else:
+            SCENARIOS[args.scenario](side)
+    except Failure as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    finally:
+        if args.side == "host":
+            shutil.rmtree(side.machine, ignore_errors=True)
+    print("ok: %s (%s)" % (args.scenario, args.side))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
