@@ -118,3 +118,39 @@ std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name,
                              unsigned char* data, std::uint32_t* dataLength);
 std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type,
                             const void* data, std::uint32_t length);
+
+// ---- system folders --------------------------------------------------------
+// Each writes the folder into out (capacity bytes) as the system gives it
+// (without a guaranteed trailing '\'); the length, 0 on failure.
+std::uint32_t OsWindowsFolder(char* out, std::uint32_t capacity);
+std::uint32_t OsSystemFolder(char* out, std::uint32_t capacity);
+std::uint32_t OsCurrentFolder(char* out, std::uint32_t capacity);
+int OsSetCurrentFolder(const char* path);
+// The current user's Start-menu programs folder (CSIDL_PROGRAMS).
+int OsProgramsFolder(char* out, std::uint32_t capacity);
+
+// ---- folder listing and removal -------------------------------------------
+// Lists a folder's entries other than "." and ".."; gives the count, or -1
+// when the folder cannot be opened for listing.
+std::int32_t OsCountFolderEntries(const char* folder);
+// Calls visit for each entry name other than "." and ".."; 0 when the folder
+// cannot be listed.
+int OsListFolder(const char* folder, void (*visit)(void* context, const char* name, int isFolder), void* context);
+int OsRemoveFolder(const char* path);  // 0 on failure (see OsLastError)
+int OsCreateFolder(const char* path);
+int OsFileExists(const char* path);
+
+// ---- libraries -------------------------------------------------------------
+constexpr std::uint32_t kLoadWithAlteredSearchPath = 0x8;
+OsHandle OsLoadLibrary(const char* path, std::uint32_t flags);
+void* OsLibraryEntry(OsHandle library, const char* name);
+void OsFreeLibrary(OsHandle library);
+
+// ---- shell and processes ---------------------------------------------------
+// Carries out the verb on a program or document; keeps the process handle in
+// *process (0 when the shell started none). 0 when the shell refused.
+int OsShellExecute(const char* verb, const char* file, const char* parameters, int showCommand, OsHandle* process);
+constexpr std::uint32_t kWaitObject0 = 0;
+constexpr std::uint32_t kWaitTimeout = 258;
+std::uint32_t OsWaitForProcess(OsHandle process, std::uint32_t milliseconds);
+int OsProcessExitCode(OsHandle process, std::uint32_t* code);  // 0 on failure

@@ -1,0 +1,38 @@
+// Reading a command's arguments out of the script text.
+#include "settings.h"
+#include "tessel-core.h"
+#include "winmain.h"
+
+std::int32_t ReadArgument(const char* arguments, char* destination, std::size_t capacity, std::int32_t* consumed) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(arguments + *consumed);
+  std::int32_t length = 0;
+  std::int32_t fitted = 1;
+  while (p[length] >= 0x20) {
+    if (static_cast<std::size_t>(length) + 1 < capacity)
+      destination[length] = static_cast<char>(p[length]);
+    else
+      fitted = 0;
+    ++length;
+  }
+  std::size_t end = static_cast<std::size_t>(length) < capacity ? static_cast<std::size_t>(length) : capacity - 1;
+  destination[end] = '\0';
+  *consumed += length + 1;
+  return fitted;
+}
+
+std::int32_t CountArgumentChar(const char* arguments, char character, std::int32_t* counter, std::int32_t* consumed) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(arguments + *consumed);
+  std::int32_t length = 0;
+  while (p[length] >= 0x20) {
+    if (p[length] == static_cast<unsigned char>(character)) ++*counter;
+    ++length;
+  }
+  *consumed += length;
+  return 1;
+}
+
+std::int32_t RefuseOverlongArgument(const char* keyword, std::size_t capacity) {
+  LogPrint("Unable to use '%s' argument longer than %d characters\n", keyword, static_cast<int>(capacity - 1));
+  ShowProblem("Installation script corrupted!", nullptr);
+  return 0;
+}
