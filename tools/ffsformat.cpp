@@ -1,0 +1,144 @@
+#include "ffsformat.h"
+
+#include <algorithm>
+
+namespace ffsfmt {
+
+namespace {
+
+std::uint32_t readLe32(std::span<const std::uint8_t> b, std::uint64_t at) {
+    return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
+           static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+
+bool tagAt(std::span<const std::uint8_t> b, std::uint64_t at) {
+    return at + 4 <= b.size() && std::equal(kTag, kTag + 4, b.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+std::string hex(std::uint64_t v) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    do {
+        s.insert(s.begin(), digits[v & 0xF]);
+        v >>= 4;
+    } while (v != 0);
+    return "0x" + s;
+}
+
+}  // namespace
+
+std::uint8_t scrambleMask(std::size_t i) {
+    const std::size_t k = i % kKey.size();
+    return static_cast<std::uint8_t>(static_cast<std::uint8_t>(kKey[k]) ^ ((i ^ k) & 0xFF));
+}
+
+void scramble(std::span<std::uint8_t> bytes, std::size_t first) {
+    for (std::size_t n = 0; n < bytes.size(); ++n) bytes[n] ^= scrambleMask(first + n);
+}
+
+std::uint8_t paddingByte(std::size_t k) {
+    return static_cast<std::uint8_t>(0x80 | (k & 0x7F));
+}
+
+ArchiveInfo locateArchive(std::span<const std::uint8_t> file) {
+    ArchiveInfo info;
+    info.fileSize = file.size();
+    if (file.size() < 8) {
+        info.problem = "file too short to carry an archive";
+        return info;
+    }
+    const std::uint32_t t = readLe32(file, file.size() - 4);
+    if (t == 0 || t >= file.size()) {
+        info.problem = "no archive (trailing offset " + hex(t) + " is outside the file)";
+        return info;
+    }
+    if (!tagAt(file, t)) {
+        info.problem = "no archive (no 'FFS?' tag at trailing offset " + hex(t) + ")";
+        return info;
+    }
+    if (static_cast<std::uint64_t>(t) + 8 > file.size()) {
+        info.problem = "archive block shorter than its four trailer bytes";
+        return info;
+    }
+    info.present = true;
+    info.tagOffset = t;
+    info.blockSize = file.size() - t - 4;
+    while (info.padding < t && info.padding < kMaxPadding &&
+           file[t - info.padding - 1] == paddingByte(info.padding + 1))
+        ++info.padding;
+    return info;
+}
+
+Archive readArchive(std::span<const std::uint8_t> file) {
+    Archive a;
+    a.info = locateArchive(file);
+    if (!a.info.present) {
+        a.problem = a.info.problem;
+        return a;
+    }
+    const std::size_t start = a.info.tagOffset + 4;
+    Bytes block(file.begin() + static_cast<std::ptrdiff_t>(start), file.end());
+    scramble(block);
+    std::copy(block.end() - 4, block.end(), a.trailer);
+    block.resize(block.size() - 4);
+    a.script = std::move(block);
+    a.ok = true;
+    return a;
+}
+
+AppendResult appendArchive(std::span<const std::uint8_t> image,
+                           std::span<const std::uint8_t> script, bool replace) {
+    AppendResult r;
+    std::span<const std::uint8_t> base = image;
+    const ArchiveInfo old = locateArchive(image);
+    if (old.present) {
+        if (!replace) {
+            r.problem = "the executable already carries an archive (tag at " + hex(old.tagOffset) +
+                        "); use --replace to replace it";
+            return r;
+        }
+        // Cut at the tag: an earlier padding stays with the image, as a guess
+        // at where the image ends could cut real image bytes.
+        base = image.first(old.tagOffset);
+    }
+
+    // The trailer's block position depends on the script length (and filler),
+    // its plain value on the padding: search both, padding first.
+    for (std::size_t filler = 0; filler <= kMaxFiller; ++filler) {
+        const std::uint64_t trailerPos = script.size() + filler;
+        for (std::size_t pad = 0; pad <= kMaxPadding; ++pad) {
+            const std::uint64_t t = base.size() + pad;
+            const std::uint64_t total = t + 4 + trailerPos + 4;
+            if (total > 0xFFFFFFFFull) {
+                r.problem = "the executable and script together exceed 4 GiB";
+                return r;
+            }
+            bool clear = true;
+            for (std::size_t j = 0; j < 4 && clear; ++j) {
+                const auto plain = static_cast<std::uint8_t>(t >> (8 * j));
+                clear = (plain ^ scrambleMask(trailerPos + j)) != kCommandMarker;
+            }
+            if (!clear) continue;
+
+            Bytes& out = r.file;
+            out.reserve(total);
+            out.assign(base.begin(), base.end());
+            for (std::size_t k = pad; k >= 1; --k) out.push_back(paddingByte(k));
+            out.insert(out.end(), kTag, kTag + 4);
+            const std::size_t blockStart = out.size();
+            out.insert(out.end(), script.begin(), script.end());
+            out.insert(out.end(), filler, 0x0A);
+            scramble(std::span(out).subspan(blockStart));
+            for (std::size_t j = 0; j < 4; ++j) out.push_back(static_cast<std::uint8_t>(t >> (8 * j)));
+            r.ok = true;
+            r.tagOffset = static_cast<std::uint32_t>(t);
+            r.padding = pad;
+            r.filler = filler;
+            return r;
+        }
+    }
+    r.problem = "no padding keeps the archive trailer free of the command marker";
+    return r;
+}
+
+}  // namespace ffsfmt

@@ -1,0 +1,83 @@
+// FFS archive layout: how the installation script is appended to the
+// uninstaller's executable and how it is found again.
+//
+//   [image][padding][ 'F' 'F' 'S' '?' ][ scrambled block ............ ]
+//   0                T                  T+4                        S-4 S
+//
+// The block is the script followed by four bytes. Those last four bytes of
+// the file are the tag offset T in plain little-endian; the program reads
+// them plain and, as the end of the block, descrambles them too. The builder
+// picks the padding so that none of the four descrambled trailer bytes is the
+// command marker 0x16.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ffsfmt {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::uint8_t kTag[4] = {0x46, 0x46, 0x53, 0x3F};  // "FFS?"
+inline constexpr std::string_view kKey = "SampleVaultKey";
+inline constexpr std::uint8_t kCommandMarker = 0x16;
+
+// Largest padding the builder tries before it falls back to line-end filler.
+inline constexpr std::size_t kMaxPadding = 1024;
+// Line-end bytes (LF) that may be added after the last command when no
+// padding keeps the trailer clear of the marker.
+inline constexpr std::size_t kMaxFiller = 4;
+
+// The value XORed into byte i of the block (i counted from 0 at T + 4).
+std::uint8_t scrambleMask(std::size_t i);
+
+// Scrambles (or descrambles: the operation is its own inverse) bytes whose
+// first byte is at block position `first`.
+void scramble(std::span<std::uint8_t> bytes, std::size_t first = 0);
+
+// Fill byte of the padding at distance k (1 = the byte just before the tag).
+// Never zero, so zero bytes at the end of an image are not taken for padding.
+std::uint8_t paddingByte(std::size_t k);
+
+// Where an executable's archive stands, as the program's reader finds it.
+struct ArchiveInfo {
+    bool present = false;     // a valid tag at a valid trailing offset
+    std::string problem;      // why not, when !present
+    std::uint64_t fileSize = 0;
+    std::uint32_t tagOffset = 0;   // T
+    std::uint64_t blockSize = 0;   // S - T - 4, the four trailer bytes included
+    std::size_t padding = 0;       // fill bytes of the builder before the tag
+};
+
+ArchiveInfo locateArchive(std::span<const std::uint8_t> file);
+
+// The descrambled content of an executable's archive.
+struct Archive {
+    bool ok = false;
+    std::string problem;
+    ArchiveInfo info;
+    Bytes script;                 // the block without its last four bytes
+    std::uint8_t trailer[4] = {}; // the block's last four bytes, descrambled
+};
+
+Archive readArchive(std::span<const std::uint8_t> file);
+
+struct AppendResult {
+    bool ok = false;
+    std::string problem;
+    Bytes file;               // image, padding, tag, scrambled block
+    std::uint32_t tagOffset = 0;
+    std::size_t padding = 0;
+    std::size_t filler = 0;   // LF bytes added after the script
+};
+
+// Appends `script` to `image`. Refuses an image that already carries an
+// archive unless `replace`, which first cuts the image at its tag.
+AppendResult appendArchive(std::span<const std::uint8_t> image,
+                           std::span<const std::uint8_t> script, bool replace);
+
+}  // namespace ffsfmt

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "cli.h"
+#include "ffsformat.h"
+#include "scriptsource.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Cli : public ::testing::Test {
+protected:
+    fs::path dir;
+    std::string out, err;
+
+    void SetUp() override {
+        std::random_device rd;
+        dir = fs::temp_directory_path() / ("ffsbuild-test-" + std::to_string(rd()));
+        fs::create_directories(dir);
+        std::string image = "MZ";
+        std::mt19937 rng(5);
+        for (int i = 0; i < 30000; ++i) image += static_cast<char>(rng());
+        write("Uninstall.exe", image);
+        fs::permissions(p("Uninstall.exe"), fs::perms::owner_exec, fs::perm_options::add);
+        write("viewer.txt", kSource);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    static constexpr const char* kSource =
+        "# Viewer\n"
+        "COMPANY NAME: Acme\n"
+        "PRODUCT NAME: Viewer\n"
+        "REGISTRY PATH: Software\\Acme\\Viewer\n"
+        "INSTALL DIR: Acme Viewer\n"
+        "INSTALL PATH:\n"
+        "FILE LIST: bin\\viewer.exe,\n"
+        "           bin\\viewshell.dll\n"
+        "UNINSTALL NAME: Uninstall.exe\n"
+        "INSTALL:\n"
+        "DONE:\n";
+
+    std::string p(const std::string& name) const { return (dir / name).string(); }
+    void write(const std::string& name, const std::string& data) const {
+        std::ofstream(dir / name, std::ios::binary) << data;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(dir / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    int run(std::vector<std::string> args) {
+        std::ostringstream o, e;
+        const int code = ffsbuild::run(args, o, e);
+        out = o.str();
+        err = e.str();
+        return code;
+    }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(Cli, BuildThenVerifyListExtract) {
+    ASSERT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("viewer.txt"), "-o", p("Viewer-Uninstall.exe")}), 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(run({"verify", p("Viewer-Uninstall.exe")}), 0) << err;
+    EXPECT_NE(out.find("archive OK, 9 commands"), std::string::npos) << out;
+
+    ASSERT_EQ(run({"list", p("Viewer-Uninstall.exe")}), 0) << err;
+    EXPECT_NE(out.find("commands:     9"), std::string::npos) << out;
+    EXPECT_NE(out.find("tag offset:   3000"), std::string::npos) << out;  // 30002 plus padding
+
+    ASSERT_EQ(run({"compile", p("viewer.txt"), "-o", p("install.dat")}), 0) << err;
+    ASSERT_EQ(run({"extract", p("Viewer-Uninstall.exe"), "-o", p("extracted.dat")}), 0) << err;
+    EXPECT_EQ(read("extracted.dat").substr(0, read("install.dat").size()), read("install.dat"));
+
+    ASSERT_EQ(run({"extract", p("Viewer-Uninstall.exe"), "--source"}), 0) << err;
+    write("again.txt", out);
+    ASSERT_EQ(run({"compile", p("again.txt"), "-o", p("again.dat")}), 0) << err;
+    EXPECT_EQ(read("again.dat"), read("install.dat"));
+
+    // The output keeps the executable's permissions.
+    EXPECT_NE(fs::status(p("Viewer-Uninstall.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
+}
+
+TEST_F(Cli, AppendTakesBinaryOrSource) {
+    ASSERT_EQ(run({"compile", p("viewer.txt"), "-o", p("install.dat")}), 0) << err;
+    ASSERT_EQ(run({"append", "--exe", p("Uninstall.exe"), "--script", p("install.dat"), "-o", p("a.exe")}), 0) << err;
+    ASSERT_EQ(run({"append", "--exe", p("Uninstall.exe"), "--script", p("viewer.txt"), "-o", p("b.exe")}), 0) << err;
+    EXPECT_EQ(read("a.exe"), read("b.exe"));
+    // A damaged install.dat is not appended.
+    write("bad.dat", "\x16" "INSTALL:\r\n\x16" "NOPE:\r\n");
+    EXPECT_EQ(run({"append", "--exe", p("Uninstall.exe"), "--script", p("bad.dat"), "-o", p("c.exe")}), 1);
+    EXPECT_EQ(err, "ffsbuild: install.dat: offset 0xB: unknown keyword 'NOPE'\n");
+    EXPECT_FALSE(fs::exists(p("c.exe")));
+}
+
+TEST_F(Cli, RefusesExecutableWithArchiveUnlessReplace) {
+    ASSERT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("viewer.txt"), "-o", p("v.exe")}), 0) << err;
+    EXPECT_EQ(run({"build", "--exe", p("v.exe"), p("viewer.txt"), "-o", p("w.exe")}), 1);
+    EXPECT_NE(err.find("already carries an archive"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(p("w.exe")));
+
+    write("other.txt", "COMPANY NAME: Other\nINSTALL:\n");
+    ASSERT_EQ(run({"build", "--exe", p("v.exe"), p("other.txt"), "-o", p("v.exe"), "--replace"}), 0) << err;
+    ASSERT_EQ(run({"extract", p("v.exe"), "--source"}), 0);
+    EXPECT_EQ(out, "COMPANY NAME: Other\nINSTALL:\n");
+    EXPECT_EQ(run({"verify", p("v.exe")}), 0) << err;
+}
+
+TEST_F(Cli, FailedCompileLeavesNoOutput) {
+    write("broken.txt", "COMPANY NAME: Acme\n# remark\nFOO: bar\n");
+    write("keep.dat", "previous");
+    EXPECT_EQ(run({"compile", p("broken.txt"), "-o", p("keep.dat")}), 1);
+    EXPECT_EQ(err, "ffsbuild: line 3: unknown keyword 'FOO'\n");
+    EXPECT_EQ(read("keep.dat"), "previous");
+    EXPECT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("broken.txt"), "-o", p("out.exe")}), 1);
+    EXPECT_EQ(run({"compile", p("broken.txt"), "-o", p("new.dat")}), 1);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"Uninstall.exe", "broken.txt", "keep.dat", "viewer.txt"}));
+    // An output that cannot be written leaves nothing behind either.
+    EXPECT_EQ(run({"compile", p("viewer.txt"), "-o", p("no/such/dir/x.dat")}), 1);
+    EXPECT_NE(err.find("cannot write"), std::string::npos);
+}
+
+TEST_F(Cli, VerifyFindsDamage) {
+    EXPECT_EQ(run({"verify", p("Uninstall.exe")}), 1);
+    EXPECT_NE(err.find("no archive"), std::string::npos) << err;
+    ASSERT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("viewer.txt"), "-o", p("v.exe")}), 0);
+    std::string file = read("v.exe");
+    const auto t = ffsfmt::locateArchive(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size())).tagOffset;
+    file[t + 4 + 3] ^= 0x20;  // a byte of the first command's keyword
+    write("damaged.exe", file);
+    EXPECT_EQ(run({"verify", p("damaged.exe")}), 1);
+    EXPECT_NE(err.find("script offset 0x0: unknown keyword"), std::string::npos) << err;
+    file[t] = 'G';
+    write("untagged.exe", file);
+    EXPECT_EQ(run({"verify", p("untagged.exe")}), 1);
+    EXPECT_NE(err.find("tag"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+}
+
+TEST_F(Cli, UsageAndHelp) {
+    EXPECT_EQ(run({"--help"}), 0);
+    EXPECT_NE(out.find("usage: ffsbuild"), std::string::npos);
+    EXPECT_EQ(run({}), 2);
+    EXPECT_EQ(run({"frobnicate"}), 2);
+    EXPECT_EQ(run({"compile", p("viewer.txt")}), 2);  // no -o
+    EXPECT_EQ(run({"compile", p("viewer.txt"), "-o"}), 2);
+    EXPECT_EQ(run({"build", p("viewer.txt"), "-o", p("x.exe")}), 2);  // no --exe
+    EXPECT_EQ(run({"list", "--bogus", p("x")}), 2);
+    EXPECT_EQ(run({"compile", p("missing.txt"), "-o", p("x.dat")}), 1);
+    EXPECT_EQ(err, "ffsbuild: cannot read '" + p("missing.txt") + "': no such file\n");
+}
+
+// The sample product compiles cleanly, names every property keyword, and its
+// file list is the list of files the demo installs.
+TEST(Example, ViewerScriptMatchesItsFiles) {
+    const fs::path base = fs::path(FFSBUILD_EXAMPLES_DIR) / "viewer";
+    std::ifstream src(base / "viewer.script.txt", std::ios::binary);
+    ASSERT_TRUE(src) << base;
+    const std::string text(std::istreambuf_iterator<char>(src), {});
+    const auto r = script::compileSource(text);
+    ASSERT_TRUE(r.ok) << "line " << r.error.line << ": " << r.error.message;
+    for (const auto& w : r.warnings) ADD_FAILURE() << "line " << w.line << ": " << w.message;
+
+    std::map<std::string, std::vector<const script::Command*>> by;
+    for (const auto& c : r.commands) by[c.keyword].push_back(&c);
+    for (const char* k : {"COMPANY NAME", "PRODUCT NAME", "PRODUCT VERSION", "TEXT", "FILE LIST", "LISTSERVER",
+                          "UPDATE URL", "REGISTRY PATH", "INSTALL SIZE", "INSTALL NAME", "UNINSTALL NAME",
+                          "INSTALL DIR", "INSTALL PATH", "CREATE GROUP", "OLE", "INSTALL", "DONE"})
+        EXPECT_EQ(by[k].size(), 1u) << k;
+    EXPECT_EQ(by["COMPANY NAME"][0]->args[0], "Acme");
+    EXPECT_EQ(by["PRODUCT NAME"][0]->args[0], "Viewer");
+    EXPECT_EQ(by["CREATE GROUP"][0]->args[0], "Acme\\Viewer");
+    EXPECT_EQ(by["OLE"][0]->args, (std::vector<std::string>{"REGISTER", "bin\\viewshell.dll"}));
+    ASSERT_EQ(by["ADD ITEM"].size(), 3u);
+    int registerItems = 0;
+    for (const auto* c : by["ADD ITEM"]) registerItems += c->args[2] == "-Register";
+    EXPECT_EQ(registerItems, 1);
+    EXPECT_EQ(r.commands.back().keyword, "DONE");
+
+    std::ifstream list(base / "files.txt");
+    std::vector<std::string> files;
+    for (std::string line; std::getline(list, line);)
+        if (!line.empty()) files.push_back(line);
+    std::vector<std::string> listed;
+    std::stringstream entries(by["FILE LIST"][0]->args[0]);
+    for (std::string e; std::getline(entries, e, ',');) listed.push_back(e);
+    EXPECT_EQ(listed, files);
+    EXPECT_GE(files.size(), 20u);
+    EXPECT_NE(std::find(files.begin(), files.end(), "bin\\viewshell.dll"), files.end());
+}
+
+}  // namespace
