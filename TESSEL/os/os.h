@@ -104,15 +104,27 @@ constexpr std::uint32_t kRegDword = 4;
 constexpr std::uint32_t kRegDwordBigEndian = 5;
 constexpr std::uint32_t kRegMultiSz = 7;
 
+// Registry errors beyond the common ones above.
+constexpr std::uint32_t kErrorWriteFault = 29;
+constexpr std::uint32_t kErrorKeyDeleted = 1018;
+
 using OsKey = std::uintptr_t;  // an open key; 0 is none
+// Keys are named by a root (one of the kHkey numbers) and a path below it,
+// with '\' between the names; key names compare without regard to letter
+// case, value names too, but a value keeps the name it was first written
+// with. Open and create give full access (KEY_ALL_ACCESS); create makes the
+// missing keys of the path. Deleting a key that has subkeys fails with
+// kErrorAccessDenied, a missing one with kErrorFileNotFound.
 // Each gives a Windows error number (kErrorSuccess on success).
 std::uint32_t OsRegOpenKey(std::uint32_t root, const char* path, OsKey* key);
 std::uint32_t OsRegCreateKey(std::uint32_t root, const char* path, OsKey* key);
 std::uint32_t OsRegCloseKey(OsKey key);
 std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path);
-// The value at index: name (capacity in, length out), type, data (capacity in,
-// length out). ERROR_NO_MORE_ITEMS past the end, ERROR_MORE_DATA when a
-// buffer is too small.
+// The value at index: name (capacity in characters with the terminator,
+// length out without it), type, data (capacity in bytes, length out).
+// ERROR_NO_MORE_ITEMS past the end, ERROR_MORE_DATA when a buffer is too
+// small. String data is given as stored: a terminating zero only if the
+// writer counted one.
 std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name,
                              std::uint32_t* nameLength, std::uint32_t* type,
                              unsigned char* data, std::uint32_t* dataLength);
@@ -154,3 +166,107 @@ constexpr std::uint32_t kWaitObject0 = 0;
 constexpr std::uint32_t kWaitTimeout = 258;
 std::uint32_t OsWaitForProcess(OsHandle process, std::uint32_t milliseconds);
 int OsProcessExitCode(OsHandle process, std::uint32_t* code);  // 0 on failure
+
+// ---- windows and dialogs -------------------------------------------------
+// Window and dialog handles are OsHandle values; 0 is none.
+constexpr std::uint32_t kWmSetText = 0x000C;
+constexpr std::uint32_t kWmGetText = 0x000D;
+constexpr std::uint32_t kWmGetTextLength = 0x000E;
+constexpr std::uint32_t kWmPaint = 0x000F;
+constexpr std::uint32_t kWmClose = 0x0010;
+constexpr std::uint32_t kWmQuit = 0x0012;
+constexpr std::uint32_t kWmInitDialog = 0x0110;
+constexpr std::uint32_t kWmCommand = 0x0111;
+constexpr std::uint32_t kWmUser = 0x0400;
+constexpr std::uint32_t kBmGetCheck = 0x00F0;
+constexpr std::uint32_t kBmSetCheck = 0x00F1;
+constexpr std::uint32_t kBmClick = 0x00F5;
+constexpr std::uintptr_t kBstUnchecked = 0;
+constexpr std::uintptr_t kBstChecked = 1;
+constexpr std::uintptr_t kBstIndeterminate = 2;
+constexpr std::uint32_t kBnClicked = 0;
+constexpr std::uint32_t kEnChange = 0x0300;
+constexpr std::uint32_t kEmGetSel = 0x00B0;
+constexpr std::uint32_t kEmSetSel = 0x00B1;
+constexpr std::uint32_t kEmLimitText = 0x00C5;
+constexpr std::uint32_t kEmGetLimitText = 0x00D5;
+constexpr std::uint32_t kPbmSetRange = 0x0401;
+constexpr std::uint32_t kPbmSetPos = 0x0402;
+constexpr std::uint32_t kPbmDeltaPos = 0x0403;
+constexpr std::uint32_t kPbmSetRange32 = 0x0406;
+constexpr std::uint32_t kPbmGetRange = 0x0407;
+constexpr std::uint32_t kPbmGetPos = 0x0408;
+constexpr int kSwHide = 0;
+constexpr int kSwShow = 5;
+constexpr int kIdCancel = 2;
+// Every common control class: list view, tree view, bars, tabs, up-down,
+// progress, hot key, animation, date, extended combo box, rebar, internet
+// address, page scroller.
+constexpr std::uint32_t kIccAllClasses = 0x1FFF;
+
+struct OsRect {
+  std::int32_t left;
+  std::int32_t top;
+  std::int32_t right;
+  std::int32_t bottom;
+};
+
+// One message of the thread's queue, as the system keeps it.
+struct OsMessage {
+  OsHandle window;
+  std::uint32_t message;
+  std::uintptr_t wParam;
+  std::intptr_t lParam;
+  std::uint32_t time;
+  std::int32_t x;
+  std::int32_t y;
+};
+
+// A dialog procedure: non-zero when it handled the message (for
+// kWmInitDialog, non-zero lets the system set the focus).
+using OsDialogProc = std::intptr_t (*)(OsHandle dialog, std::uint32_t message, std::uintptr_t wParam,
+                                       std::intptr_t lParam);
+
+// InitCommonControlsEx with a structure of size 8 and the given classes;
+// the system's answer.
+int OsInitCommonControls(std::uint32_t classes);
+OsHandle OsDesktopWindow();
+// The window's rectangle in screen coordinates; 0 (and a zeroed rectangle)
+// for no window.
+int OsWindowRect(OsHandle window, OsRect* rect);
+// Moves the window to (x, y); sizes it too unless keepSize is set. The Z
+// order and the activation are left as they are.
+int OsPlaceWindow(OsHandle window, std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
+                  int keepSize);
+// Looks at (remove 0) or takes (remove 1) the first message waiting for the
+// thread, without waiting; 0 when none is waiting.
+int OsPeekMessage(OsMessage* message, int remove);
+// Puts a message at the end of the thread's queue (window 0: a message for
+// the thread itself).
+int OsPostMessage(OsHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+void OsTranslateMessage(const OsMessage* message);
+std::intptr_t OsDispatchMessage(const OsMessage* message);
+// Gives up the rest of the time slice (a sleep of 0 ms).
+void OsYield();
+// The dialog's control with the identifier, 0 when there is none.
+OsHandle OsDialogItem(OsHandle dialog, std::int32_t id);
+// Sends the message to the window and waits for its answer.
+std::intptr_t OsSendMessage(OsHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+int OsEnableWindow(OsHandle window, int enable);
+// The window's text, cut to capacity - 1 characters and terminated; the
+// length copied.
+std::int32_t OsGetWindowText(OsHandle window, char* out, std::int32_t capacity);
+int OsSetWindowText(OsHandle window, const char* text);
+int OsShowWindowAsync(OsHandle window, int command);
+int OsIsWindowVisible(OsHandle window);
+int OsDestroyWindow(OsHandle window);
+int OsEndDialog(OsHandle dialog, std::intptr_t result);
+// A modeless dialog from the dialog template with the resource identifier
+// in the module (instance 0: the running executable). The procedure gets
+// initParam with kWmInitDialog. 0 on failure (see OsLastError).
+OsHandle OsCreateDialog(OsHandle instance, std::int32_t resourceId, OsHandle parent, OsDialogProc procedure,
+                        std::intptr_t initParam);
+// The same dialog, modal: returns the value given to OsEndDialog, -1 when
+// the dialog could not be created.
+std::intptr_t OsDialogBox(OsHandle instance, std::int32_t resourceId, OsHandle parent, OsDialogProc procedure,
+                          std::intptr_t initParam);

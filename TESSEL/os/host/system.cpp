@@ -79,6 +79,9 @@ std::string ModulePath() {
 
 namespace host {
 
+void SetLastErrorFromErrno(int error) { SetError(error); }
+void SetLastErrorCode(std::uint32_t code) { g_lastError = code; }
+
 // Called by the host entry (and the test mains) with the process's own
 // arguments; the program path is given as a Windows path.
 void SetCommandLine(int argc, char** argv) {
