@@ -1,9 +1,14 @@
 // The program's entry.
 #include "winmain.h"
 
+#include "command/keywords.h"
+#include "command/progress.h"
+#include "ffs.h"
 #include "os.h"
+#include "script.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
+#include "winhelpr.h"
 
 namespace {
 
@@ -104,7 +109,6 @@ std::int32_t Relaunch(const char* tail) {
 int AppMain(const char* arguments, OsHandle instance) {
   static char programPath[kPathRoom];
   AppInfo.instance = 0;
-  (void)instance;
 
   // Log first of all, then who we are.
   std::uint32_t flags = 0;
@@ -121,14 +125,34 @@ int AppMain(const char* arguments, OsHandle instance) {
   } else {
     // Start-up, in this order.
     MemoryInit(kHeapNoLimit, 0);
+    CommonControlsInit();
+    KeywordTableInit();
     if (!Contains(programPath, ".exe")) StrAppendBounded(programPath, ".exe");
     if (!ComInit()) {
       SetErrorLocation(kUnit, __LINE__);
       Abort("Couldn't init install\n");
     }
 
+    // The archive appended to this very executable, then its script.
+    if (!FfsInit(programPath)) {
+      ShowProblem("The installation file has been damaged, please download a new copy.", nullptr);
+    } else {
+      ProgressWindowCreate(instance, 0);
+      InstallSettings* script = nullptr;
+      if (!ScriptLoad(&script, "install.dat", mode)) {
+        SetErrorLocation(kUnit, __LINE__);
+        Abort("Couldn't load installation script.\n");
+      }
+      if (!ScriptRun(script, 0)) LogPrint("Script failed somewhere\n");
+      ScriptUnload(&script);
+    }
+
     // Shutdown, in reverse.
+    ProgressWindowDestroy();
+    FfsRemove();
     ComRemove();
+    KeywordTableRemove();
+    CommonControlsRemove();
     MemoryRemove();
   }
 

@@ -124,7 +124,9 @@ std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path);
 // length out without it), type, data (capacity in bytes, length out).
 // ERROR_NO_MORE_ITEMS past the end, ERROR_MORE_DATA when a buffer is too
 // small. String data is given as stored: a terminating zero only if the
-// writer counted one.
+// writer counted one (Wine adds one to a text stored without). Wine gives
+// the values in the order of their names, the host store in the order they
+// were first written.
 std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name,
                              std::uint32_t* nameLength, std::uint32_t* type,
                              unsigned char* data, std::uint32_t* dataLength);
@@ -253,6 +255,7 @@ OsHandle OsDialogItem(OsHandle dialog, std::int32_t id);
 // Sends the message to the window and waits for its answer.
 std::intptr_t OsSendMessage(OsHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 int OsEnableWindow(OsHandle window, int enable);
+int OsIsWindowEnabled(OsHandle window);
 // The window's text, cut to capacity - 1 characters and terminated; the
 // length copied.
 std::int32_t OsGetWindowText(OsHandle window, char* out, std::int32_t capacity);
@@ -263,7 +266,7 @@ int OsDestroyWindow(OsHandle window);
 int OsEndDialog(OsHandle dialog, std::intptr_t result);
 // A modeless dialog from the dialog template with the resource identifier
 // in the module (instance 0: the running executable). The procedure gets
-// initParam with kWmInitDialog. 0 on failure (see OsLastError).
+// initParam with kWmInitDialog. 0 on failure.
 OsHandle OsCreateDialog(OsHandle instance, std::int32_t resourceId, OsHandle parent, OsDialogProc procedure,
                         std::intptr_t initParam);
 // The same dialog, modal: returns the value given to OsEndDialog, -1 when

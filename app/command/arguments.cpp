@@ -1,9 +1,23 @@
-// Reading a command's arguments out of the script text.
+// Reading a command's arguments out of the script text. An argument runs up
+// to the first control character, which separates it from the next one. The
+// zero byte behind the script ends the text: it ends an argument but is never
+// passed, so no reader steps beyond the text.
 #include "settings.h"
 #include "tessel-core.h"
 #include "winmain.h"
 
+namespace {
+
+constexpr const char* kUnit = "command";
+
+}  // namespace
+
 std::int32_t ReadArgument(const char* arguments, char* destination, std::size_t capacity, std::int32_t* consumed) {
+  CHECK_POINTER(kUnit, arguments);
+  CHECK_POINTER(kUnit, destination);
+  CHECK_POINTER(kUnit, consumed);
+  SetErrorLocation(kUnit, __LINE__);
+  Assert(capacity > 0, "No room for an argument\n");
   const unsigned char* p = reinterpret_cast<const unsigned char*>(arguments + *consumed);
   std::int32_t length = 0;
   std::int32_t fitted = 1;
@@ -16,11 +30,14 @@ std::int32_t ReadArgument(const char* arguments, char* destination, std::size_t 
   }
   std::size_t end = static_cast<std::size_t>(length) < capacity ? static_cast<std::size_t>(length) : capacity - 1;
   destination[end] = '\0';
-  *consumed += length + 1;
+  *consumed += length + (p[length] != '\0' ? 1 : 0);
   return fitted;
 }
 
 std::int32_t CountArgumentChar(const char* arguments, char character, std::int32_t* counter, std::int32_t* consumed) {
+  CHECK_POINTER(kUnit, arguments);
+  CHECK_POINTER(kUnit, counter);
+  CHECK_POINTER(kUnit, consumed);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(arguments + *consumed);
   std::int32_t length = 0;
   while (p[length] >= 0x20) {

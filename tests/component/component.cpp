@@ -1,6 +1,7 @@
 // A self-registering component for the tests and the demo. Its entry points
-// record that they ran: each appends its name to "<library>.log" beside the
-// library. Built in three forms: the normal one, one whose entry points
+// record that they ran: each appends its name to the file that the
+// environment variable COMPONENT_RECORD names, or else to "<library>.log"
+// beside the library. Built in three forms: the normal one, one whose entry points
 // report failure (COMPONENT_FAILS) and one without entry points
 // (COMPONENT_WITHOUT_ENTRY_POINTS).
 #include <cstdio>
@@ -33,8 +34,12 @@ static std::string ModulePath() {
 }
 #endif
 
+#include <cstdlib>
+
 static Status Record(const char* what) {
-  std::FILE* log = std::fopen((ModulePath() + ".log").c_str(), "a");
+  const char* chosen = std::getenv("COMPONENT_RECORD");
+  std::string record = chosen && *chosen ? std::string(chosen) : ModulePath() + ".log";
+  std::FILE* log = std::fopen(record.c_str(), "a");
   if (log) {
     std::fprintf(log, "%s\n", what);
     std::fclose(log);

@@ -18,6 +18,7 @@ import tempfile
 import time
 
 SCENARIOS = {}
+TOOL = None
 
 
 def scenario(function):
@@ -127,9 +128,15 @@ class Win32(Side):
         driver presses in order. Returns (exit code, driver reports)."""
         process = subprocess.Popen(["wine", exe_host_path] + args, env=self.env,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        reports = []
+        # One driver process takes all the steps, so that no window can come
+        # and go while a driver starts.
+        steps = []
         for caption, button in answers or []:
-            reports.append(self.driver("answer", caption, button, "60000"))
+            if caption.startswith("!"):
+                steps.append("%s=%s" % (caption, button or ""))
+            else:
+                steps.append("%s=%s" % (caption, button or ""))
+        reports = [self.driver("steps", *steps)] if steps else []
         try:
             out, _ = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -182,7 +189,9 @@ class Host(Side):
         """Answers are typed on standard input: y or n for a question, a
         line for OK. The reports are what the program printed."""
         lines = ""
-        for _, button in answers or []:
+        for caption, button in answers or []:
+            if button is None or caption.startswith("!"):
+                continue
             lines += {"Yes": "y", "No": "n"}.get(button.replace("&", ""), "") + "\n"
         result = subprocess.run([exe_host_path] + args, env=self.env, input=lines.encode(),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
@@ -225,7 +234,7 @@ def relaunched_copy(side, first_log):
 
 @scenario
 def relaunch(side):
-    exe_windows, exe_host = copy_program(side, "Uninstall", "relaunch")
+    exe_windows, exe_host = build_product(side, "relaunch", PRODUCT_SOURCE, "Uninstall.exe")
     code, _ = side.run(exe_host, ["-debug"])
     check(code == 0, "exit code %d" % code)
     first = read_text(log_of(side, exe_windows))
@@ -253,7 +262,7 @@ def relaunch(side):
 
 @scenario
 def relaunch_passes_tail(side):
-    exe_windows, exe_host = copy_program(side, "Uninstall", "relaunch tail")
+    exe_windows, exe_host = build_product(side, "relaunch tail", PRODUCT_SOURCE, "Uninstall.exe")
     code, _ = side.run(exe_host, ["-Register", "-debug"])
     check(code == 0, "exit code %d" % code)
     first = read_text(log_of(side, exe_windows))
@@ -266,7 +275,7 @@ def relaunch_passes_tail(side):
 @scenario
 def runs_in_place(side):
     for switch in ["-InstReg", "-Spawn"]:
-        exe_windows, exe_host = copy_program(side, "Uninstall", "in place " + switch[1:])
+        exe_windows, exe_host = build_product(side, "in place " + switch[1:], PRODUCT_SOURCE, "Uninstall.exe")
         code, _ = side.run(exe_host, [switch, "-debug"])
         check(code == 0, "exit code %d" % code)
         log = read_text(log_of(side, exe_windows))
@@ -292,14 +301,155 @@ def fatal_report(side):
     lacks(log, "not reached", "log")
 
 
+# ---- products built with the builder tool ---------------------------------
+
+PRODUCT_SOURCE = """# e2e: a product whose script only sets properties
+COMPANY NAME: Acme
+PRODUCT NAME: Viewer
+PRODUCT VERSION: 2.4
+TEXT: VIEWER-STD
+FONT: Arial | 10
+MESSAGE: Welcome | This installs Acme Viewer.
+REGISTRY PATH: Software\\Acme\\Viewer
+UPDATE URL: http://updates.acme.example/viewer/versions.txt
+LISTSERVER: 12 | acme-news | about once a month
+INSTALL SIZE: 18432
+FILE LIST: bin\\viewer.exe,bin\\viewshell.dll,help\\viewer.chm
+"""
+
+
+def builder(side):
+    """The host build's ffsbuild: this build's own, or that of the host
+    build beside a win32 build."""
+    tool = TOOL or os.path.join(side.build if side.name == "host" else os.path.join(os.path.dirname(side.build), "host"),
+                                "tools", "ffsbuild")
+    check(os.path.exists(tool), "no builder tool at " + tool)
+    return tool
+
+
+def build_product(side, folder_name, source_text, name="Acme-Uninstall.exe"):
+    """Uninstall with the script appended, in a fresh folder: (windows path,
+    host path)."""
+    windows, host = side.scratch(folder_name)
+    source = os.path.join(host, "product.script.txt")
+    with open(source, "wb") as f:
+        f.write(source_text.encode("latin-1"))
+    target = os.path.join(host, name)
+    result = subprocess.run([builder(side), "build", "--exe", side.program("Uninstall"), source, "-o", target],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    check(result.returncode == 0, "ffsbuild failed:\n" + result.stdout.decode("latin-1"))
+    return windows + "\\" + name, target
+
+
+def patch_script(side, exe_host, old, new):
+    """Changes script bytes inside the scrambled archive: scrambling is a
+    XOR with a fixed stream, so XORing the difference into the stored byte
+    changes the script byte the same way."""
+    check(len(old) == len(new), "a patch keeps the length")
+    script = os.path.join(os.path.dirname(exe_host), "install.dat")
+    result = subprocess.run([builder(side), "extract", exe_host, "-o", script], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    check(result.returncode == 0, "ffsbuild extract failed:\n" + result.stdout.decode("latin-1"))
+    with open(script, "rb") as f:
+        at = f.read().find(old)
+    check(at >= 0, "script lacks %r" % old)
+    with open(exe_host, "r+b") as f:
+        f.seek(-4, os.SEEK_END)
+        block = int.from_bytes(f.read(4), "little") + 4
+        f.seek(block + at)
+        stored = bytearray(f.read(len(old)))
+        for i in range(len(old)):
+            stored[i] ^= old[i] ^ new[i]
+        f.seek(block + at)
+        f.write(bytes(stored))
+
+
+def copy_log_of_run(side, exe_windows):
+    """Waits for the relaunched copy to finish; its log text."""
+    first = read_text(log_of(side, exe_windows))
+    copy_log = log_of(side, relaunched_copy(side, first))
+    wait_for(lambda: os.path.exists(copy_log) and "Successful Exit...\n" in read_text(copy_log), 30, copy_log)
+    return first, read_text(copy_log)
+
+
+def in_order(text, parts, what):
+    at = 0
+    for part in parts:
+        found = text.find(part, at)
+        check(found >= 0, "%s lacks %r after position %d:\n%s" % (what, part, at, text))
+        at = found + len(part)
+
+
+@scenario
+def script_runs_in_copy(side):
+    exe_windows, exe_host = build_product(side, "script", PRODUCT_SOURCE)
+    code, _ = side.run(exe_host, ["-debug"])
+    check(code == 0, "exit code %d" % code)
+    first, second = copy_log_of_run(side, exe_windows)
+    lacks(first, "Flat/Fast File System", "first log")
+    in_order(second, ["====[Memory Init]", "Flat/Fast File System Initialized...\n",
+                      "Company Name   : Acme\nProduct Name   : Viewer\nFile Count     : 3\nInstall Path   :  []\n",
+                      "Flat/Fast File System Removed...\n", "====[Memory Remove]", "Successful Exit...\n"],
+             "copy log")
+    lacks(second, "Script failed somewhere", "copy log")
+    lacks(second, "Unknown script command", "copy log")
+    lacks(second, "Not all memory was free'd", "copy log")
+
+
+@scenario
+def damaged_archive(side):
+    exe_windows, exe_host = build_product(side, "damaged", PRODUCT_SOURCE)
+    with open(exe_host, "r+b") as f:
+        f.seek(-4, os.SEEK_END)
+        tag = int.from_bytes(f.read(4), "little")
+        f.seek(-4, os.SEEK_END)
+        f.write((tag + 1).to_bytes(4, "little"))
+    size = os.path.getsize(exe_host)
+    code, reports = side.run(exe_host, ["-Spawn", "-debug"], answers=[("Uninstall problem...", "OK")])
+    check(code == 0, "exit code %d" % code)
+    damaged = "The installation file has been damaged, please download a new copy."
+    if side.name == "win32":
+        contains(reports[0], "caption: Uninstall problem...", "the box")
+        contains(reports[0], damaged, "the box")
+        contains(reports[0], "pressed: OK", "the box")
+    else:
+        contains(reports[0], "[Uninstall problem...] " + damaged + "\n", "the output")
+    log = read_text(log_of(side, exe_windows))
+    in_order(log, ["FFS Does not contain proper tag (Read %d from %d)!!!\n" % (tag + 1, size - 4),
+                   "Flat/Fast File System Removed...\n", "====[Memory Remove]", "Successful Exit...\n"], "log")
+    lacks(log, "Flat/Fast File System Initialized", "log")
+    lacks(log, "Company Name", "log")
+
+
+@scenario
+def unknown_keyword(side):
+    exe_windows, exe_host = build_product(side, "unknown", PRODUCT_SOURCE)
+    patch_script(side, exe_host, b"\x16MESSAGE:", b"\x16MASSAGE:")
+    code, reports = side.run(exe_host, ["-debug"], answers=[("Uninstall problem...", "OK")])
+    check(code == 0, "exit code %d" % code)
+    if side.name == "win32":
+        contains(reports[0], "caption: Uninstall problem...", "the box")
+        contains(reports[0], "Installation script corrupted!", "the box")
+    else:
+        contains(reports[0], "[Uninstall problem...] Installation script corrupted!\n", "the output")
+    _, second = copy_log_of_run(side, exe_windows)
+    in_order(second, ["Flat/Fast File System Initialized...\n", "Unknown script command 'MASSAGE'\n",
+                      "Script failed somewhere\n", "Flat/Fast File System Removed...\n", "Successful Exit...\n"],
+             "copy log")
+    lacks(second, "Company Name   :", "copy log")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--side", choices=["win32", "host"])
     parser.add_argument("--build")
     parser.add_argument("--source")
+    parser.add_argument("--tool", help="the builder tool (default: the host build's tools/ffsbuild)")
     parser.add_argument("scenario", nargs="?")
     args = parser.parse_args()
+    global TOOL
+    TOOL = args.tool and os.path.abspath(args.tool)
     if args.list:
         print("\n".join(SCENARIOS))
         return 0
@@ -321,6 +471,11 @@ def main():
     print("ok: %s (%s)" % (args.scenario, args.side))
     return 0
 
+
+# Scenario modules beside this file register themselves through this one.
+sys.modules.setdefault("e2e", sys.modules[__name__])
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import uninstall_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

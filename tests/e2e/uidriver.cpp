@@ -6,6 +6,11 @@
 //   uidriver wait CAPTION [TIMEOUT_MS]            wait and report
 //   uidriver absent CAPTION MS                    succeed if it never shows
 //   uidriver type CAPTION CONTROL_ID TEXT [MS]    set an edit's text
+//   uidriver hold FILE MS                         keep a file open, unshared
+//   uidriver steps STEP...                        several steps in one go:
+//       CAPTION=BUTTON  wait for the window, report it, press BUTTON
+//       CAPTION=        wait for the window and report it
+//       !CAPTION=MS     succeed only if it does not show within MS
 #include <windows.h>
 
 #include <cstdio>
@@ -39,7 +44,7 @@ HWND WaitFor(const char* caption, DWORD timeout) {
     EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
     if (search.found) return search.found;
     if (GetTickCount() - start > timeout) return nullptr;
-    Sleep(50);
+    Sleep(20);
   }
 }
 
@@ -84,6 +89,56 @@ void Report(HWND window) {
   std::fflush(stdout);
 }
 
+int Usage();
+
+bool Press(HWND window, const std::string& button) {
+  for (const Child& child : Children(window)) {
+    if (child.className == "Button" && Plain(child.text) == Plain(button)) {
+      PostMessageA(window, WM_COMMAND, MAKEWPARAM(child.id, BN_CLICKED), reinterpret_cast<LPARAM>(child.window));
+      std::printf("pressed: %s\n", button.c_str());
+      std::fflush(stdout);
+      return true;
+    }
+  }
+  std::printf("no button '%s'\n", button.c_str());
+  return false;
+}
+
+int Steps(int count, char** steps) {
+  for (int i = 0; i < count; ++i) {
+    std::string step = steps[i];
+    std::size_t equals = step.rfind('=');
+    if (equals == std::string::npos) return Usage();
+    std::string caption = step.substr(0, equals);
+    std::string rest = step.substr(equals + 1);
+    if (!caption.empty() && caption[0] == '!') {
+      HWND window = WaitFor(caption.c_str() + 1, rest.empty() ? 2000 : std::strtoul(rest.c_str(), nullptr, 10));
+      if (window) {
+        std::printf("unexpected window:\n");
+        Report(window);
+        return 1;
+      }
+      std::printf("absent: %s\n", caption.c_str() + 1);
+      continue;
+    }
+    HWND window = WaitFor(caption.c_str(), 60000);
+    if (!window) {
+      std::printf("timeout waiting for '%s'\n", caption.c_str());
+      return 2;
+    }
+    if (rest.empty()) {
+      Report(window);
+      continue;
+    }
+    Sleep(100);  // let the box finish laying itself out
+    Report(window);
+    if (!Press(window, rest)) return 3;
+    // Wait for the box to go, so that the next step sees the next window.
+    for (int wait = 0; wait < 500 && IsWindow(window) && IsWindowVisible(window); ++wait) Sleep(10);
+  }
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr, "usage: uidriver answer|wait|absent|type CAPTION ...\n");
   return 64;
@@ -95,6 +150,20 @@ int main(int argc, char** argv) {
   if (argc < 3) return Usage();
   std::string verb = argv[1];
   const char* caption = argv[2];
+  if (verb == "steps") return Steps(argc - 2, argv + 2);
+  if (verb == "hold") {
+    // Open the file as another program would, without sharing its deletion.
+    HANDLE file = CreateFileA(caption, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      std::printf("cannot open '%s' (%lu)\n", caption, GetLastError());
+      return 2;
+    }
+    std::printf("holding\n");
+    std::fflush(stdout);
+    Sleep(argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 10000);
+    CloseHandle(file);
+    return 0;
+  }
   if (verb == "absent") {
     DWORD ms = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 2000;
     HWND window = WaitFor(caption, ms);

@@ -118,6 +118,8 @@ int OsEnableWindow(OsHandle window, int enable) {
   return 1;
 }
 
+int OsIsWindowEnabled(OsHandle window) { return IsWindowEnabled(Window(window)) ? 1 : 0; }
+
 std::int32_t OsGetWindowText(OsHandle window, char* out, std::int32_t capacity) {
   if (capacity <= 0) return 0;
   out[0] = '\0';

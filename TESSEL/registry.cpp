@@ -1,0 +1,156 @@
+// Registry helpers over the seam's registry.
+#include "registry.h"
+
+#include <cstring>
+
+#include "tessel-core.h"
+#include "tessel-str.h"
+
+namespace {
+
+constexpr const char* kUnit = "registry";
+
+// Walks the key's values in index order for the one whose name equals the
+// wanted name exactly. On success data holds the value's bytes followed by
+// at least one zero byte, so that it always reads as a terminated text.
+std::int32_t FindValue(RegistryKey key, const char* wanted, unsigned char (&data)[kRegistryBuffer + 1]) {
+  char name[kRegistryBuffer];
+  for (std::int32_t index = 0;; ++index) {
+    std::memset(data, 0, sizeof data);
+    std::int32_t length = 0;
+    std::int32_t type = 0;
+    if (!RegistryEnumValue(key, index, name, kRegistryBuffer, data, kRegistryBuffer, &length, &type)) return 0;
+    if (StrEqual(name, wanted)) return 1;
+  }
+}
+
+}  // namespace
+
+std::uint32_t RegistryRootKey(std::int32_t root) {
+  switch (root) {
+    case RegistryCurrentUser: return kHkeyCurrentUser;
+    case RegistryDynData: return kHkeyDynData;
+    case RegistryPerformanceData: return kHkeyPerformanceData;
+    case RegistryLocalMachine: return kHkeyLocalMachine;
+    case RegistryClassesRoot: return kHkeyClassesRoot;
+    case RegistryCurrentConfig: return kHkeyCurrentConfig;
+    default: return kHkeyCurrentUser;
+  }
+}
+
+std::int32_t RegistryOpenKey(RegistryKey* key, std::int32_t root, const char* path) {
+  CHECK_POINTER(kUnit, key);
+  CHECK_POINTER(kUnit, path);
+  *key = kRegistryNoKey;
+  OsKey opened = 0;
+  if (OsRegOpenKey(RegistryRootKey(root), path, &opened) != kErrorSuccess) return 0;
+  *key = opened;
+  return 1;
+}
+
+std::int32_t RegistryCreateKey(RegistryKey* key, std::int32_t root, const char* path) {
+  CHECK_POINTER(kUnit, key);
+  CHECK_POINTER(kUnit, path);
+  *key = kRegistryNoKey;
+  OsKey created = 0;
+  if (OsRegCreateKey(RegistryRootKey(root), path, &created) != kErrorSuccess) return 0;
+  *key = created;
+  return 1;
+}
+
+std::int32_t RegistryCloseKey(RegistryKey* key) {
+  CHECK_POINTER(kUnit, key);
+  if (*key != kRegistryNoKey) OsRegCloseKey(*key);
+  *key = kRegistryNoKey;
+  return 1;
+}
+
+std::int32_t RegistryKeyExists(std::int32_t root, const char* path) {
+  CHECK_POINTER(kUnit, path);
+  RegistryKey key = kRegistryNoKey;
+  if (!RegistryOpenKey(&key, root, path)) return 0;
+  RegistryCloseKey(&key);
+  return 1;
+}
+
+std::int32_t RegistryDeleteKey(std::int32_t root, const char* path) {
+  CHECK_POINTER(kUnit, path);
+  std::uint32_t error = OsRegDeleteKey(RegistryRootKey(root), path);
+  if (error != kErrorSuccess) {
+    LogPrint("Unable to delete key '%s'(0x%.8X)\n", path, error);
+    return 0;
+  }
+  return 1;
+}
+
+std::int32_t RegistryEnumValue(RegistryKey key, std::int32_t index, char* name, std::int32_t nameCapacity,
+                               unsigned char* data, std::int32_t dataCapacity, std::int32_t* dataLength,
+                               std::int32_t* type) {
+  CHECK_POINTER(kUnit, name);
+  CHECK_POINTER(kUnit, data);
+  CHECK_POINTER(kUnit, dataLength);
+  CHECK_POINTER(kUnit, type);
+  std::uint32_t nameLength = static_cast<std::uint32_t>(nameCapacity);
+  std::uint32_t length = static_cast<std::uint32_t>(dataCapacity);
+  std::uint32_t kind = 0;
+  if (OsRegEnumValue(key, static_cast<std::uint32_t>(index), name, &nameLength, &kind, data, &length) !=
+      kErrorSuccess)
+    return 0;
+  *dataLength = static_cast<std::int32_t>(length);
+  switch (kind) {
+    case kRegBinary: *type = RegistryTypeBinary; break;
+    case kRegSz: *type = RegistryTypeString; break;
+    case kRegDword: *type = RegistryTypeInteger; break;
+    case kRegDwordBigEndian: *type = RegistryTypeBigEndian; break;
+    default:
+      LogPrint("Unsupported type 0x%.8X (%d)\n", kind, static_cast<int>(kind));
+      *type = RegistryTypeBinary;
+      break;
+  }
+  return 1;
+}
+
+std::int32_t RegistryGetInteger(RegistryKey key, const char* name, std::int32_t* result) {
+  CHECK_POINTER(kUnit, name);
+  CHECK_POINTER(kUnit, result);
+  unsigned char data[kRegistryBuffer + 1];
+  if (!FindValue(key, name, data)) {
+    LogPrint("Unable to get '%s' integer\n", name);
+    return 0;
+  }
+  std::memcpy(result, data, sizeof *result);
+  return 1;
+}
+
+std::int32_t RegistryGetString(RegistryKey key, const char* name, char* destination, std::size_t capacity) {
+  CHECK_POINTER(kUnit, name);
+  CHECK_POINTER(kUnit, destination);
+  unsigned char data[kRegistryBuffer + 1];
+  const char* text = reinterpret_cast<const char*>(data);
+  // A text longer than the destination is refused rather than cut.
+  if (!FindValue(key, name, data) || static_cast<std::size_t>(StrLength(text)) + 1 > capacity) {
+    LogPrint("Unable to get '%s' string\n", name);
+    return 0;
+  }
+  StrCopy(destination, text);
+  return 1;
+}
+
+std::int32_t RegistrySetInteger(RegistryKey key, const char* name, std::int32_t value) {
+  CHECK_POINTER(kUnit, name);
+  if (OsRegSetValue(key, name, kRegDword, &value, sizeof value) != kErrorSuccess) {
+    LogPrint("Unable to set '%s' integer\n", name);
+    return 0;
+  }
+  return 1;
+}
+
+std::int32_t RegistrySetString(RegistryKey key, const char* name, const char* text) {
+  CHECK_POINTER(kUnit, name);
+  CHECK_POINTER(kUnit, text);
+  if (OsRegSetValue(key, name, kRegSz, text, static_cast<std::uint32_t>(StrLength(text))) != kErrorSuccess) {
+    LogPrint("Unable to set '%s' string\n", name);
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,61 @@
+// The progress window.
+#include "progress.h"
+
+#include "resource.h"
+#include "tessel-core.h"
+#include "winhelpr.h"
+
+namespace {
+
+OsHandle g_window = 0;
+OsHandle g_parent = 0;
+
+}  // namespace
+
+std::intptr_t ProgressWindowProcedure(OsHandle dialog, std::uint32_t message, std::uintptr_t, std::intptr_t lParam) {
+  switch (message) {
+    case kWmInitDialog:
+      InitProgressBar(dialog, IDC_PROGRESS);
+      return 1;
+    case kWmClose:
+      // The result is the second parameter's low word, sign-extended.
+      OsEndDialog(dialog, static_cast<std::int16_t>(static_cast<std::uint16_t>(lParam & 0xFFFF)));
+      return 1;
+    default: return 0;
+  }
+}
+
+std::int32_t ProgressWindowCreate(OsHandle instance, OsHandle parent) {
+  if (g_window) ProgressWindowDestroy();
+  g_window = OsCreateDialog(instance, IDD_PROGRESS, parent, ProgressWindowProcedure, 0);
+  g_parent = parent;
+  if (g_window == 0) LogPrint("Failed to create dialog '%d'\n", IDD_PROGRESS);
+  ProgressWindowShow(0);
+  return 1;
+}
+
+std::int32_t ProgressWindowShow(std::int32_t flag) {
+  if (g_window == 0) return 1;
+  if (flag == 1) {
+    CenterWindow(g_window, g_parent);
+    OsShowWindowAsync(g_window, kSwShow);
+  } else {
+    OsShowWindowAsync(g_window, kSwHide);
+  }
+  return 1;
+}
+
+std::int32_t ProgressWindowSet(double percent) {
+  if (g_window) SetProgressPercent(g_window, IDC_PROGRESS, percent);
+  PumpMessages();
+  return 1;
+}
+
+std::int32_t ProgressWindowDestroy() {
+  if (g_window) OsDestroyWindow(g_window);
+  g_window = 0;
+  g_parent = 0;
+  return 1;
+}
+
+OsHandle ProgressWindowHandle() { return g_window; }

@@ -1,0 +1,295 @@
+// File removal, component registration and program execution.
+#include "removal.h"
+
+#include <cstring>
+
+#include "os.h"
+#include "tessel-core.h"
+#include "tessel-str.h"
+#include "winhelpr.h"
+
+namespace {
+
+constexpr const char* kUnit = "command";
+
+// ---- the folder counts of a removal batch ---------------------------------
+// An open-addressing table keyed by the folder path (separators unified,
+// ASCII letters folded, no trailing separator), taken from the tracked heap.
+struct FolderEntry {
+  std::uint32_t hash;
+  std::int32_t count;  // entries the folder still holds
+  char path[kFolderWorkRoom];
+};
+
+struct FolderTable {
+  bool open = false;
+  FolderEntry* entries = nullptr;
+  std::int32_t capacity = 0;  // slots, a power of two
+  std::int32_t used = 0;
+};
+FolderTable g_folders;
+
+void FolderKey(const char* folder, char* key) {
+  std::int32_t length = 0;
+  for (; folder[length] && length < kFolderWorkRoom - 1; ++length) {
+    char c = folder[length];
+    if (c == '/') c = '\\';
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    key[length] = c;
+  }
+  while (length > 0 && key[length - 1] == '\\') --length;
+  key[length] = '\0';
+}
+
+std::uint32_t HashOf(const char* key) {
+  std::uint32_t hash = 2166136261u;
+  for (; *key; ++key) hash = (hash ^ static_cast<unsigned char>(*key)) * 16777619u;
+  return hash == 0 ? 1 : hash;
+}
+
+FolderEntry* Slot(FolderEntry* entries, std::int32_t capacity, const char* key, std::uint32_t hash) {
+  std::int32_t mask = capacity - 1;
+  for (std::int32_t i = static_cast<std::int32_t>(hash) & mask;; i = (i + 1) & mask) {
+    FolderEntry* entry = &entries[i];
+    if (entry->hash == 0 || (entry->hash == hash && StrEqual(entry->path, key))) return entry;
+  }
+}
+
+void Grow() {
+  std::int32_t capacity = g_folders.capacity == 0 ? 64 : g_folders.capacity * 2;
+  std::int32_t bytes = capacity * static_cast<std::int32_t>(sizeof(FolderEntry));
+  FolderEntry* entries = static_cast<FolderEntry*>(MemoryAlloc(bytes, kUnit, __LINE__));
+  for (std::int32_t i = 0; i < g_folders.capacity; ++i) {
+    FolderEntry& old = g_folders.entries[i];
+    if (old.hash != 0) *Slot(entries, capacity, old.path, old.hash) = old;
+  }
+  if (g_folders.entries)
+    MemoryFree(&g_folders.entries, g_folders.capacity * static_cast<std::int32_t>(sizeof(FolderEntry)), kUnit,
+               __LINE__);
+  g_folders.entries = entries;
+  g_folders.capacity = capacity;
+}
+
+// The known entry of a folder, or null.
+FolderEntry* KnownFolder(const char* folder) {
+  if (!g_folders.open || g_folders.capacity == 0) return nullptr;
+  char key[kFolderWorkRoom];
+  FolderKey(folder, key);
+  FolderEntry* entry = Slot(g_folders.entries, g_folders.capacity, key, HashOf(key));
+  return entry->hash == 0 ? nullptr : entry;
+}
+
+void Learn(const char* folder, std::int32_t count) {
+  if (!g_folders.open) return;
+  if ((g_folders.used + 1) * 2 > g_folders.capacity) Grow();
+  char key[kFolderWorkRoom];
+  FolderKey(folder, key);
+  std::uint32_t hash = HashOf(key);
+  FolderEntry* entry = Slot(g_folders.entries, g_folders.capacity, key, hash);
+  if (entry->hash == 0) {
+    entry->hash = hash;
+    StrCopy(entry->path, key);
+    ++g_folders.used;
+  }
+  entry->count = count;
+}
+
+// This program took one entry out of the folder.
+void Took(const char* folder) {
+  if (FolderEntry* entry = KnownFolder(folder))
+    if (entry->count > 0) --entry->count;
+}
+
+// How many entries the folder holds: known, or asked of the system (-1 when
+// it cannot be listed).
+std::int32_t EntriesOf(const char* folder) {
+  FolderEntry* entry = KnownFolder(folder);
+  if (entry && entry->count >= 0) return entry->count;
+  std::int32_t count = OsCountFolderEntries(folder);
+  if (count >= 0) Learn(folder, count);
+  return count;
+}
+
+// Back to asking the system about this folder.
+void Forget(const char* folder) {
+  if (FolderEntry* entry = KnownFolder(folder)) entry->count = -1;
+}
+
+// Cuts the text after its last separator, scanning back to its second
+// character; the separator stays.
+void CutAfterLastSeparator(char* text) {
+  std::int32_t length = StrLength(text);
+  for (std::int32_t i = length - 1; i >= 1; --i) {
+    if (text[i] == '\\' || text[i] == '/') {
+      text[i + 1] = '\0';
+      return;
+    }
+  }
+}
+
+// The system's own folders are never removed, even when they are empty: the
+// climb from a product's last shortcut stops at the programs folder, and
+// from a file in the temporary folder at that folder.
+bool IsSystemFolder(const char* folder) {
+  static char folders[4][kFolderWorkRoom];
+  static bool known = false;
+  if (!known) {
+    char path[kFolderWorkRoom];
+    if (OsProgramsFolder(path, sizeof path)) FolderKey(path, folders[0]);
+    if (OsWindowsFolder(path, sizeof path)) FolderKey(path, folders[1]);
+    if (OsSystemFolder(path, sizeof path)) FolderKey(path, folders[2]);
+    if (OsTempPath(path, sizeof path)) FolderKey(path, folders[3]);
+    known = true;
+  }
+  char key[kFolderWorkRoom];
+  FolderKey(folder, key);
+  for (const char* system : folders)
+    if (system[0] && StrEqual(system, key)) return true;
+  return false;
+}
+
+}  // namespace
+
+void RemovalBatchBegin() {
+  RemovalBatchEnd();
+  g_folders.open = true;
+}
+
+void RemovalBatchEnd() {
+  if (g_folders.entries)
+    MemoryFree(&g_folders.entries, g_folders.capacity * static_cast<std::int32_t>(sizeof(FolderEntry)), kUnit,
+               __LINE__);
+  g_folders = FolderTable{};
+}
+
+bool IsDriveRoot(const char* folder) {
+  std::int32_t length = StrLength(folder);
+  while (length > 0 && (folder[length - 1] == '\\' || folder[length - 1] == '/')) --length;
+  if (length == 0) return true;                              // "\" or ""
+  if (length == 2 && folder[1] == ':') return true;          // "C:" or "C:\"
+  bool unc = (folder[0] == '\\' || folder[0] == '/') && (folder[1] == '\\' || folder[1] == '/');
+  if (unc) {
+    // \\server\share is a root; anything below it is a folder.
+    std::int32_t separators = 0;
+    for (std::int32_t i = 2; i < length; ++i)
+      if (folder[i] == '\\' || folder[i] == '/') ++separators;
+    return separators <= 1;
+  }
+  return false;
+}
+
+std::int32_t FolderOfPath(const char* path, char* folder, std::int32_t capacity) {
+  if (!StrCopyBounded(folder, static_cast<std::size_t>(capacity), path)) return 0;
+  CutAfterLastSeparator(folder);
+  return 1;
+}
+
+std::int32_t DeleteProductFile(const char* path) {
+  CHECK_POINTER(kUnit, path);
+  LogPrint("Delete file '%s'\n", path);
+  bool deleted = OsDeleteFile(path) != 0;
+  if (!deleted) LogPrint("Unable to delete file '%s'\n", path);
+  char folder[kFolderWorkRoom];
+  if (!FolderOfPath(path, folder, sizeof folder)) {
+    LogPrint("Unable to examine the folder of '%s'\n", path);
+    return 1;
+  }
+  if (deleted) Took(folder);
+  RemoveEmptyFolders(folder);
+  return 1;
+}
+
+std::int32_t RemoveEmptyFolders(char* folder) {
+  CHECK_POINTER(kUnit, folder);
+  for (;;) {
+    // A drive root is never removed, whatever the form of its path.
+    if (IsDriveRoot(folder) || IsSystemFolder(folder)) return 1;
+    OsSetCurrentFolder("\\");
+    std::int32_t entries = EntriesOf(folder);
+    if (entries < 0) {
+      LogPrint("Error opening '%s'\n", folder);
+      return 0;
+    }
+    if (entries > 0) return 1;
+    if (!OsRemoveFolder(folder)) {
+      std::uint32_t error = OsLastError();
+      if (error == kErrorDirNotEmpty) {
+        // Something else put an entry there since it was listed: the folder
+        // is in use, as a fresh listing would have said.
+        Forget(folder);
+        return 1;
+      }
+      LogPrint("Deleting '%s'\n", folder);
+      LogPrint("Unable to delete dir '%s'\n", folder);
+      return 0;
+    }
+    LogPrint("Deleting '%s'\n", folder);
+    Forget(folder);
+    // The parent: scan back from the second-to-last character.
+    std::int32_t length = StrLength(folder);
+    std::int32_t cut = -1;
+    for (std::int32_t i = length - 2; i >= 0; --i) {
+      if (folder[i] == '\\' || folder[i] == '/') {
+        cut = i;
+        break;
+      }
+    }
+    if (cut < 0) return 1;
+    folder[cut] = '\0';
+    Took(folder);
+    if (StrLength(folder) <= 3) return 1;
+  }
+}
+
+std::int32_t RegisterComponent(const char* path, std::int32_t registerFlag) {
+  CHECK_POINTER(kUnit, path);
+  OsHandle library = OsLoadLibrary(path, kLoadWithAlteredSearchPath);
+  if (library == 0) {
+    LogPrint("Error attempting to load '%s' (0x%.8X)\n", path, OsLastError());
+    return 0;
+  }
+  using EntryPoint = std::int32_t(
+#if defined(_WIN32)
+      __stdcall
+#endif
+          *)();
+  void* entry = OsLibraryEntry(library, registerFlag == 1 ? "DllRegisterServer" : "DllUnregisterServer");
+  if (entry == nullptr) {
+    LogPrint("Couldn't get entry point from '%s'\n", path);
+    OsFreeLibrary(library);
+    return 0;
+  }
+  std::int32_t status = reinterpret_cast<EntryPoint>(entry)();
+  if (status < 0) {
+    LogPrint("Failed in executing entry point from '%s'\n", path);
+    OsFreeLibrary(library);
+    return 0;
+  }
+  OsFreeLibrary(library);
+  return 1;
+}
+
+std::int32_t RunProgram(const char* program, const char* parameters, std::int32_t wait, std::int32_t* exitCode) {
+  CHECK_POINTER(kUnit, program);
+  CHECK_POINTER(kUnit, exitCode);
+  *exitCode = 0;
+  OsHandle process = 0;
+  if (!OsShellExecute("open", program, parameters, 10, &process)) {
+    LogPrint("Unable to execute '%s' '%s' 0x%.8X\n", program, parameters ? parameters : "", OsLastError());
+    return 1;
+  }
+  if (wait == 1 && process != 0) {
+    do {
+      PumpMessages();
+    } while (OsWaitForProcess(process, 500) == kWaitTimeout);
+    std::uint32_t code = 0;
+    if (!OsProcessExitCode(process, &code)) {
+      std::uint32_t error = OsLastError();
+      LogPrint("Failed to get exit code (%d) (0x%.8X)\n", static_cast<int>(error), error);
+    } else {
+      *exitCode = static_cast<std::int32_t>(code);
+    }
+  }
+  OsCloseHandle(process);
+  return 1;
+}

@@ -1,0 +1,26 @@
+// Changing the machine: deleting files and the folders they leave empty,
+// calling a component's self-registration, running a program.
+#pragma once
+
+#include <cstdint>
+
+std::int32_t DeleteProductFile(const char* path);
+std::int32_t RemoveEmptyFolders(char* folder);
+std::int32_t RegisterComponent(const char* path, std::int32_t registerFlag);
+std::int32_t RunProgram(const char* program, const char* parameters, std::int32_t wait, std::int32_t* exitCode);
+
+// Room of the work buffer in which a deleted file's folder is derived.
+constexpr int kFolderWorkRoom = 320;
+
+// While a removal batch is open, each folder is listed once and its count
+// of entries is then kept up to date as this program deletes, so that
+// removing n files costs work in proportion to n even when they share one
+// folder. Without a batch every question is put to the system.
+void RemovalBatchBegin();
+void RemovalBatchEnd();
+
+// The folder part of a file path as DeleteProductFile derives it (up to and
+// including its last separator); 0 when it does not fit.
+std::int32_t FolderOfPath(const char* path, char* folder, std::int32_t capacity);
+// Whether a path names a drive root or no folder at all (C:\, C:, \, \\server\share\).
+bool IsDriveRoot(const char* folder);

@@ -1,0 +1,102 @@
+// Shortcut groups and items.
+#include "shortcuts.h"
+
+#include <cstdlib>
+
+#include "handlers.h"
+#include "os.h"
+#include "removal.h"
+#include "tessel-core.h"
+#include "tessel-str.h"
+
+namespace {
+
+constexpr const char* kUnit = "command";
+
+char g_currentGroup[kCurrentGroupRoom];
+
+}  // namespace
+
+void ClearCurrentGroup() { g_currentGroup[0] = '\0'; }
+const char* CurrentGroup() { return g_currentGroup; }
+
+std::int32_t GroupFolderPath(const char* group, char* destination) {
+  CHECK_POINTER(kUnit, group);
+  CHECK_POINTER(kUnit, destination);
+  if (!OsProgramsFolder(destination, kShortcutPathRoom)) {
+    destination[0] = '\0';
+    return 0;
+  }
+  if (group[0] == '\0') return 1;
+  std::int32_t length = StrLength(destination);
+  bool fits = true;
+  if (length == 0 || destination[length - 1] != '\\') fits = StrAppendBounded(destination, kShortcutPathRoom, "\\");
+  fits = fits && StrAppendBounded(destination, kShortcutPathRoom, group);
+  return fits ? 1 : 0;
+}
+
+std::int32_t ShortcutFilePath(char* destination, const char* item) {
+  CHECK_POINTER(kUnit, destination);
+  CHECK_POINTER(kUnit, item);
+  if (!GroupFolderPath(g_currentGroup, destination)) return 0;
+  bool fits = StrAppendBounded(destination, kShortcutPathRoom, "\\") &&
+              StrAppendBounded(destination, kShortcutPathRoom, item) &&
+              StrAppendBounded(destination, kShortcutPathRoom, ".lnk");
+  return fits ? 1 : 0;
+}
+
+std::int32_t SelectGroup(const char* group) {
+  CHECK_POINTER(kUnit, group);
+  char folder[kShortcutPathRoom];
+  GroupFolderPath(group, folder);
+  LogPrint("Delete Group = '%s'\n", folder);
+  StrCopyBounded(g_currentGroup, group);
+  return 1;
+}
+
+std::int32_t DeleteShortcut(const char* target, const char* arguments, const char* item) {
+  CHECK_POINTER(kUnit, target);
+  CHECK_POINTER(kUnit, arguments);
+  CHECK_POINTER(kUnit, item);
+  LogPrint("Delete Item = '%s' : '%s' ('%s' / '%s')\n", g_currentGroup, item, target, arguments);
+  char path[kShortcutPathRoom];
+  if (!ShortcutFilePath(path, item)) {
+    // A cut path would name another file: the item is passed over.
+    LogPrint("Unable to find the shortcut of '%s'\n", item);
+    return 1;
+  }
+  DeleteProductFile(path);
+  return 1;
+}
+
+std::int32_t HandleCreateGroup(InstallSettings*, const char* arguments, std::int32_t* consumed) {
+  char group[160];
+  if (!ReadArgument(arguments, group, consumed)) return RefuseOverlongArgument("CREATE GROUP", sizeof group);
+  SelectGroup(group);
+  return 1;
+}
+
+std::int32_t HandleAddItem(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
+  char number[20];
+  char target[160];
+  char parameters[160];
+  char item[160];
+  ReadArgument(arguments, number, consumed);
+  ReadArgument(arguments, target, consumed);
+  ReadArgument(arguments, parameters, consumed);
+  if (!ReadArgument(arguments, item, consumed)) return RefuseOverlongArgument("ADD ITEM", sizeof item);
+  int value = std::atoi(number);
+  if (value < 0) value = 0;
+  (void)value;  // the installer's item number; nothing here uses it
+
+  if (settings->Mode == RunModeUninstall) {
+    DeleteShortcut(target, parameters, item);
+  } else if (StrEqualNoCase(parameters, "-Register")) {
+    char path[kShortcutPathRoom];
+    if (!ShortcutFilePath(path, item) || !StrCopyBounded(settings->RegisterShortcut, path)) {
+      settings->RegisterShortcut[0] = '\0';
+      LogPrint("Unable to find the shortcut of '%s'\n", item);
+    }
+  }
+  return 1;
+}

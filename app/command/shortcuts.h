@@ -1,0 +1,18 @@
+// The program group's shortcuts: found by their file paths and deleted.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kShortcutPathRoom = 260;
+constexpr int kCurrentGroupRoom = 320;
+
+// The group folder: the programs folder, then the group name. 0 when the
+// shell gives no programs folder or the path does not fit.
+std::int32_t GroupFolderPath(const char* group, char* destination);
+// The shortcut file of an item in the current group; 0 as above.
+std::int32_t ShortcutFilePath(char* destination, const char* item);
+std::int32_t SelectGroup(const char* group);
+std::int32_t DeleteShortcut(const char* target, const char* arguments, const char* item);
+// Empties the current group (at COM start-up).
+void ClearCurrentGroup();
+const char* CurrentGroup();

@@ -1,0 +1,24 @@
+// The FFS (Flat/Fast File System) archive appended to the executable: its
+// tag, its scrambled block and the trailing offset of the tag. The archive
+// holds one file, so every name asked for gets the whole block.
+#pragma once
+
+#include <cstdint>
+
+// The four bytes that open the archive: 'F' 'F' 'S' '?'.
+constexpr unsigned char FfsTag[4] = {0x46, 0x46, 0x53, 0x3F};
+// The scrambling key, 14 characters.
+constexpr const char* FfsKey = "SampleVaultKey";
+constexpr std::uint32_t FfsKeyLength = 14;
+
+// Loads and descrambles the archive at the end of the file; 1 when loaded.
+std::int32_t FfsInit(const char* path);
+// The size of the (only) file; any name gives the block size.
+std::int32_t FfsGetSize(const char* name, std::uint32_t* size);
+// Copies count bytes from the start of the block; count must not exceed it.
+std::int32_t FfsRead(const char* name, void* buffer, std::uint32_t count);
+// Releases the block, if any.
+std::int32_t FfsRemove();
+
+// Descrambles (and, being its own inverse, scrambles) a block in place.
+void FfsDescramble(unsigned char* block, std::uint32_t size);

@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""The demo: install the sample product Acme Viewer into a fresh Wine prefix
+(and into a fresh host machine root), build its uninstaller with ffsbuild,
+and run it. With a display of your own the clicking is yours; without one the
+demo runs on Xvfb and answers Yes itself. Then it shows what was removed and
+what is left."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import e2e  # noqa: E402
+from uninstall_scenarios import Product  # noqa: E402
+
+SAMPLE = os.path.join(HERE, "viewer")
+
+
+class SampleProduct(Product):
+    """Acme Viewer as its own installer would have left it."""
+
+    def __init__(self, side):
+        with open(os.path.join(SAMPLE, "files.txt")) as f:
+            files = [line.strip() for line in f if line.strip()]
+        super().__init__(side, "demo", files=files)
+        self.items = ["Acme Viewer", "Viewer Help", "Register Viewer"]
+        self.component = self.install_path + "bin\\viewshell.dll"
+
+    def script(self):
+        with open(os.path.join(SAMPLE, "viewer.script.txt")) as f:
+            return f.read()
+
+
+def snapshot(product):
+    """Every file and folder of the product that is there now."""
+    seen = []
+    roots = [(product.install_path, product.host(product.install_path)),
+             (product.programs + "\\Acme\\", product.host(product.programs + "\\Acme"))]
+    for windows, host in roots:
+        for folder, folders, files in os.walk(host):
+            relative = os.path.relpath(folder, host)
+            prefix = windows if relative == "." else windows + relative.replace("/", "\\") + "\\"
+            seen.append(prefix)
+            seen += [prefix + name for name in files]
+    for root, key in [("HKCU", product.product_key), ("HKLM", product.uninstall_key)]:
+        if product.key_exists(root, key):
+            seen.append("%s\\%s" % (root, key))
+    return seen
+
+
+def show(side, product, before):
+    after = set(snapshot(product))
+    removed = [entry for entry in before if entry not in after]
+    print("\n--- %s: removed (%d) ---" % (side.name, len(removed)))
+    for entry in removed:
+        print("  - " + entry)
+    left = [entry for entry in before if entry in after]
+    print("--- %s: left of the product (%d) ---" % (side.name, len(left)))
+    for entry in left:
+        print("  = " + entry)
+    record = product.component_record().strip()
+    print("--- %s: component entry points called: %s" % (side.name, record or "none"))
+
+
+def demo_win32(build, source):
+    side = e2e.Win32(build, source)
+    side.prefix = os.path.join(build, "demo-prefix")
+    side.env["WINEPREFIX"] = side.prefix
+    shutil.rmtree(side.prefix, ignore_errors=True)
+    print("Making a fresh Wine prefix in %s ..." % side.prefix)
+    subprocess.run(["wineboot", "-i"], env=side.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    side.wait_idle()
+    own_display = os.environ.get("DISPLAY")
+    display = None
+    if own_display:
+        side.env["DISPLAY"] = own_display
+    else:
+        display = e2e.Display().__enter__()
+        side.start(display)
+    try:
+        product = SampleProduct(side).install()
+        before = snapshot(product)
+        print("Installed Acme Viewer: %d files, its key, its entry, its group." % len(product.files))
+        if own_display:
+            print("Running %s: answer its questions." % product.exe)
+            code, _ = side.run(product.host(product.exe), ["-debug"], answers=[])
+        else:
+            print("Running %s on Xvfb; the driver answers Yes." % product.exe)
+            code, reports = side.run(product.host(product.exe), ["-debug"],
+                                     answers=[("Uninstall...", "Yes"), ("Uninstaller...", "OK")])
+            print("".join(reports))
+        print("Exit code %d" % code)
+        show(side, product, before)
+    finally:
+        if display:
+            display.__exit__(None, None, None)
+
+
+def demo_host(build, source):
+    side = e2e.Host(build, source)
+    print("\nThe same on the host build, machine root %s" % side.machine)
+    try:
+        product = SampleProduct(side).install()
+        before = snapshot(product)
+        interactive = sys.stdin.isatty()
+        exe = product.host(product.exe)
+        if interactive:
+            subprocess.run([exe], env=side.env)
+        else:
+            result = subprocess.run([exe], env=side.env, input=b"y\n\n", stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT)
+            print(result.stdout.decode("latin-1"))
+        show(side, product, before)
+    finally:
+        shutil.rmtree(side.machine, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--win32", required=True)
+    parser.add_argument("--source", required=True)
+    args = parser.parse_args()
+    demo_win32(os.path.abspath(args.win32), os.path.abspath(args.source))
+    demo_host(os.path.abspath(args.host), os.path.abspath(args.source))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

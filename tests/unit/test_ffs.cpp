@@ -1,0 +1,213 @@
+// The archive reader: the layout at the end of the executable, the
+// descrambling and every way an archive is refused.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "ffs.h"
+#include "os.h"
+#include "support.h"
+#include "tessel-core.h"
+
+namespace {
+
+std::string LogText(const std::string& path) {
+  std::string text;
+  for (char c : ReadWholeFile(path))
+    if (c != '\r') text += c;
+  return text;
+}
+
+std::string LittleEndian(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+std::string Scrambled(std::string bytes) {
+  FfsDescramble(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()));
+  return bytes;
+}
+
+// Loads the file and gives the log of the attempt; the result in *loaded.
+std::string InitLog(const std::string& exe, const std::string& name, std::int32_t* loaded) {
+  std::string log = TempPath(name);
+  StartLog(log, LogFile);
+  *loaded = FfsInit(exe.c_str());
+  StopLog();
+  return LogText(log);
+}
+
+class Ffs : public testing::Test {
+ protected:
+  void SetUp() override { MemoryInit(kHeapNoLimit, 0); }
+  void TearDown() override {
+    FfsRemove();
+    EXPECT_EQ(MemoryStatistics().bytesInUse, 0);
+  }
+};
+
+}  // namespace
+
+// An executable image carrying script as its archive, as an installer
+// builder writes it: image, padding, tag, scrambled block, plain offset.
+std::string ArchivedExecutable(const std::string& image, const std::string& script, std::size_t padding) {
+  std::string head = image + std::string(padding, '\x80');
+  std::string block = Scrambled(script + std::string(4, '\0'));
+  block.replace(block.size() - 4, 4, LittleEndian(static_cast<std::uint32_t>(head.size())));
+  return head + "FFS?" + block;
+}
+
+TEST(FfsDescramble, IsItsOwnInverseAndFollowsTheKey) {
+  std::string plain;
+  for (int i = 0; i < 600; ++i) plain += static_cast<char>(i * 37 + 11);
+  std::string once = Scrambled(plain);
+  EXPECT_NE(once, plain);
+  EXPECT_EQ(Scrambled(once), plain);
+
+  std::string zeros = Scrambled(std::string(300, '\0'));
+  // i = k = 0: the key's first byte alone; i = 14, k = 0: key[0] ^ 14.
+  EXPECT_EQ(static_cast<unsigned char>(zeros[0]), 'S');
+  EXPECT_EQ(static_cast<unsigned char>(zeros[14]), 'S' ^ 14);
+  EXPECT_EQ(static_cast<unsigned char>(zeros[13]), 'y');  // 13 ^ 13 = 0
+  EXPECT_EQ(static_cast<unsigned char>(zeros[15]), 'a' ^ (15 ^ 1));
+  // The low eight bits of i ^ k: 256 = 18 * 14 + 4.
+  EXPECT_EQ(static_cast<unsigned char>(zeros[256]), static_cast<unsigned char>('l' ^ ((256 ^ 4) & 0xFF)));
+}
+
+TEST_F(Ffs, LoadsTheBlockWithItsTrailer) {
+  std::string exe = TempPath("ffs-good.exe");
+  std::string script = "\x16" "COMPANY NAME:Acme\r\n";
+  std::string file = ArchivedExecutable(std::string(1000, 'M'), script, 3);
+  WriteWholeFile(exe, file);
+  std::int32_t loaded = 0;
+  EXPECT_EQ(InitLog(exe, "ffs-good.log", &loaded), "Flat/Fast File System Initialized...\n");
+  ASSERT_EQ(loaded, 1);
+
+  std::uint32_t size = 0;
+  EXPECT_EQ(FfsGetSize("install.dat", &size), 1);
+  EXPECT_EQ(size, script.size() + 4);
+  std::uint32_t other = 0;
+  FfsGetSize("anything.else", &other);
+  EXPECT_EQ(other, size);
+
+  std::string block(size, '\0');
+  EXPECT_EQ(FfsRead("install.dat", block.data(), size), 1);
+  EXPECT_EQ(block.substr(0, script.size()), script);
+  // The offset field is descrambled along with the rest.
+  std::string trailer = LittleEndian(1003);
+  std::string descrambled = Scrambled(std::string(script.size(), '\0') + trailer).substr(script.size());
+  EXPECT_EQ(block.substr(script.size()), descrambled);
+
+  // The file is no longer needed once loaded.
+  OsDeleteFile(exe.c_str());
+  std::string part(5, '\0');
+  FfsRead("install.dat", part.data(), 5);
+  EXPECT_EQ(part, script.substr(0, 5));
+}
+
+TEST_F(Ffs, TagJustBeforeTheOffsetGivesFourBytes) {
+  std::string exe = TempPath("ffs-four.exe");
+  WriteWholeFile(exe, ArchivedExecutable("MZ", "", 0));
+  std::int32_t loaded = 0;
+  InitLog(exe, "ffs-four.log", &loaded);
+  ASSERT_EQ(loaded, 1);
+  std::uint32_t size = 0;
+  FfsGetSize("install.dat", &size);
+  EXPECT_EQ(size, 4u);
+  std::string block(4, '\0');
+  FfsRead("install.dat", block.data(), 4);
+  EXPECT_EQ(block, Scrambled(LittleEndian(2)));
+}
+
+TEST_F(Ffs, RefusesFilesWithoutAnArchive) {
+  std::int32_t loaded = 9;
+  std::string missing = TempPath("ffs-missing.exe");
+  EXPECT_EQ(InitLog(missing, "ffs-missing.log", &loaded), "Couldn't open flat file '" + missing + "'!\n");
+  EXPECT_EQ(loaded, 0);
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"empty", ""},
+      {"short", "ab"},
+      {"zero", std::string(20, 'x') + LittleEndian(0)},
+      {"at-size", std::string(20, 'x') + LittleEndian(24)},
+      {"beyond", std::string(20, 'x') + LittleEndian(0xFFFFFFF0u)},
+  };
+  for (const Case& c : cases) {
+    std::string exe = TempPath(std::string("ffs-") + c.name + ".exe");
+    WriteWholeFile(exe, c.bytes);
+    loaded = 9;
+    EXPECT_EQ(InitLog(exe, std::string("ffs-") + c.name + ".log", &loaded),
+              "File '" + exe + "' doesn't contain FFS data!\n")
+        << c.name;
+    EXPECT_EQ(loaded, 0) << c.name;
+  }
+}
+
+TEST_F(Ffs, RefusesAWrongTag) {
+  std::string exe = TempPath("ffs-tag.exe");
+  // 'F' 'F' 'S' and a blank at offset 10 of a 30-byte file.
+  WriteWholeFile(exe, std::string(10, 'x') + "FFS " + std::string(12, 'y') + LittleEndian(10));
+  std::int32_t loaded = 9;
+  EXPECT_EQ(InitLog(exe, "ffs-tag.log", &loaded), "FFS Does not contain proper tag (Read 10 from 26)!!!\n");
+  EXPECT_EQ(loaded, 0);
+
+  // A tag that would run into the end of the file cannot be read whole.
+  std::string tail = TempPath("ffs-tag-tail.exe");
+  WriteWholeFile(tail, std::string(10, 'x') + LittleEndian(12));
+  EXPECT_EQ(InitLog(tail, "ffs-tag-tail.log", &loaded), "FFS Does not contain proper tag (Read 12 from 10)!!!\n");
+  EXPECT_EQ(loaded, 0);
+  std::uint32_t size = 7;
+  FfsGetSize("install.dat", &size);
+  EXPECT_EQ(size, 0u);
+}
+
+TEST_F(Ffs, RemoveLogsAlwaysAndInitReplacesAnOpenArchive) {
+  std::string log = TempPath("ffs-remove.log");
+  StartLog(log, LogFile);
+  EXPECT_EQ(FfsRemove(), 1);
+  std::string exe = TempPath("ffs-twice.exe");
+  WriteWholeFile(exe, ArchivedExecutable("MZ", "first", 0));
+  EXPECT_EQ(FfsInit(exe.c_str()), 1);
+  WriteWholeFile(exe, ArchivedExecutable("MZ", "second!", 1));
+  EXPECT_EQ(FfsInit(exe.c_str()), 1);
+  std::uint32_t size = 0;
+  FfsGetSize("install.dat", &size);
+  EXPECT_EQ(size, 11u);
+  EXPECT_EQ(FfsRemove(), 1);
+  StopLog();
+  EXPECT_EQ(MemoryStatistics().bytesInUse, 0);
+  EXPECT_EQ(LogText(log),
+            "Flat/Fast File System Removed...\nFlat/Fast File System Initialized...\n"
+            "Flat/Fast File System Initialized...\nFlat/Fast File System Removed...\n");
+}
+
+TEST(FfsDeathTest, ReadBeyondTheBlockAndNullPointers) {
+  std::string exe = TempPath("ffs-death.exe");
+  WriteWholeFile(exe, ArchivedExecutable("MZ", "abc", 0));
+  std::string log = TempPath("ffs-death.log");
+  EXPECT_EXIT(
+      {
+        StartLog(log, LogFile);
+        MemoryInit(kHeapNoLimit, 0);
+        FfsInit(exe.c_str());
+        char buffer[64];
+        FfsRead("install.dat", buffer, 8);
+      },
+      testing::ExitedWithCode(1), "");
+  EXPECT_NE(LogText(log).find("ASSERT:Flat file read beyond its end (8 > 7)\n       (ffs/"), std::string::npos);
+
+  std::string nullLog = TempPath("ffs-null.log");
+  EXPECT_EXIT(
+      {
+        StartLog(nullLog, LogFile);
+        std::uint32_t size;
+        FfsGetSize(nullptr, &size);
+      },
+      testing::ExitedWithCode(1), "");
+  EXPECT_NE(LogText(nullLog).find("ASSERT:Pointer is NULL...\n       (ffs/"), std::string::npos);
+}

@@ -1,0 +1,309 @@
+// Removing files and the folders they leave empty; components; shortcuts.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "handlers.h"
+#include "os.h"
+#include "removal.h"
+#include "shortcuts.h"
+#include "support.h"
+#include "tessel-core.h"
+#include "tessel-str.h"
+
+std::int32_t NextFileListEntry(const char** position, char* entry, std::int32_t capacity);
+
+namespace {
+
+std::string Plain(const std::string& raw) {
+  std::string text;
+  for (char c : raw)
+    if (c != '\r') text += c;
+  return text;
+}
+
+// A fresh folder tree below the temporary folder.
+struct Tree {
+  std::string base;
+  explicit Tree(const std::string& name) {
+    base = TempPath(name);
+    Wipe(base);
+    OsCreateFolder(base.c_str());
+    base += "\\";
+  }
+  ~Tree() { Wipe(base); }
+  std::string Folder(const std::string& relative) {
+    std::string path = base;
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+      std::size_t end = relative.find('\\', start);
+      if (end == std::string::npos) end = relative.size();
+      path += relative.substr(start, end - start);
+      OsCreateFolder(path.c_str());
+      path += "\\";
+      start = end + 1;
+    }
+    return path;
+  }
+  std::string File(const std::string& folder, const std::string& name) {
+    std::string path = Folder(folder) + name;
+    WriteWholeFile(path, "x");
+    return path;
+  }
+  static void Wipe(std::string path) {
+    while (!path.empty() && path.back() == '\\') path.pop_back();
+    struct Context {
+      std::string folder;
+    } context{path};
+    OsListFolder(
+        path.c_str(),
+        [](void* c, const char* name, int isFolder) {
+          std::string child = static_cast<Context*>(c)->folder + "\\" + name;
+          if (isFolder)
+            Wipe(child);
+          else
+            OsDeleteFile(child.c_str());
+        },
+        &context);
+    OsRemoveFolder(path.c_str());
+  }
+};
+
+bool Exists(const std::string& path) { return OsFileExists(path.c_str()) != 0; }
+
+}  // namespace
+
+TEST(RemoveFolders, ClimbStopsAtTheFirstFolderThatHoldsSomething) {
+  Tree tree("climb");
+  std::string file = tree.File("Viewer\\bin\\deep", "view.exe");
+  tree.File("Viewer", "readme.txt");
+  std::string log = TempPath("climb.log");
+  StartLog(log, LogFile);
+  DeleteProductFile(file.c_str());
+  StopLog();
+  EXPECT_FALSE(Exists(file));
+  EXPECT_FALSE(Exists(tree.base + "Viewer\\bin"));
+  EXPECT_TRUE(Exists(tree.base + "Viewer\\readme.txt"));
+  EXPECT_EQ(Plain(ReadWholeFile(log)), "Delete file '" + file + "'\nDeleting '" + tree.base +
+                                           "Viewer\\bin\\deep\\'\nDeleting '" + tree.base + "Viewer\\bin'\n");
+}
+
+TEST(RemoveFolders, SlashPathsClimbLikeBackslashPaths) {
+  Tree tree("slashes");
+  tree.File("a\\b", "f.txt");
+  tree.File("", "keep.txt");
+  std::string file = tree.base + "a/b/f.txt";
+  DeleteProductFile(file.c_str());
+  EXPECT_FALSE(Exists(tree.base + "a"));
+  EXPECT_TRUE(Exists(tree.base + "keep.txt"));
+}
+
+TEST(RemoveFolders, MissingFileStillEmptiesItsFolder) {
+  Tree tree("missing");
+  tree.Folder("empty");
+  tree.File("", "keep.txt");
+  std::string log = TempPath("missing.log");
+  StartLog(log, LogFile);
+  DeleteProductFile((tree.base + "empty\\gone.dll").c_str());
+  StopLog();
+  EXPECT_FALSE(Exists(tree.base + "empty"));
+  EXPECT_NE(Plain(ReadWholeFile(log)).find("Unable to delete file '" + tree.base + "empty\\gone.dll'\n"),
+            std::string::npos);
+}
+
+TEST(RemoveFolders, NeverRemovesADriveRoot) {
+  for (const char* root : {"C:\\", "C:", "c:/", "\\", "", "\\\\server\\share\\", "\\\\server\\share", "//srv/share"})
+    EXPECT_TRUE(IsDriveRoot(root)) << root;
+  for (const char* folder : {"C:\\x", "C:\\x\\", "\\\\server\\share\\dir", "\\temp", "dir"})
+    EXPECT_FALSE(IsDriveRoot(folder)) << folder;
+  char root[16] = "C:\\";
+  std::string log = TempPath("root.log");
+  StartLog(log, LogFile);
+  EXPECT_EQ(RemoveEmptyFolders(root), 1);
+  StopLog();
+  EXPECT_EQ(ReadWholeFile(log), "");
+}
+
+TEST(RemoveFolders, UnlistableFolderEndsTheClimb) {
+  Tree tree("unlistable");
+  char folder[kFolderWorkRoom];
+  StrCopy(folder, (tree.base + "nowhere\\").c_str());
+  std::string log = TempPath("unlistable.log");
+  StartLog(log, LogFile);
+  EXPECT_EQ(RemoveEmptyFolders(folder), 0);
+  StopLog();
+  EXPECT_EQ(Plain(ReadWholeFile(log)), "Error opening '" + tree.base + "nowhere\\'\n");
+}
+
+TEST(RemovalBatch, ListsOnceAndStillRemovesWhatEmpties) {
+  Tree tree("batch");
+  std::vector<std::string> files;
+  for (int i = 0; i < 60; ++i) files.push_back(tree.File("one\\many", "f" + std::to_string(i) + ".dat"));
+  tree.File("one", "stays.txt");
+  std::string other = tree.File("two", "only.dat");
+  tree.File("", "keep.txt");
+  MemoryInit(kHeapNoLimit, 0);
+  RemovalBatchBegin();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    DeleteProductFile(files[i].c_str());
+    if (i + 1 < files.size()) {
+      EXPECT_TRUE(Exists(tree.base + "one\\many")) << i;
+    }
+  }
+  DeleteProductFile(other.c_str());
+  RemovalBatchEnd();
+  EXPECT_EQ(MemoryStatistics().bytesInUse, 0);
+  EXPECT_FALSE(Exists(tree.base + "one\\many"));
+  EXPECT_TRUE(Exists(tree.base + "one\\stays.txt"));
+  EXPECT_FALSE(Exists(tree.base + "two"));
+}
+
+TEST(RemovalBatch, AFileAddedBehindItsBackKeepsTheFolder) {
+  Tree tree("behind");
+  std::string a = tree.File("box", "a.dat");
+  std::string b = tree.File("box", "b.dat");
+  tree.File("", "keep.txt");
+  std::string log = TempPath("behind.log");
+  StartLog(log, LogFile);
+  MemoryInit(kHeapNoLimit, 0);
+  RemovalBatchBegin();
+  DeleteProductFile(a.c_str());  // the folder is listed now: one entry left
+  tree.File("box", "foreign.dat");
+  DeleteProductFile(b.c_str());
+  RemovalBatchEnd();
+  StopLog();
+  EXPECT_TRUE(Exists(tree.base + "box\\foreign.dat"));
+  std::string text = Plain(ReadWholeFile(log));
+  EXPECT_EQ(text.find("Deleting"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Unable to delete dir"), std::string::npos) << text;
+}
+
+TEST(FileList, EntriesCommasBlanksAndControlBytes) {
+  char entry[144];
+  const char* list = "a.exe, b.dll,,c\\d.hlp";
+  const char* p = list;
+  std::vector<std::string> entries;
+  for (int i = 0; i < 4; ++i) {
+    NextFileListEntry(&p, entry, sizeof entry);
+    entries.push_back(entry);
+  }
+  EXPECT_EQ(entries, (std::vector<std::string>{"a.exe", " b.dll", "", "c\\d.hlp"}));
+  const char* empty = "";
+  p = empty;
+  NextFileListEntry(&p, entry, sizeof entry);
+  EXPECT_STREQ(entry, "");
+  const char* control = "one\ttwo,three\r\n";
+  p = control;
+  NextFileListEntry(&p, entry, sizeof entry);
+  EXPECT_STREQ(entry, "one");
+  NextFileListEntry(&p, entry, sizeof entry);
+  EXPECT_STREQ(entry, "");  // the control byte stays: later entries read empty
+  EXPECT_EQ(p, control + 3);
+}
+
+TEST(FileList, OverlongEntryIsSkippedWhole) {
+  std::string list = std::string(200, 'x') + ",next.dll";
+  const char* p = list.c_str();
+  char entry[144];
+  EXPECT_EQ(NextFileListEntry(&p, entry, sizeof entry), 0);
+  EXPECT_EQ(NextFileListEntry(&p, entry, sizeof entry), 1);
+  EXPECT_STREQ(entry, "next.dll");
+}
+
+namespace {
+
+std::string ModuleFolder() {
+  char path[260];
+  OsModuleFileName(path, sizeof path);
+  std::string text = path;
+  return text.substr(0, text.find_last_of("\\/") + 1);
+}
+
+std::string Component(const char* variant) {
+#if defined(_WIN32)
+  return ModuleFolder() + "testcomponent-" + variant + ".dll";
+#else
+  return ModuleFolder() + "testcomponent-" + variant + ".so";
+#endif
+}
+
+std::int32_t RunOle(InstallSettings* settings, const std::string& action, const std::string& component) {
+  std::string arguments = action + "\t" + component + "\r\n";
+  std::int32_t consumed = 0;
+  std::int32_t result = HandleOle(settings, arguments.c_str(), &consumed);
+  EXPECT_EQ(consumed, static_cast<std::int32_t>(arguments.size() - 1));
+  return result;
+}
+
+}  // namespace
+
+TEST(Ole, RegisterWordUnregistersAnyOtherRegisters) {
+  std::string component = Component("normal");
+  std::string record = component + ".log";
+  OsDeleteFile(record.c_str());
+  InstallSettings settings = {};
+  settings.Mode = RunModeUninstall;
+  StrCopy(settings.InstallPath, ModuleFolder().c_str());
+  std::string name = component.substr(component.find_last_of("\\/") + 1);
+  EXPECT_EQ(RunOle(&settings, "register", name), 1);
+  EXPECT_EQ(RunOle(&settings, "UNREGISTER", name), 1);
+  EXPECT_EQ(Plain(ReadWholeFile(record)), "DllUnregisterServer\nDllRegisterServer\n");
+  // Other modes read the arguments and do nothing.
+  settings.Mode = RunModeRegister;
+  EXPECT_EQ(RunOle(&settings, "REGISTER", name), 1);
+  settings.Mode = RunModeUpdate;
+  EXPECT_EQ(RunOle(&settings, "REGISTER", name), 1);
+  EXPECT_EQ(Plain(ReadWholeFile(record)), "DllUnregisterServer\nDllRegisterServer\n");
+  OsDeleteFile(record.c_str());
+}
+
+TEST(Ole, FailuresAreLogged) {
+  std::string log = TempPath("ole.log");
+  StartLog(log, LogFile);
+  EXPECT_EQ(RegisterComponent(Component("noentry").c_str(), 0), 0);
+  EXPECT_EQ(RegisterComponent(Component("fails").c_str(), 1), 0);
+  EXPECT_EQ(RegisterComponent((ModuleFolder() + "absent.dll").c_str(), 0), 0);
+  EXPECT_EQ(RegisterComponent(Component("normal").c_str(), 1), 1);
+  StopLog();
+  std::string text = Plain(ReadWholeFile(log));
+  EXPECT_NE(text.find("Couldn't get entry point from '" + Component("noentry") + "'\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Failed in executing entry point from '" + Component("fails") + "'\n"), std::string::npos);
+  EXPECT_NE(text.find("Error attempting to load '" + ModuleFolder() + "absent.dll' (0x"), std::string::npos);
+  OsDeleteFile((Component("normal") + ".log").c_str());
+  OsDeleteFile((Component("fails") + ".log").c_str());
+}
+
+TEST(Shortcuts, UninstallDeletesAndRegisterModesRecord) {
+  char programs[260];
+  ASSERT_TRUE(OsProgramsFolder(programs, sizeof programs));
+  std::string group = std::string(programs) + "\\TesselTest Maker";
+  Tree::Wipe(group);
+  OsCreateFolder(group.c_str());
+  OsCreateFolder((group + "\\Viewer").c_str());
+  WriteWholeFile(group + "\\Viewer\\Viewer.lnk", "lnk");
+  WriteWholeFile(group + "\\Viewer\\Register.lnk", "lnk");
+
+  InstallSettings settings = {};
+  std::int32_t consumed = 0;
+  settings.Mode = RunModeRegister;
+  HandleCreateGroup(&settings, "TesselTest Maker\\Viewer\r\n", &consumed);
+  consumed = 0;
+  HandleAddItem(&settings, "0\tviewer.exe\t-Register -x\tViewer\r\n", &consumed);
+  EXPECT_STREQ(settings.RegisterShortcut, "");
+  consumed = 0;
+  HandleAddItem(&settings, "-5\tviewer.exe\t-register\tRegister\r\n", &consumed);
+  EXPECT_EQ(settings.RegisterShortcut, group + "\\Viewer\\Register.lnk");
+  EXPECT_TRUE(Exists(group + "\\Viewer\\Register.lnk"));
+
+  settings.Mode = RunModeUninstall;
+  consumed = 0;
+  HandleAddItem(&settings, "0\tviewer.exe\t\tViewer\r\n", &consumed);
+  EXPECT_FALSE(Exists(group + "\\Viewer\\Viewer.lnk"));
+  EXPECT_TRUE(Exists(group + "\\Viewer"));
+  consumed = 0;
+  HandleAddItem(&settings, "0\tviewer.exe\t-Register\tRegister\r\n", &consumed);
+  // The last shortcut takes the nested group folders with it.
+  EXPECT_FALSE(Exists(group));
+  EXPECT_TRUE(Exists(programs));
+}
