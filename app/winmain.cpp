@@ -5,6 +5,7 @@
 #include "command/progress.h"
 #include "ffs.h"
 #include "os.h"
+#include "shortcuts.h"
 #include "script.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
@@ -61,6 +62,7 @@ std::int32_t ComInit() {
     LogPrint("Failed to initialize OLE (0x%.8X)\n", static_cast<unsigned>(result));
     return 0;
   }
+  ClearCurrentGroup();
   return 1;
 }
 

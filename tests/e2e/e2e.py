@@ -451,7 +451,8 @@ def main():
     global TOOL
     TOOL = args.tool and os.path.abspath(args.tool)
     if args.list:
-        print("\n".join(SCENARIOS))
+        print("\n".join(name for name, function in SCENARIOS.items()
+                        if args.side in getattr(function, "sides", ("win32", "host", None))))
         return 0
     side = (Win32 if args.side == "win32" else Host)(os.path.abspath(args.build), os.path.abspath(args.source))
     try:
