@@ -8,7 +8,7 @@ JOBS    ?= $(shell nproc)
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: all deps build host win32 test demo clean
+.PHONY: all deps build host win32 test demo bench clean
 
 all: build
 
@@ -41,6 +41,13 @@ test: build $(WIN32)/wineprefix/system.reg
 
 demo: build $(WIN32)/wineprefix/system.reg
 	python3 examples/demo.py --host $(HOST) --win32 $(WIN32) --source .
+
+# The removal benchmark: an optimised host build without sanitizers, and the
+# win32 build under Wine, on this machine in one run.
+bench: win32 $(WIN32)/wineprefix/system.reg
+	cmake -S . -B $(BUILD)/bench-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF
+	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench
+	sh bench/run.sh $(BUILD)/bench-host $(WIN32)
 
 clean:
 	rm -rf $(BUILD)

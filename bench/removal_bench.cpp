@@ -28,7 +28,9 @@ std::vector<std::string> MakeTree(const std::string& base, int files, int folder
   std::vector<std::string> paths;
   for (int f = 0; f < folders; ++f) OsCreateFolder((base + "\\d" + std::to_string(f)).c_str());
   for (int i = 0; i < files; ++i) {
-    std::string path = base + "\\d" + std::to_string(i % folders) + "\\file" + std::to_string(i) + ".dat";
+    // Folder by folder, as a product's file list runs.
+    int folder = static_cast<int>(static_cast<long long>(i) * folders / files);
+    std::string path = base + "\\d" + std::to_string(folder) + "\\file" + std::to_string(i) + ".dat";
     std::FILE* file = OsOpenFile(path.c_str(), "wb");
     if (file) {
       std::fputs("x", file);

@@ -60,7 +60,8 @@ def show(side, product, before):
     left = [entry for entry in before if entry in after]
     print("--- %s: left of the product (%d) ---" % (side.name, len(left)))
     for entry in left:
-        print("  = " + entry)
+        note = "  (the installer's own record: an uninstall never removes it)" if entry.endswith(product.product_key) else ""
+        print("  = " + entry + note)
     record = product.component_record().strip()
     print("--- %s: component entry points called: %s" % (side.name, record or "none"))
 
@@ -86,10 +87,10 @@ def demo_win32(build, source):
         print("Installed Acme Viewer: %d files, its key, its entry, its group." % len(product.files))
         if own_display:
             print("Running %s: answer its questions." % product.exe)
-            code, _ = side.run(product.host(product.exe), ["-debug"], answers=[])
+            code, _ = side.run(product.host(product.exe), [], answers=[])
         else:
             print("Running %s on Xvfb; the driver answers Yes." % product.exe)
-            code, reports = side.run(product.host(product.exe), ["-debug"],
+            code, reports = side.run(product.host(product.exe), [],
                                      answers=[("Uninstall...", "Yes"), ("Uninstaller...", "OK")])
             print("".join(reports))
         print("Exit code %d" % code)

@@ -23,6 +23,7 @@ struct FolderEntry {
 
 struct FolderTable {
   bool open = false;
+  bool rootIsCurrent = false;  // the batch has made "\" the current folder
   FolderEntry* entries = nullptr;
   std::int32_t capacity = 0;  // slots, a power of two
   std::int32_t used = 0;
@@ -204,7 +205,12 @@ std::int32_t RemoveEmptyFolders(char* folder) {
   for (;;) {
     // A drive root is never removed, whatever the form of its path.
     if (IsDriveRoot(folder) || IsSystemFolder(folder)) return 1;
-    OsSetCurrentFolder("\\");
+    // Nothing but this climb changes the current folder, so within a batch
+    // once is enough.
+    if (!g_folders.rootIsCurrent) {
+      OsSetCurrentFolder("\\");
+      g_folders.rootIsCurrent = g_folders.open;
+    }
     std::int32_t entries = EntriesOf(folder);
     if (entries < 0) {
       LogPrint("Error opening '%s'\n", folder);

@@ -23,6 +23,7 @@ class ProgressWindow : public testing::Test {
  protected:
   void SetUp() override {
     DrainQueue();
+    CommonControlsInit();
     ProgressWindowCreate(0, 0);
     if (ProgressWindowHandle() == 0) GTEST_SKIP() << "no window can be created here (no display)";
   }

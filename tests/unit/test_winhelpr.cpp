@@ -54,6 +54,7 @@ class WinhelprWindow : public testing::Test {
  protected:
   void SetUp() override {
     g_paints = g_users = g_commands = 0;
+    CommonControlsInit();  // the progress bar's class
     dialog = OsCreateDialog(0, IDD_WINDOW_TEST, 0, CountingProc, 0);
     if (dialog == 0) GTEST_SKIP() << "no window can be created here (no display)";
     DrainQueue();
@@ -105,7 +106,7 @@ TEST(WinhelprPlacement, ProgressPositionTruncatesAndClamps) {
   EXPECT_EQ(ProgressPosition(std::nan("")), 0);
 }
 
-TEST(WinhelprChecks, NullDestinationsAbort) {
+TEST(WinhelprDeathTest, NullDestinationsAbort) {
   std::int32_t flag = 0;
   EXPECT_EXIT(GetDialogItemText(0, 1, nullptr, 10), testing::ExitedWithCode(1), "");
   EXPECT_EXIT(SetEditText(0, 1, nullptr, 10), testing::ExitedWithCode(1), "");

@@ -123,6 +123,7 @@ int OsIsWindowEnabled(OsHandle window) { return IsWindowEnabled(Window(window)) 
 std::int32_t OsGetWindowText(OsHandle window, char* out, std::int32_t capacity) {
   if (capacity <= 0) return 0;
   out[0] = '\0';
+  if (window == 0) return 0;
   int n = GetWindowTextA(Window(window), out, capacity);
   if (n < 0) n = 0;
   if (n >= capacity) n = capacity - 1;
