@@ -89,9 +89,31 @@ class Side:
     def program(self, name):
         raise NotImplementedError
 
+    def host_path(self, windows_path):
+        """Where a Windows path lies on this host: drive_<x>/ of the machine
+        folder (the Wine prefix or the host machine root), Z: at /."""
+        check(windows_path[1:3] == ":\\", "not an absolute path: " + windows_path)
+        drive = windows_path[0].lower()
+        rest = windows_path[3:].replace("\\", "/")
+        if drive == "z":
+            return "/" + rest
+        return os.path.join(self.machine_folder, "drive_" + drive, rest)
+
+    def scratch(self, name):
+        """A fresh folder on C: for the scenario: (windows path, host path)."""
+        windows = "C:\\e2e\\" + name
+        host = self.host_path(windows)
+        shutil.rmtree(host, ignore_errors=True)
+        os.makedirs(host)
+        return windows, host
+
 
 class Win32(Side):
     name = "win32"
+
+    @property
+    def machine_folder(self):
+        return self.prefix
 
     def __init__(self, build, source):
         super().__init__(build, source)
@@ -104,24 +126,8 @@ class Win32(Side):
         self.display = display
         self.env["DISPLAY"] = display.name
 
-    def host_path(self, windows_path):
-        check(windows_path[1:3] == ":\\", "not an absolute path: " + windows_path)
-        drive = windows_path[0].lower()
-        rest = windows_path[3:].replace("\\", "/")
-        if drive == "z":
-            return "/" + rest
-        return os.path.join(self.prefix, "drive_" + drive, rest)
-
     def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)
-
-    def scratch(self, name):
-        """A fresh folder on C: for the scenario: (windows path, host path)."""
-        windows = "C:\\e2e\\" + name
-        host = self.host_path(windows)
-        shutil.rmtree(host, ignore_errors=True)
-        os.makedirs(host)
-        return windows, host
 
     def run(self, exe_host_path, args, answers=None, timeout=120):
         """Runs a program; answers is a list of (caption, button) that the
@@ -130,12 +136,7 @@ class Win32(Side):
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         # One driver process takes all the steps, so that no window can come
         # and go while a driver starts.
-        steps = []
-        for caption, button in answers or []:
-            if caption.startswith("!"):
-                steps.append("%s=%s" % (caption, button or ""))
-            else:
-                steps.append("%s=%s" % (caption, button or ""))
+        steps = ["%s=%s" % (caption, button or "") for caption, button in answers or []]
         reports = [self.driver("steps", *steps)] if steps else []
         try:
             out, _ = process.communicate(timeout=timeout)
@@ -159,6 +160,10 @@ class Win32(Side):
 class Host(Side):
     name = "host"
 
+    @property
+    def machine_folder(self):
+        return self.machine
+
     def __init__(self, build, source):
         super().__init__(build, source)
         self.machine = tempfile.mkdtemp(prefix="tessel-e2e-")
@@ -167,23 +172,8 @@ class Host(Side):
     def start(self, display):
         pass
 
-    def host_path(self, windows_path):
-        check(windows_path[1:3] == ":\\", "not an absolute path: " + windows_path)
-        drive = windows_path[0].lower()
-        rest = windows_path[3:].replace("\\", "/")
-        if drive == "z":
-            return "/" + rest
-        return os.path.join(self.machine, "drive_" + drive, rest)
-
     def program(self, name):
         return os.path.join(self.build, name)
-
-    def scratch(self, name):
-        windows = "C:\\e2e\\" + name
-        host = self.host_path(windows)
-        shutil.rmtree(host, ignore_errors=True)
-        os.makedirs(host)
-        return windows, host
 
     def run(self, exe_host_path, args, answers=None, timeout=120):
         """Answers are typed on standard input: y or n for a question, a

@@ -6,7 +6,9 @@ have() { command -v "$1" >/dev/null 2>&1; }
 have cmake || need="$need cmake"
 have ninja || need="$need ninja-build"
 have i686-w64-mingw32-g++-posix || need="$need mingw-w64 g++-mingw-w64-i686-posix"
-have Xvfb || need="$need xvfb xauth"
+have Xvfb || need="$need xvfb"
+have xauth || need="$need xauth"
+have xvfb-run || need="$need xvfb"
 have python3 || need="$need python3"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 wine_ok=yes
