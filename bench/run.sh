@@ -35,7 +35,7 @@ done
 
 echo "== win32 under Wine"
 export WINEPREFIX="$(cd "$win32_build" && pwd)/wineprefix"
-for shape in "5000 50" "5000 1"; do
+for shape in "20000 200" "20000 1"; do
   set -- $shape
   wine "$win32_build/bench/removal_bench.exe" "C:\\removal-bench" "$1" "$2"
 done

@@ -204,7 +204,7 @@ std::int32_t RemoveEmptyFolders(char* folder) {
   CHECK_POINTER(kUnit, folder);
   for (;;) {
     // A drive root is never removed, whatever the form of its path.
-    if (IsDriveRoot(folder) || IsSystemFolder(folder)) return 1;
+    if (IsDriveRoot(folder)) return 1;
     // Nothing but this climb changes the current folder, so within a batch
     // once is enough.
     if (!g_folders.rootIsCurrent) {
@@ -217,6 +217,7 @@ std::int32_t RemoveEmptyFolders(char* folder) {
       return 0;
     }
     if (entries > 0) return 1;
+    if (IsSystemFolder(folder)) return 1;
     if (!OsRemoveFolder(folder)) {
       std::uint32_t error = OsLastError();
       if (error == kErrorDirNotEmpty) {
