@@ -4,13 +4,9 @@ import os
 import shutil
 import subprocess
 
-from e2e import Failure, check, contains, lacks, read_text, scenario, wait_for
+from e2e import build_product, builder, check, contains, copy_log_of_run, lacks, read_text, scenario
 
 RECORDS = "C:\\e2e\\records"
-
-
-def ffsbuild(side):
-    return os.path.join(os.path.dirname(side.build), "host", "tools", "ffsbuild")
 
 
 def regtool(side, *args):
@@ -90,7 +86,7 @@ class Product:
         with open(source, "w") as f:
             f.write(self.script())
         uninstaller = side.program("Uninstall")
-        result = subprocess.run([ffsbuild(side), "build", "--exe", uninstaller, source, "-o",
+        result = subprocess.run([builder(side), "build", "--exe", uninstaller, source, "-o",
                                  self.host(self.exe)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         check(result.returncode == 0, "ffsbuild: " + result.stdout.decode())
         os.remove(source)
@@ -238,3 +234,28 @@ def uninstall_with_file_in_use(side):
 
 
 uninstall_with_file_in_use.sides = ("win32",)
+
+
+@scenario
+def install_path_from_registry(side):
+    """The product's folder: computed below the program files folder, or the
+    one the installer recorded under the product's key."""
+    source = "\n".join(["COMPANY NAME: Acme", "PRODUCT NAME: Pathfinder", "REGISTRY PATH: Software\\Acme\\Pathfinder",
+                        "INSTALL DIR: Pathfinder", "INSTALL PATH:", ""])
+    exe_windows, exe_host = build_product(side, "install path", source)
+    regtool(side, "delete", "HKCU", "Software\\Acme\\Pathfinder")
+    code, _ = side.run(exe_host, ["-debug"])
+    check(code == 0, "exit code %d" % code)
+    _, log = copy_log_of_run(side, exe_windows)
+    contains(log, "$0 Translates to 'C:\\Program Files\\'\n", "copy log")
+    contains(log, "Install Path   : C:\\Program Files\\Pathfinder\\ [Pathfinder\\]\n", "copy log")
+
+    check(regtool(side, "set", "HKCU", "Software\\Acme\\Pathfinder", "Install Path", "D:\\Tools\\Pathfinder\\")[0] == 0,
+          "could not write the product key")
+    try:
+        code, _ = side.run(exe_host, ["-debug"])
+        check(code == 0, "exit code %d" % code)
+        _, log = copy_log_of_run(side, exe_windows)
+        contains(log, "Install Path   : D:\\Tools\\Pathfinder\\ [Pathfinder\\]\n", "copy log")
+    finally:
+        regtool(side, "delete", "HKCU", "Software\\Acme\\Pathfinder")
