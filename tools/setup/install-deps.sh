@@ -10,6 +10,9 @@ have Xvfb || need="$need xvfb"
 have xauth || need="$need xauth"
 have xvfb-run || need="$need xvfb"
 have python3 || need="$need python3"
+have clang++ || need="$need clang"
+# libFuzzer and the sanitizer runtimes of clang
+[ -n "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need="$need libclang-rt-14-dev"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 wine_ok=yes
 have wine || wine_ok=no
