@@ -31,6 +31,14 @@ void WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::fclose(file);
 }
 
+std::string LogText(const std::string& path) {
+  std::string raw = ReadWholeFile(path);
+  std::string text;
+  for (std::size_t i = 0; i < raw.size(); ++i)
+    if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) text += raw[i];
+  return text;
+}
+
 void StartLog(const std::string& path, unsigned flags) { LogInit(path.c_str(), flags); }
 
 void StopLog() { LogInit("debug.log", 0); }

@@ -8,6 +8,8 @@ std::string TempPath(const std::string& name);
 // The bytes of a file named by a Windows path; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
+// A log file's text with its CR LF line ends turned back into LF.
+std::string LogText(const std::string& path);
 // Starts the log into the given file with the given flags.
 void StartLog(const std::string& path, unsigned flags);
 // Back to the silent log that the test main starts with.

@@ -12,13 +12,6 @@
 
 namespace {
 
-std::string LogText(const std::string& path) {
-  std::string text;
-  for (char c : ReadWholeFile(path))
-    if (c != '\r') text += c;
-  return text;
-}
-
 std::string LittleEndian(std::uint32_t value) {
   std::string bytes(4, '\0');
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);

@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string LogText(const std::string& path) {
-  std::string text;
-  for (char c : ReadWholeFile(path))
-    if (c != '\r') text += c;
-  return text;
-}
-
 std::vector<std::string> TableOrder() {
   std::vector<std::string> order;
   for (const ScriptCommand* e = KeywordTable.first; e != nullptr; e = e->next) order.push_back(e->keyword);

@@ -14,15 +14,6 @@ std::uint32_t Flags(const char* arguments) {
   return flags;
 }
 
-// The log file's text with CR LF turned back into LF.
-std::string LogText(const std::string& path) {
-  std::string raw = ReadWholeFile(path);
-  std::string text;
-  for (std::size_t i = 0; i < raw.size(); ++i)
-    if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) text += raw[i];
-  return text;
-}
-
 }  // namespace
 
 TEST(LogSwitches, AreFoundAnywhereInAnyCase) {

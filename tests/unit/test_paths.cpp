@@ -21,14 +21,6 @@
 
 namespace {
 
-std::string LogText(const std::string& path) {
-  std::string raw = ReadWholeFile(path);
-  std::string text;
-  for (std::size_t i = 0; i < raw.size(); ++i)
-    if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) text += raw[i];
-  return text;
-}
-
 std::string Folded(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

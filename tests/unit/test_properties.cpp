@@ -10,13 +10,6 @@
 
 namespace {
 
-std::string LogText(const std::string& path) {
-  std::string text;
-  for (char c : ReadWholeFile(path))
-    if (c != '\r') text += c;
-  return text;
-}
-
 class Properties : public testing::Test {
  protected:
   InstallSettings settings{};

@@ -16,13 +16,6 @@ std::int32_t NextFileListEntry(const char** position, char* entry, std::int32_t 
 
 namespace {
 
-std::string Plain(const std::string& raw) {
-  std::string text;
-  for (char c : raw)
-    if (c != '\r') text += c;
-  return text;
-}
-
 // A fresh folder tree below the temporary folder.
 struct Tree {
   std::string base;
@@ -85,7 +78,7 @@ TEST(RemoveFolders, ClimbStopsAtTheFirstFolderThatHoldsSomething) {
   EXPECT_FALSE(Exists(file));
   EXPECT_FALSE(Exists(tree.base + "Viewer\\bin"));
   EXPECT_TRUE(Exists(tree.base + "Viewer\\readme.txt"));
-  EXPECT_EQ(Plain(ReadWholeFile(log)), "Delete file '" + file + "'\nDeleting '" + tree.base +
+  EXPECT_EQ(LogText(log), "Delete file '" + file + "'\nDeleting '" + tree.base +
                                            "Viewer\\bin\\deep\\'\nDeleting '" + tree.base + "Viewer\\bin'\n");
 }
 
@@ -108,7 +101,7 @@ TEST(RemoveFolders, MissingFileStillEmptiesItsFolder) {
   DeleteProductFile((tree.base + "empty\\gone.dll").c_str());
   StopLog();
   EXPECT_FALSE(Exists(tree.base + "empty"));
-  EXPECT_NE(Plain(ReadWholeFile(log)).find("Unable to delete file '" + tree.base + "empty\\gone.dll'\n"),
+  EXPECT_NE(LogText(log).find("Unable to delete file '" + tree.base + "empty\\gone.dll'\n"),
             std::string::npos);
 }
 
@@ -133,7 +126,7 @@ TEST(RemoveFolders, UnlistableFolderEndsTheClimb) {
   StartLog(log, LogFile);
   EXPECT_EQ(RemoveEmptyFolders(folder), 0);
   StopLog();
-  EXPECT_EQ(Plain(ReadWholeFile(log)), "Error opening '" + tree.base + "nowhere\\'\n");
+  EXPECT_EQ(LogText(log), "Error opening '" + tree.base + "nowhere\\'\n");
 }
 
 TEST(RemovalBatch, ListsOnceAndStillRemovesWhatEmpties) {
@@ -174,7 +167,7 @@ TEST(RemovalBatch, AFileAddedBehindItsBackKeepsTheFolder) {
   RemovalBatchEnd();
   StopLog();
   EXPECT_TRUE(Exists(tree.base + "box\\foreign.dat"));
-  std::string text = Plain(ReadWholeFile(log));
+  std::string text = LogText(log);
   EXPECT_EQ(text.find("Deleting"), std::string::npos) << text;
   EXPECT_EQ(text.find("Unable to delete dir"), std::string::npos) << text;
 }
@@ -248,13 +241,13 @@ TEST(Ole, RegisterWordUnregistersAnyOtherRegisters) {
   std::string name = component.substr(component.find_last_of("\\/") + 1);
   EXPECT_EQ(RunOle(&settings, "register", name), 1);
   EXPECT_EQ(RunOle(&settings, "UNREGISTER", name), 1);
-  EXPECT_EQ(Plain(ReadWholeFile(record)), "DllUnregisterServer\nDllRegisterServer\n");
+  EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\n");
   // Other modes read the arguments and do nothing.
   settings.Mode = RunModeRegister;
   EXPECT_EQ(RunOle(&settings, "REGISTER", name), 1);
   settings.Mode = RunModeUpdate;
   EXPECT_EQ(RunOle(&settings, "REGISTER", name), 1);
-  EXPECT_EQ(Plain(ReadWholeFile(record)), "DllUnregisterServer\nDllRegisterServer\n");
+  EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\n");
   OsDeleteFile(record.c_str());
 }
 
@@ -266,7 +259,7 @@ TEST(Ole, FailuresAreLogged) {
   EXPECT_EQ(RegisterComponent((ModuleFolder() + "absent.dll").c_str(), 0), 0);
   EXPECT_EQ(RegisterComponent(Component("normal").c_str(), 1), 1);
   StopLog();
-  std::string text = Plain(ReadWholeFile(log));
+  std::string text = LogText(log);
   EXPECT_NE(text.find("Couldn't get entry point from '" + Component("noentry") + "'\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Failed in executing entry point from '" + Component("fails") + "'\n"), std::string::npos);
   EXPECT_NE(text.find("Error attempting to load '" + ModuleFolder() + "absent.dll' (0x"), std::string::npos);

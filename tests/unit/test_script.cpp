@@ -16,13 +16,6 @@ std::string ArchivedExecutable(const std::string& image, const std::string& scri
 
 namespace {
 
-std::string LogText(const std::string& path) {
-  std::string text;
-  for (char c : ReadWholeFile(path))
-    if (c != '\r') text += c;
-  return text;
-}
-
 std::vector<std::string> g_probes;
 
 // Reads one argument and records it.
