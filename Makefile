@@ -4,41 +4,84 @@
 BUILD   ?= build
 HOST    := $(BUILD)/host
 WIN32   := $(BUILD)/win32
+WIN64   := $(BUILD)/win64
 JOBS    ?= $(shell nproc)
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: all deps build host win32 test demo bench fuzz fuzz-build clean
+# The Wine route, decided once: 32 where this machine runs 32-bit programs,
+# 64 where its kernel does not (no IA32 emulation). WINE=32 or WINE=64
+# forces one. On route 64 the Windows suites, scenarios, demo and benchmark
+# run on the x86_64 build under Wine's 64-bit loader; the shipped i686
+# program is still built and its format checked.
+ROUTE_LINE := $(shell WINE='$(WINE)' sh tools/setup/wine-route.sh)
+ROUTE      := $(firstword $(ROUTE_LINE))
+ROUTE_WHY  := $(wordlist 2,999,$(ROUTE_LINE))
+unexport WINE
+ifeq ($(ROUTE),64)
+  WINTREE   := $(WIN64)
+  WINLOADER := /usr/lib/wine/wine64
+  WINARCH   := win64
+  WOW64     := OFF
+  ROUTE_ALSO := build/win32 is built and its format checked, but not run
+else ifeq ($(ROUTE),32)
+  WINTREE   := $(WIN32)
+  WINLOADER := wine
+  WINARCH   := win32
+  # With Wine's 64-bit loader too, the uninstall scenarios also run the
+  # 32-bit program in a 64-bit prefix.
+  WOW64     := $(if $(wildcard /usr/lib/wine/wine64),ON,OFF)
+  ROUTE_ALSO := $(if $(filter ON,$(WOW64)),the uninstall scenarios also in a win64 prefix,no /usr/lib/wine/wine64: no runs in a win64 prefix)
+else
+  $(error tools/setup/wine-route.sh: $(ROUTE_LINE))
+endif
+
+.PHONY: all route deps build host win32 win64 windows prefix test demo bench fuzz fuzz-build clean
 
 all: build
 
+route:
+	@echo "Wine route $(ROUTE) ($(ROUTE_WHY)): $(WINTREE) under $(WINLOADER) in a $(WINARCH) prefix; $(ROUTE_ALSO)"
+
 deps:
-	@sh tools/setup/install-deps.sh
+	@sh tools/setup/install-deps.sh $(ROUTE)
 
 $(HOST)/build.ninja: | deps
 	cmake -S . -B $(HOST) -G Ninja -DCMAKE_BUILD_TYPE=Debug
 
-$(WIN32)/build.ninja: | deps
-	cmake -S . -B $(WIN32) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake
-
 host: deps $(HOST)/build.ninja
 	cmake --build $(HOST) -j $(JOBS)
 
-win32: deps $(WIN32)/build.ninja
+# The shipped program, on both routes. Configured on every run, so that the
+# 64-bit prefix runs follow this machine's Wine.
+win32: deps
+	@cmake -S . -B $(WIN32) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DTESSEL_WOW64=$(WOW64) >/dev/null
 	cmake --build $(WIN32) -j $(JOBS)
 
-build: host win32
+$(WIN64)/build.ninja: | deps
+	cmake -S . -B $(WIN64) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake
 
-# The Wine prefix that the win32 tests run in.
-$(WIN32)/wineprefix/system.reg: | deps
-	WINEARCH=win32 WINEPREFIX=$(abspath $(WIN32))/wineprefix wineboot -i >/dev/null 2>&1 || true
-	WINEPREFIX=$(abspath $(WIN32))/wineprefix wineserver -w
+win64: deps $(WIN64)/build.ninja
+	cmake --build $(WIN64) -j $(JOBS)
 
-test: build fuzz-build $(WIN32)/wineprefix/system.reg
+# The Windows tree that runs on this route.
+windows: win32 $(if $(filter 64,$(ROUTE)),win64)
+
+build: host windows
+
+# The Wine prefixes that the tree's tests run in.
+prefix: windows
+	python3 tests/e2e/wineprefix.py $(WINTREE)
+
+test: route build fuzz-build prefix
 	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
 	cd $(FUZZ) && ctest --output-on-failure -R corpus
-	cd $(WIN32) && ctest --output-on-failure
+ifeq ($(ROUTE),64)
+	cd $(WIN32) && ctest --output-on-failure -R '^format$$'
+endif
+	cd $(WINTREE) && ctest --output-on-failure
 
 # The libFuzzer targets (clang): make test replays their seed corpus, make
 # fuzz runs each for FUZZ_SECONDS.
@@ -58,15 +101,15 @@ fuzz: fuzz-build
 	    $(FUZZ)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
 
-demo: build $(WIN32)/wineprefix/system.reg
-	python3 examples/demo.py --host $(HOST) --win32 $(WIN32) --source .
+demo: route build prefix
+	python3 examples/demo.py --host $(HOST) --win32 $(WINTREE) --source .
 
 # The removal benchmark: an optimised host build without sanitizers, and the
-# win32 build under Wine, on this machine in one run.
-bench: win32 $(WIN32)/wineprefix/system.reg
+# route's Windows build under Wine, on this machine in one run.
+bench: route windows prefix
 	cmake -S . -B $(BUILD)/bench-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF
 	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench
-	sh bench/run.sh $(BUILD)/bench-host $(WIN32)
+	sh bench/run.sh $(BUILD)/bench-host $(WINTREE)
 
 clean:
 	rm -rf $(BUILD)

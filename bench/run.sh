@@ -1,10 +1,12 @@
 #!/bin/sh
 # Removal benchmark on both builds, on this machine, in one run.
-#   bench/run.sh HOST_BUILD WIN32_BUILD   (make bench passes an optimised
-#                                          host build without sanitizers)
+#   bench/run.sh HOST_BUILD WIN_BUILD   (make bench passes an optimised
+#                                        host build without sanitizers, and
+#                                        build/win32 or build/win64)
 # Host: the program's removal and a bare delete loop, against `rm -rf` of
-# the same tree. Win32 under Wine: the removal against a bare DeleteFile
-# loop under Wine. The log is off in every run.
+# the same tree. Windows under Wine: the removal against a bare DeleteFile
+# loop, with the loader and prefix of the tree's wine.json. The log is off
+# in every run.
 set -e
 host_build=${1:-build/bench-host}
 win32_build=${2:-build/win32}
@@ -33,9 +35,14 @@ for shape in "20000 200" "20000 1"; do
   rm_rf "$1" "$2"
 done
 
-echo "== win32 under Wine"
-export WINEPREFIX="$(cd "$win32_build" && pwd)/wineprefix"
+wine_side() {  # loader arch prefix of the tree's own Wine
+  python3 -c 'import json, sys; d = json.load(open(sys.argv[1]))["default"]; print(d[sys.argv[2]])' \
+    "$win32_build/wine.json" "$1"
+}
+loader=$(wine_side loader)
+export WINEPREFIX="$(wine_side prefix)" WINEARCH="$(wine_side arch)"
+echo "== $(basename "$win32_build") under Wine ($loader, $WINEARCH)"
 for shape in "20000 200" "20000 1"; do
   set -- $shape
-  wine "$win32_build/bench/removal_bench.exe" "C:\\removal-bench" "$1" "$2"
+  "$loader" "$win32_build/bench/removal_bench.exe" "C:\\removal-bench" "$1" "$2"
 done

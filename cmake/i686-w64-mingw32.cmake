@@ -9,5 +9,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Test programs run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Wine for the test runs: Debian's wrapper, which takes the 32-bit loader.
+set(TESSEL_WINE_LOADER "wine" CACHE STRING "Wine loader of the test runs")
+set(TESSEL_WINE_SERVER "wineserver" CACHE STRING "Wine server of the test runs")
+set(TESSEL_WINE_ARCH win32 CACHE STRING "WINEARCH of the test prefix")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSEL_WINE_LOADER})

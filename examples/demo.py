@@ -72,8 +72,8 @@ def demo_win32(build, source):
     side.env["WINEPREFIX"] = side.prefix
     shutil.rmtree(side.prefix, ignore_errors=True)
     print("Making a fresh Wine prefix in %s ..." % side.prefix)
-    subprocess.run(["wineboot", "-i"], env=side.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    side.wait_idle()
+    if not side.boot():
+        raise SystemExit("Wine (%s) could not make the prefix %s" % (side.loader, side.prefix))
     own_display = os.environ.get("DISPLAY")
     display = None
     if own_display:

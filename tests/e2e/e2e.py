@@ -5,10 +5,15 @@ win32: Uninstall.exe under Wine on an Xvfb display, with uidriver.exe
 pressing the buttons of its windows. host: the host build on a machine root
 of its own, its message boxes answered through standard input.
 
-    e2e.py --list
-    e2e.py --side win32|host --build DIR --source DIR SCENARIO
+    e2e.py --list --side win32|host [--wine NAME]
+    e2e.py --side win32|host [--wine NAME] --build DIR --source DIR SCENARIO
+
+--wine names the Wine side of the win32 tree (its wine.json): "default", or
+"wow64" for the 32-bit program in a 64-bit prefix, where only the scenarios
+marked for it run.
 """
 import argparse
+import json
 import os
 import shutil
 import signal
@@ -109,30 +114,59 @@ class Side:
 
 
 class Win32(Side):
+    """The Windows build under Wine. The loader, the prefix and its
+    architecture come from the build tree's wine.json, written when the tree
+    was configured: "default" is the tree's own Wine, "wow64" (where the
+    tree has it) the 32-bit program in a 64-bit prefix."""
     name = "win32"
 
     @property
     def machine_folder(self):
         return self.prefix
 
-    def __init__(self, build, source):
+    def __init__(self, build, source, wine="default"):
         super().__init__(build, source)
-        self.prefix = os.path.join(build, "wineprefix")
+        config = os.path.join(build, "wine.json")
+        check(os.path.exists(config), "no %s: configure the tree first" % config)
+        with open(config) as f:
+            sides = json.load(f)
+        check(wine in sides, "%s has no Wine side %r (it has %s)" % (config, wine, ", ".join(sides)))
+        self.wine = wine
+        self.loader = sides[wine]["loader"]
+        self.server = sides[wine]["server"]
+        self.arch = sides[wine]["arch"]
+        self.prefix = sides[wine]["prefix"]
         self.display = None
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH="win32",
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH=self.arch,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def start(self, display):
         self.display = display
         self.env["DISPLAY"] = display.name
 
+    def boot(self):
+        """Makes the prefix if it is not there yet. False if Wine could not."""
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            subprocess.run(self.command("wineboot", ["-i"]), env=dict(self.env, DISPLAY=""),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+            self.wait_idle()
+        return os.path.exists(os.path.join(self.prefix, "system.reg"))
+
     def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)
+
+    def tool(self, name):
+        """A test program of the tree (regtool, uidriver)."""
+        return os.path.join(self.build, "tests", name + ".exe")
+
+    def command(self, exe_host_path, args=()):
+        """The command line that starts a Windows program."""
+        return [self.loader, exe_host_path] + list(args)
 
     def run(self, exe_host_path, args, answers=None, timeout=120):
         """Runs a program; answers is a list of (caption, button) that the
         driver presses in order. Returns (exit code, driver reports)."""
-        process = subprocess.Popen(["wine", exe_host_path] + args, env=self.env,
+        process = subprocess.Popen(self.command(exe_host_path, args), env=self.env,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         # One driver process takes all the steps, so that no window can come
         # and go while a driver starts.
@@ -147,14 +181,14 @@ class Win32(Side):
         return process.returncode, reports
 
     def driver(self, *args):
-        result = subprocess.run(["wine", os.path.join(self.build, "tests", "uidriver.exe")] + list(args),
+        result = subprocess.run(self.command(self.tool("uidriver"), args),
                                 env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
         text = result.stdout.decode("latin-1").replace("\r\n", "\n")
         check(result.returncode == 0, "driver %s failed (%d):\n%s" % (args, result.returncode, text))
         return text
 
     def wait_idle(self):
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=120)
+        subprocess.run([self.server, "-w"], env=self.env, timeout=120)
 
 
 class Host(Side):
@@ -175,6 +209,12 @@ class Host(Side):
     def program(self, name):
         return os.path.join(self.build, name)
 
+    def tool(self, name):
+        return os.path.join(self.build, "tests", name)
+
+    def command(self, exe_host_path, args=()):
+        return [exe_host_path] + list(args)
+
     def run(self, exe_host_path, args, answers=None, timeout=120):
         """Answers are typed on standard input: y or n for a question, a
         line for OK. The reports are what the program printed."""
@@ -183,7 +223,7 @@ class Host(Side):
             if button is None or caption.startswith("!"):
                 continue
             lines += {"Yes": "y", "No": "n"}.get(button.replace("&", ""), "") + "\n"
-        result = subprocess.run([exe_host_path] + args, env=self.env, input=lines.encode(),
+        result = subprocess.run(self.command(exe_host_path, args), env=self.env, input=lines.encode(),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
         out = result.stdout.decode("latin-1")
         return result.returncode, [out]
@@ -435,6 +475,7 @@ def main():
     parser.add_argument("--side", choices=["win32", "host"])
     parser.add_argument("--build")
     parser.add_argument("--source")
+    parser.add_argument("--wine", default="default", help="the Wine side of the win32 tree (default, wow64)")
     parser.add_argument("--tool", help="the builder tool (default: the host build's tools/ffsbuild)")
     parser.add_argument("scenario", nargs="?")
     args = parser.parse_args()
@@ -442,9 +483,13 @@ def main():
     TOOL = args.tool and os.path.abspath(args.tool)
     if args.list:
         print("\n".join(name for name, function in SCENARIOS.items()
-                        if args.side in getattr(function, "sides", ("win32", "host", None))))
+                        if args.side in getattr(function, "sides", ("win32", "host", None))
+                        and (args.wine == "default" or args.wine in getattr(function, "wines", ()))))
         return 0
-    side = (Win32 if args.side == "win32" else Host)(os.path.abspath(args.build), os.path.abspath(args.source))
+    if args.side == "win32":
+        side = Win32(os.path.abspath(args.build), os.path.abspath(args.source), args.wine)
+    else:
+        side = Host(os.path.abspath(args.build), os.path.abspath(args.source))
     try:
         if args.side == "win32":
             with Display() as display:
@@ -459,7 +504,7 @@ def main():
     finally:
         if args.side == "host":
             shutil.rmtree(side.machine, ignore_errors=True)
-    print("ok: %s (%s)" % (args.scenario, args.side))
+    print("ok: %s (%s)" % (args.scenario, args.side if args.side == "host" else "%s, %s" % (args.side, side.wine)))
     return 0
 
 

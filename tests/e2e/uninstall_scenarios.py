@@ -4,19 +4,23 @@ import os
 import shutil
 import subprocess
 
-from e2e import build_product, builder, check, contains, copy_log_of_run, lacks, read_text, scenario
+from e2e import SCENARIOS, build_product, builder, check, contains, copy_log_of_run, lacks, read_text, scenario
 
 RECORDS = "C:\\e2e\\records"
 
 
 def regtool(side, *args):
-    if side.name == "win32":
-        command = ["wine", os.path.join(side.build, "tests", "regtool.exe")]
-    else:
-        command = [os.path.join(side.build, "tests", "regtool")]
-    result = subprocess.run(command + list(args), env=side.env, stdout=subprocess.PIPE,
+    result = subprocess.run(side.command(side.tool("regtool"), args), env=side.env, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, timeout=120)
     return result.returncode, result.stdout.decode("latin-1").strip()
+
+
+def program_files(side):
+    """The program files folder as the program sees it: a 32-bit program in
+    a 64-bit prefix reads "C:\\Program Files (x86)" from its registry view."""
+    code, text = regtool(side, "get", "HKLM", "Software\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir")
+    check(code == 0 and text[1:3] == ":\\", "no ProgramFilesDir: " + text)
+    return text.rstrip("\\")
 
 
 def programs_folder(side):
@@ -39,7 +43,8 @@ class Product:
         self.company = company
         self.product = product
         self.folder = "%s %s" % (company, product)
-        self.install_path = "C:\\Program Files\\%s\\" % self.folder
+        self.program_files = program_files(side)
+        self.install_path = "%s\\%s\\" % (self.program_files, self.folder)
         self.files = files or ["bin\\viewer.exe", "bin\\viewcore.dll", "bin\\plugins\\jpeg.vpl",
                                "bin\\plugins\\png.vpl", "help\\viewer.chm", "help\\images\\toolbar.png",
                                "samples\\images\\harbour.jpg", "license.txt", "readme.txt"]
@@ -47,7 +52,7 @@ class Product:
         self.items = ["%s %s" % (company, product), "Viewer Help", "Register Viewer"]
         self.product_key = "Software\\%s\\%s" % (company, product)
         self.uninstall_key = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s %s" % (company, product)
-        self.component = "C:\\Program Files\\Common Files\\%s\\%sshell.dll" % (company, company.lower())
+        self.component = "%s\\Common Files\\%s\\%sshell.dll" % (self.program_files, company, company.lower())
         self.record = "%s\\%s.log" % (RECORDS, name)
         self.programs = programs_folder(side)
         self.exe = self.install_path + "Uninstall.exe"
@@ -212,8 +217,8 @@ def uninstall_with_file_in_use(side):
     # Only Windows holds a file open against deletion; the host has no such lock.
     product = Product(side, "held").install()
     held = product.install_path + "bin\\viewcore.dll"
-    holder = subprocess.Popen(["wine", os.path.join(side.build, "tests", "uidriver.exe"), "hold", held, "15000"],
-                              env=side.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    holder = subprocess.Popen(side.command(side.tool("uidriver"), ["hold", held, "15000"]), env=side.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     try:
         check(holder.stdout.readline().decode().strip() == "holding", "the holder did not open the file")
         code, reports = product.uninstall([("Uninstall...", "Yes"), ("Uninstaller...", "OK")], args=["-debug"])
@@ -247,8 +252,9 @@ def install_path_from_registry(side):
     code, _ = side.run(exe_host, ["-debug"])
     check(code == 0, "exit code %d" % code)
     _, log = copy_log_of_run(side, exe_windows)
-    contains(log, "$0 Translates to 'C:\\Program Files\\'\n", "copy log")
-    contains(log, "Install Path   : C:\\Program Files\\Pathfinder\\ [Pathfinder\\]\n", "copy log")
+    folder = program_files(side)
+    contains(log, "$0 Translates to '%s\\'\n" % folder, "copy log")
+    contains(log, "Install Path   : %s\\Pathfinder\\ [Pathfinder\\]\n" % folder, "copy log")
 
     check(regtool(side, "set", "HKCU", "Software\\Acme\\Pathfinder", "Install Path", "D:\\Tools\\Pathfinder\\")[0] == 0,
           "could not write the product key")
@@ -259,3 +265,8 @@ def install_path_from_registry(side):
         contains(log, "Install Path   : D:\\Tools\\Pathfinder\\ [Pathfinder\\]\n", "copy log")
     finally:
         regtool(side, "delete", "HKCU", "Software\\Acme\\Pathfinder")
+
+
+# Every scenario here also runs the 32-bit program in a 64-bit prefix.
+for _function in [f for f in SCENARIOS.values() if f.__module__ == __name__]:
+    _function.wines = ("wow64",)

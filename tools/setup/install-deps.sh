@@ -1,30 +1,43 @@
 #!/bin/sh
 # Installs what the builds and tests need from Debian's packages, if missing.
+#   install-deps.sh [32|64]   the Wine route (tools/setup/wine-route.sh);
+# route 64 adds the x86_64 compiler and Wine's 64-bit loader and leaves out
+# the 32-bit loader, which such a machine cannot start. Route 32 also takes
+# the 64-bit loader where Debian has it, so the 32-bit program is tried in a
+# 64-bit prefix too.
 set -e
+route=${1:-32}
 need=""
 have() { command -v "$1" >/dev/null 2>&1; }
+installed() { dpkg -s "$1" >/dev/null 2>&1; }
 have cmake || need="$need cmake"
 have ninja || need="$need ninja-build"
+# The shipped program is the i686 build on both routes.
 have i686-w64-mingw32-g++-posix || need="$need mingw-w64 g++-mingw-w64-i686-posix"
 have Xvfb || need="$need xvfb"
 have xauth || need="$need xauth"
 have xvfb-run || need="$need xvfb"
 have python3 || need="$need python3"
 have clang++ || need="$need clang"
+have clang-format-14 || need="$need clang-format-14"
 # libFuzzer and the sanitizer runtimes of clang
 [ -n "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need="$need libclang-rt-14-dev"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
-wine_ok=yes
-have wine || wine_ok=no
-dpkg -s wine32:i386 >/dev/null 2>&1 || wine_ok=no
-[ "$wine_ok" = yes ] || need="$need wine wine32:i386"
+installed wine || need="$need wine"
+[ -x /usr/lib/wine/wine64 ] || need="$need wine64"
+if [ "$route" = 64 ]; then
+  have x86_64-w64-mingw32-g++-posix || need="$need g++-mingw-w64-x86-64-posix"
+else
+  installed wine32:i386 || need="$need wine32:i386"
+fi
 [ -z "$need" ] && exit 0
 
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
 echo "Installing:$need"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-fi
+case "$need" in
+  *:i386*)
+    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386 ;;
+esac
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
