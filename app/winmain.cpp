@@ -5,6 +5,7 @@
 #include "command/progress.h"
 #include "ffs.h"
 #include "os.h"
+#include "relaunch.h"
 #include "shortcuts.h"
 #include "script.h"
 #include "tessel-core.h"
@@ -15,8 +16,6 @@ namespace {
 
 constexpr const char* kUnit = "winmain";
 
-// Windows caps a process command line at 32767 characters.
-constexpr std::size_t kCommandLineRoom = 32768;
 constexpr std::size_t kPathRoom = 260;
 
 bool Contains(const char* text, const char* pattern) {
@@ -72,44 +71,11 @@ std::int32_t ComRemove() {
   return 1;
 }
 
-std::int32_t Relaunch(const char* tail) {
-  static char commandLine[kCommandLineRoom];
-  char module[kPathRoom] = {};
-  char tempFolder[kPathRoom] = {};
-  char tempName[kPathRoom] = {};
-
-  OsModuleFileName(module, sizeof module);
-  OsTempPath(tempFolder, sizeof tempFolder);
-  if (OsTempFileName(tempFolder, "Del", tempName)) {
-    OsDeleteFile(tempName);
-    std::int32_t length = StrLength(tempName);
-    if (length >= 4) StrCopy(tempName + length - 4, ".exe");
-  }
-
-  LogPrint("Copy: %s -> %s\n", module, tempName);
-  if (!OsCopyFile(module, tempName)) {
-    std::uint32_t error = OsLastError();
-    LogPrint("Failed to copy file (%d) (0x%.8X)\n", static_cast<int>(error), error);
-  }
-
-  OsHandle self = OsOpenOwnProcessForChild();
-  bool whole = tail ? StrFormatBounded(commandLine, sizeof commandLine, "\"%s\" -Spawn %s", tempName, tail)
-                    : StrFormatBounded(commandLine, sizeof commandLine, "\"%s\" -Spawn", tempName);
-  // A cut command line would change what the copy does: never start one.
-  if (!whole) {
-    LogPrint("Failed to create process (%d) (0x%.8X)\n", static_cast<int>(kErrorInvalidParameter),
-             kErrorInvalidParameter);
-  } else if (!OsStartProcess(commandLine)) {
-    std::uint32_t error = OsLastError();
-    LogPrint("Failed to create process (%d) (0x%.8X)\n", static_cast<int>(error), error);
-  }
-  LogPrint("Exec: %s (0x%.8X)\n", commandLine, static_cast<unsigned>(self));
-  OsCloseHandle(self);
-  return 1;
-}
-
 int AppMain(const char* arguments, OsHandle instance) {
   static char programPath[kPathRoom];
+  // Before anything loads a library: none may come from the program's own
+  // folder, the temporary folder or the current folder.
+  OsRestrictLibrarySearch();
   AppInfo.instance = 0;
 
   // Log first of all, then who we are.
@@ -123,8 +89,14 @@ int AppMain(const char* arguments, OsHandle instance) {
 
   RunMode mode = ChooseRunMode(commandLine);
   if (!RunsInPlace(mode, commandLine)) {
-    Relaunch(FindArgument(commandLine, 1, nullptr));
+    if (!Relaunch(FindArgument(commandLine, 1, nullptr))) {
+      LogClose();
+      return 1;
+    }
   } else {
+    // A relaunched copy leaves nothing behind: it goes at the next restart
+    // at the latest, or at the next start, whichever comes first.
+    if (Contains(commandLine, "-Spawn")) ScheduleOwnRemoval();
     // Start-up, in this order.
     MemoryInit(kHeapNoLimit, 0);
     CommonControlsInit();

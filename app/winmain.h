@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "os.h"
+#include "relaunch.h"
 
 struct AppInfoRecord {
   const char* name;
@@ -28,7 +29,6 @@ RunMode ChooseRunMode(const char* commandLine);
 // Whether a start runs the script itself rather than relaunching a copy.
 bool RunsInPlace(RunMode mode, const char* commandLine);
 
-std::int32_t Relaunch(const char* tail);
 std::int32_t ShowProblem(const char* text, const char* caption);
 std::int32_t AskYesNo(const char* text, const char* caption);
 std::int32_t ComInit();

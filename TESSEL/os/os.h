@@ -273,3 +273,28 @@ OsHandle OsCreateDialog(OsHandle instance, std::int32_t resourceId, OsHandle par
 // the dialog could not be created.
 std::intptr_t OsDialogBox(OsHandle instance, std::int32_t resourceId, OsHandle parent, OsDialogProc procedure,
                           std::intptr_t initParam);
+
+// ---- the relaunch's private copy and the library search -------------------
+// Restricts the search for DLLs loaded by name to the system folder (where
+// the system can, the folder of a DLL loaded by full path for its own
+// dependencies too). Called first thing, before any library is loaded.
+// 1 when the search is restricted.
+int OsRestrictLibrarySearch();
+// A number for a fresh name: different between calls and between processes
+// as far as the system allows. A name made from it must still be created
+// exclusively.
+std::uint32_t OsFreshNumber();
+// Copies a file to a name where nothing exists yet: a file, folder or link
+// already there fails with kErrorAlreadyExists, and nothing is ever written
+// through a link. A copy that could not be completed is removed. 0 on
+// failure (see OsLastError).
+int OsCopyFileNew(const char* from, const char* to);
+// Whether the path names a link (symbolic link, junction or other reparse
+// point) rather than a plain file or folder.
+int OsIsLink(const char* path);
+// Deletes a program's file unless a process runs it; 0 (see OsLastError)
+// when it is in use or could not be deleted.
+int OsDeleteIdleProgram(const char* path);
+// Asks the system to delete a file or an empty folder at the next restart
+// (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT). 0 when the process may not.
+int OsDeleteAtRestart(const char* path);

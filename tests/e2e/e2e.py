@@ -287,7 +287,12 @@ def relaunch(side):
     contains(second, "Memory Initialized (Maximum)\n", "copy log")
     contains(second, "====[Memory Remove]", "copy log")
     lacks(second, "Copy: ", "copy log")
-    check(os.path.exists(side.host_path(copy)), "the copy stays in the temporary folder")
+    # The copy sits in a folder of its own, named like it, and goes at the
+    # next restart.
+    folder, copy_name = copy.rsplit("\\", 1)
+    check(folder.rsplit("\\", 1)[1] + ".exe" == copy_name, "the copy's folder " + folder)
+    import relaunch_scenarios
+    relaunch_scenarios.check_scheduled(side, copy)
 
 
 @scenario
@@ -512,6 +517,7 @@ def main():
 sys.modules.setdefault("e2e", sys.modules[__name__])
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import uninstall_scenarios  # noqa: E402,F401
+import relaunch_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

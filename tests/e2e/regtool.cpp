@@ -3,7 +3,8 @@
 //
 //   regtool set ROOT KEY NAME TEXT     create the key, store a REG_SZ
 //   regtool exists ROOT KEY            exit 0 when the key exists, 1 if not
-//   regtool get ROOT KEY NAME          print the value's text (exit 1 if none)
+//   regtool get ROOT KEY NAME          print the value's text (exit 1 if none);
+//                                      a list of texts one a line
 //   regtool delete ROOT KEY            delete the key (no subkeys)
 // ROOT is HKCU or HKLM.
 #include <cstdio>
@@ -62,13 +63,20 @@ int main(int argc, char** argv) {
     if (OsRegOpenKey(root, path, &key) != kErrorSuccess) return 1;
     for (std::uint32_t index = 0;; ++index) {
       char name[1024];
-      unsigned char data[4096];
+      static unsigned char data[65536];
       std::uint32_t nameLength = sizeof name;
       std::uint32_t dataLength = sizeof data - 1;
       std::uint32_t type = 0;
       if (OsRegEnumValue(key, index, name, &nameLength, &type, data, &dataLength) != kErrorSuccess) break;
       if (std::string(name) == argv[4]) {
         data[dataLength] = 0;
+        // A list of texts: one a line, empty ones included.
+        if (type == kRegMultiSz) {
+          for (std::uint32_t at = 0; at + 1 < dataLength; at += std::strlen(reinterpret_cast<char*>(data + at)) + 1)
+            std::printf("%s\n", reinterpret_cast<char*>(data + at));
+          OsRegCloseKey(key);
+          return 0;
+        }
         std::printf("%s\n", reinterpret_cast<char*>(data));
         OsRegCloseKey(key);
         return 0;

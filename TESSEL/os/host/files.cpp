@@ -79,7 +79,23 @@ int OsFileExists(const char* path) {
   return stat(host::HostPath(path).c_str(), &info) == 0;
 }
 
+namespace {
+
+// "C:\..." or "\\server\...": the only names a library is loaded by.
+bool IsFullWindowsPath(const char* path) {
+  bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
+               (path[2] == '\\' || path[2] == '/');
+  bool unc = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+  return drive || unc;
+}
+
+}  // namespace
+
 OsHandle OsLoadLibrary(const char* path, std::uint32_t) {
+  if (!IsFullWindowsPath(path)) {
+    host::SetLastErrorCode(kErrorModNotFound);
+    return 0;
+  }
   void* library = dlopen(host::HostPath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) host::SetLastErrorCode(kErrorModNotFound);
   return reinterpret_cast<OsHandle>(library);

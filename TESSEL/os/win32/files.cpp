@@ -56,7 +56,34 @@ int OsRemoveFolder(const char* path) { return RemoveDirectoryA(path) != 0; }
 int OsCreateFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 int OsFileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
+bool LibrarySearchRestricted();
+
+namespace {
+
+// "C:\..." or "\\server\share\...": a name the loader takes as it stands
+// rather than searching folders for it.
+bool IsFullPath(const char* path) {
+  bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
+               (path[2] == '\\' || path[2] == '/');
+  bool unc = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+  return drive || unc;
+}
+
+}  // namespace
+
 OsHandle OsLoadLibrary(const char* path, std::uint32_t flags) {
+  // A bare or relative name would be searched for, in folders others may
+  // write to: only a full path is loaded.
+  if (!IsFullPath(path)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return 0;
+  }
+  // Under a restricted search the DLL's own dependencies come from its
+  // folder and the system folder, never from the current folder or PATH.
+  if (LibrarySearchRestricted() && (flags & LOAD_WITH_ALTERED_SEARCH_PATH)) {
+    flags &= ~static_cast<std::uint32_t>(LOAD_WITH_ALTERED_SEARCH_PATH);
+    flags |= LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+  }
   return reinterpret_cast<OsHandle>(LoadLibraryExA(path, nullptr, flags));
 }
 

@@ -50,11 +50,34 @@ void ToSystem(const OsMessage* in, MSG* out) {
 
 }  // namespace
 
+bool LibrarySearchRestricted();
+
+// The common controls are not imported: an imported DLL is looked for
+// beside the program before anything can restrict the search. They are
+// loaded here, by name where the search is restricted to the system (the
+// manifest's dependency then gives version 6), else by the system folder's
+// full path. The library stays loaded for the rest of the run.
 int OsInitCommonControls(std::uint32_t classes) {
+  static HMODULE library = nullptr;
+  if (library == nullptr) {
+    if (LibrarySearchRestricted()) {
+      library = LoadLibraryA("comctl32.dll");
+    } else {
+      char path[MAX_PATH + 16] = {};
+      UINT length = GetSystemDirectoryA(path, MAX_PATH);
+      if (length == 0 || length >= MAX_PATH) return 0;
+      lstrcatA(path, "\\comctl32.dll");
+      library = LoadLibraryA(path);
+    }
+    if (library == nullptr) return 0;
+  }
+  using InitProc = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  auto init = reinterpret_cast<InitProc>(reinterpret_cast<void*>(GetProcAddress(library, "InitCommonControlsEx")));
+  if (init == nullptr) return 0;
   INITCOMMONCONTROLSEX controls = {};
   controls.dwSize = sizeof controls;
   controls.dwICC = classes;
-  return InitCommonControlsEx(&controls) ? 1 : 0;
+  return init(&controls) ? 1 : 0;
 }
 
 OsHandle OsDesktopWindow() { return Handle(GetDesktopWindow()); }
