@@ -1,6 +1,7 @@
 // Loading and running the installation script.
 #include "script.h"
 
+#include "command/held.h"
 #include "command/keywords.h"
 #include "ffs.h"
 #include "tessel-core.h"
@@ -83,6 +84,8 @@ std::int32_t ScriptUnload(InstallSettings** script) {
   CHECK_POINTER(kUnit, script);
   InstallSettings* settings = *script;
   CHECK_POINTER(kUnit, settings);
+  // What waited for an agreement that never came is dropped.
+  HeldActionsDiscard();
   char* text = settings->ScriptText;
   MemoryFree(&text, settings->ScriptLength + 1, kUnit, __LINE__);
   MemoryFree(&settings, sizeof(InstallSettings), kUnit, __LINE__);

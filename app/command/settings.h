@@ -31,6 +31,9 @@ struct InstallSettings {
   std::int32_t FileCount;
   const char* FileList;
   const char* ParsePosition;
+  // Listed files that the uninstall could not remove; the final message
+  // says so unless it is 0.
+  std::int32_t FilesLeft;
 };
 
 // The handler contract: the record, the command's argument text and the
