@@ -147,7 +147,9 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
         settings->Text[0] = '\0';
         break;
       }
-      if (settings->UninstallName[0] != '\0') {
+      // While files of the product stay, its entry stays in the list of
+      // installed programs, so that the uninstall can be run again.
+      if (settings->UninstallName[0] != '\0' && settings->FilesLeft == 0) {
         char key[kKeyRoom];
         if (!StrFormatBounded(key, sizeof key, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s %s",
                               settings->CompanyName, settings->ProductName)) {
