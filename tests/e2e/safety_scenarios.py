@@ -211,7 +211,8 @@ def safety_group_climbing_to_programs(side):
 
 def temp_folder(side):
     """The temporary folder as the program sees it, a Windows path."""
-    user = os.environ.get("USER") or "user"
+    users = [name for name in os.listdir(side.host_path("C:\\users")) if name != "Public"]
+    user = (os.environ.get("USER") or "user") if side.name == "host" or not users else users[0]
     for windows in ["C:\\users\\%s\\AppData\\Local\\Temp" % user, "C:\\users\\%s\\Temp" % user]:
         if os.path.isdir(side.host_path(windows)):
             return windows
