@@ -16,7 +16,8 @@ constexpr const char* kUnit = "registry";
 // terminated text; -1 when found but longer than the buffer; 0 when the
 // key has no such value. A value that does not fit the buffers is passed
 // over, never taken for the end of the key.
-std::int32_t FindValue(RegistryKey key, const char* wanted, unsigned char (&data)[kRegistryBuffer + 1]) {
+std::int32_t FindValue(RegistryKey key, const char* wanted, unsigned char (&data)[kRegistryBuffer + 1],
+                       bool quiet = false) {
   char name[kRegistryBuffer];
   for (std::int32_t index = 0;; ++index) {
     std::memset(data, 0, sizeof data);
@@ -38,9 +39,10 @@ std::int32_t FindValue(RegistryKey key, const char* wanted, unsigned char (&data
       return 0;
     }
     if (error != kErrorSuccess) return 0;
-    if (kind != kRegBinary && kind != kRegSz && kind != kRegDword && kind != kRegDwordBigEndian)
+    if (!StrEqual(name, wanted)) continue;
+    if (!quiet && kind != kRegBinary && kind != kRegSz && kind != kRegDword && kind != kRegDwordBigEndian)
       LogPrint("Unsupported type 0x%.8X (%d)\n", kind, static_cast<int>(kind));
-    if (StrEqual(name, wanted)) return 1;
+    return 1;
   }
 }
 
@@ -142,12 +144,14 @@ std::int32_t RegistryGetInteger(RegistryKey key, const char* name, std::int32_t*
   return 1;
 }
 
-std::int32_t RegistryReadString(RegistryKey key, const char* name, char* destination, std::size_t capacity) {
+namespace {
+
+std::int32_t ReadString(RegistryKey key, const char* name, char* destination, std::size_t capacity, bool quiet) {
   CHECK_POINTER(kUnit, name);
   CHECK_POINTER(kUnit, destination);
   unsigned char data[kRegistryBuffer + 1];
   const char* text = reinterpret_cast<const char*>(data);
-  std::int32_t found = FindValue(key, name, data);
+  std::int32_t found = FindValue(key, name, data, quiet);
   if (found == 0) return kRegistryValueMissing;
   // A text longer than the destination is refused rather than cut.
   if (found < 0 || static_cast<std::size_t>(StrLength(text)) + 1 > capacity) return kRegistryValueUnusable;
@@ -155,8 +159,14 @@ std::int32_t RegistryReadString(RegistryKey key, const char* name, char* destina
   return kRegistryValueFound;
 }
 
+}  // namespace
+
+std::int32_t RegistryReadString(RegistryKey key, const char* name, char* destination, std::size_t capacity) {
+  return ReadString(key, name, destination, capacity, true);
+}
+
 std::int32_t RegistryGetString(RegistryKey key, const char* name, char* destination, std::size_t capacity) {
-  if (RegistryReadString(key, name, destination, capacity) != kRegistryValueFound) {
+  if (ReadString(key, name, destination, capacity, false) != kRegistryValueFound) {
     LogPrint("Unable to get '%s' string\n", name);
     return 0;
   }
