@@ -11,16 +11,38 @@ namespace {
 constexpr const char* kUnit = "registry";
 
 // Walks the key's values in index order for the one whose name equals the
-// wanted name exactly. On success data holds the value's bytes followed by
-// at least one zero byte, so that it always reads as a terminated text.
-std::int32_t FindValue(RegistryKey key, const char* wanted, unsigned char (&data)[kRegistryBuffer + 1]) {
+// wanted name exactly: 1 when found, with data holding the value's bytes
+// followed by at least one zero byte, so that it always reads as a
+// terminated text; -1 when found but longer than the buffer; 0 when the
+// key has no such value. A value that does not fit the buffers is passed
+// over, never taken for the end of the key.
+std::int32_t FindValue(RegistryKey key, const char* wanted, unsigned char (&data)[kRegistryBuffer + 1],
+                       bool quiet = false) {
   char name[kRegistryBuffer];
   for (std::int32_t index = 0;; ++index) {
     std::memset(data, 0, sizeof data);
-    std::int32_t length = 0;
-    std::int32_t type = 0;
-    if (!RegistryEnumValue(key, index, name, kRegistryBuffer, data, kRegistryBuffer, &length, &type)) return 0;
-    if (StrEqual(name, wanted)) return 1;
+    std::uint32_t nameLength = kRegistryBuffer;
+    std::uint32_t length = kRegistryBuffer;
+    std::uint32_t kind = 0;
+    std::uint32_t error = OsRegEnumValue(key, static_cast<std::uint32_t>(index), name, &nameLength, &kind, data,
+                                         &length);
+    if (error == kErrorMoreData) {
+      // Too long for the buffers: its name alone tells whether it is the one.
+      nameLength = kRegistryBuffer;
+      length = 0;
+      error = OsRegEnumValue(key, static_cast<std::uint32_t>(index), name, &nameLength, &kind, nullptr, &length);
+      if (error == kErrorSuccess && StrEqual(name, wanted)) {
+        std::memset(data, 0, sizeof data);
+        return -1;
+      }
+      if (error == kErrorSuccess || error == kErrorMoreData) continue;
+      return 0;
+    }
+    if (error != kErrorSuccess) return 0;
+    if (!StrEqual(name, wanted)) continue;
+    if (!quiet && kind != kRegBinary && kind != kRegSz && kind != kRegDword && kind != kRegDwordBigEndian)
+      LogPrint("Unsupported type 0x%.8X (%d)\n", kind, static_cast<int>(kind));
+    return 1;
   }
 }
 
@@ -114,7 +136,7 @@ std::int32_t RegistryGetInteger(RegistryKey key, const char* name, std::int32_t*
   CHECK_POINTER(kUnit, name);
   CHECK_POINTER(kUnit, result);
   unsigned char data[kRegistryBuffer + 1];
-  if (!FindValue(key, name, data)) {
+  if (FindValue(key, name, data) != 1) {
     LogPrint("Unable to get '%s' integer\n", name);
     return 0;
   }
@@ -122,17 +144,32 @@ std::int32_t RegistryGetInteger(RegistryKey key, const char* name, std::int32_t*
   return 1;
 }
 
-std::int32_t RegistryGetString(RegistryKey key, const char* name, char* destination, std::size_t capacity) {
+namespace {
+
+std::int32_t ReadString(RegistryKey key, const char* name, char* destination, std::size_t capacity, bool quiet) {
   CHECK_POINTER(kUnit, name);
   CHECK_POINTER(kUnit, destination);
   unsigned char data[kRegistryBuffer + 1];
   const char* text = reinterpret_cast<const char*>(data);
+  std::int32_t found = FindValue(key, name, data, quiet);
+  if (found == 0) return kRegistryValueMissing;
   // A text longer than the destination is refused rather than cut.
-  if (!FindValue(key, name, data) || static_cast<std::size_t>(StrLength(text)) + 1 > capacity) {
+  if (found < 0 || static_cast<std::size_t>(StrLength(text)) + 1 > capacity) return kRegistryValueUnusable;
+  StrCopy(destination, text);
+  return kRegistryValueFound;
+}
+
+}  // namespace
+
+std::int32_t RegistryReadString(RegistryKey key, const char* name, char* destination, std::size_t capacity) {
+  return ReadString(key, name, destination, capacity, true);
+}
+
+std::int32_t RegistryGetString(RegistryKey key, const char* name, char* destination, std::size_t capacity) {
+  if (ReadString(key, name, destination, capacity, false) != kRegistryValueFound) {
     LogPrint("Unable to get '%s' string\n", name);
     return 0;
   }
-  StrCopy(destination, text);
   return 1;
 }
 

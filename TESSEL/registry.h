@@ -46,5 +46,15 @@ template <std::size_t N>
 std::int32_t RegistryGetString(RegistryKey key, const char* name, char (&destination)[N]) {
   return RegistryGetString(key, name, destination, N);
 }
+// The same lookup without a log line, telling a value that is missing from
+// one that is there but does not fit (the destination is then left alone).
+constexpr std::int32_t kRegistryValueMissing = 0;
+constexpr std::int32_t kRegistryValueFound = 1;
+constexpr std::int32_t kRegistryValueUnusable = -1;
+std::int32_t RegistryReadString(RegistryKey key, const char* name, char* destination, std::size_t capacity);
+template <std::size_t N>
+std::int32_t RegistryReadString(RegistryKey key, const char* name, char (&destination)[N]) {
+  return RegistryReadString(key, name, destination, N);
+}
 std::int32_t RegistrySetInteger(RegistryKey key, const char* name, std::int32_t value);
 std::int32_t RegistrySetString(RegistryKey key, const char* name, const char* text);

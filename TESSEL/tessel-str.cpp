@@ -163,7 +163,11 @@ std::int32_t ParseLeadingNumber(const char* text) {
   }
   digits[n] = '\0';
   if (n == 0) return 0;
-  return static_cast<std::int32_t>(std::strtoul(digits, nullptr, 10));
+  // Computed in 32 bits, so that both builds wrap alike (the run-time's
+  // conversion saturates where its long has 32 bits).
+  std::uint32_t value = 0;
+  for (int i = 0; i < n; ++i) value = value * 10u + static_cast<std::uint32_t>(digits[i] - '0');
+  return static_cast<std::int32_t>(value);
 }
 
 std::int32_t EncodeSixBit(const unsigned char* source, std::int32_t length, char* destination,

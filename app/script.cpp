@@ -1,6 +1,7 @@
 // Loading and running the installation script.
 #include "script.h"
 
+#include "command/held.h"
 #include "command/keywords.h"
 #include "ffs.h"
 #include "tessel-core.h"
@@ -43,6 +44,7 @@ std::int32_t ScriptRun(InstallSettings* script, OsHandle window) {
   script->OwnerWindow = window;
   const char* end = script->ScriptText + script->ScriptLength;
   const char* p = script->ParsePosition;
+  SetScriptTextEnd(end);
   while (p < end) {
     if (*p != CommandMarker) {
       ++p;
@@ -58,6 +60,7 @@ std::int32_t ScriptRun(InstallSettings* script, OsHandle window) {
     if (!FindKeyword(keyword)) {
       LogPrint("Unknown script command '%s'\n", keyword);
       ShowProblem("Installation script corrupted!", nullptr);
+      SetScriptTextEnd(nullptr);
       return 0;
     }
     // A keyword that runs into the end of the text has no arguments: the
@@ -66,11 +69,13 @@ std::int32_t ScriptRun(InstallSettings* script, OsHandle window) {
     std::int32_t consumed = 0;
     if (!ExecuteKeyword(keyword, script, arguments, &consumed)) {
       LogPrint("Command Failed '%s'\n", keyword);
+      SetScriptTextEnd(nullptr);
       return 0;
     }
     p = arguments + consumed + 1;
   }
   script->ParsePosition = p;
+  SetScriptTextEnd(nullptr);
 
   LogPrint("Company Name   : %s\n", script->CompanyName);
   LogPrint("Product Name   : %s\n", script->ProductName);
@@ -83,6 +88,8 @@ std::int32_t ScriptUnload(InstallSettings** script) {
   CHECK_POINTER(kUnit, script);
   InstallSettings* settings = *script;
   CHECK_POINTER(kUnit, settings);
+  // What waited for an agreement that never came is dropped.
+  HeldActionsDiscard();
   char* text = settings->ScriptText;
   MemoryFree(&text, settings->ScriptLength + 1, kUnit, __LINE__);
   MemoryFree(&settings, sizeof(InstallSettings), kUnit, __LINE__);

@@ -123,7 +123,8 @@ std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path);
 // The value at index: name (capacity in characters with the terminator,
 // length out without it), type, data (capacity in bytes, length out).
 // ERROR_NO_MORE_ITEMS past the end, ERROR_MORE_DATA when a buffer is too
-// small. String data is given as stored: a terminating zero only if the
+// small; data may be null when only the name, type and length are wanted.
+// String data is given as stored: a terminating zero only if the
 // writer counted one (Wine adds one to a text stored without). Wine gives
 // the values in the order of their names, the host store in the order they
 // were first written.
@@ -142,6 +143,38 @@ std::uint32_t OsCurrentFolder(char* out, std::uint32_t capacity);
 int OsSetCurrentFolder(const char* path);
 // The current user's Start-menu programs folder (CSIDL_PROGRAMS).
 int OsProgramsFolder(char* out, std::uint32_t capacity);
+
+// The folder the shell names by its CSIDL number (kCsidl below); 0 when the
+// shell names none on this machine.
+int OsShellFolder(int csidl, char* out, std::uint32_t capacity);
+constexpr int kCsidlPrograms = 0x02;
+constexpr int kCsidlPersonal = 0x05;
+constexpr int kCsidlStartMenu = 0x0B;
+constexpr int kCsidlDesktopDirectory = 0x10;
+constexpr int kCsidlCommonStartMenu = 0x16;
+constexpr int kCsidlCommonPrograms = 0x17;
+constexpr int kCsidlCommonDesktopDirectory = 0x19;
+constexpr int kCsidlAppData = 0x1A;
+constexpr int kCsidlLocalAppData = 0x1C;
+constexpr int kCsidlCommonAppData = 0x23;
+constexpr int kCsidlWindows = 0x24;
+constexpr int kCsidlSystem = 0x25;
+constexpr int kCsidlProgramFiles = 0x26;
+constexpr int kCsidlProfile = 0x28;
+constexpr int kCsidlSystemX86 = 0x29;
+constexpr int kCsidlProgramFilesX86 = 0x2A;
+constexpr int kCsidlProgramFilesCommon = 0x2B;
+constexpr int kCsidlProgramFilesCommonX86 = 0x2C;
+constexpr int kCsidlCommonDocuments = 0x2E;
+
+// ---- canonical paths -------------------------------------------------------
+// The path as the system itself resolves it: made full against the current
+// folder, '/' read as '', "." and ".." resolved (never above a drive's or a
+// share's root), the trailing dots and blanks of every name dropped, a
+// "\\?\" or "\\.\" prefix read as the path behind it, and short 8.3 names
+// expanded as far as the folders exist. A final '\' stays. 0 when the
+// result does not fit or the text names no path.
+int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity);
 
 // ---- folder listing and removal -------------------------------------------
 // Lists a folder's entries other than "." and ".."; gives the count, or -1

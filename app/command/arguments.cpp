@@ -1,7 +1,8 @@
 // Reading a command's arguments out of the script text. An argument runs up
 // to the first control character, which separates it from the next one. The
 // zero byte behind the script ends the text: it ends an argument but is never
-// passed, so no reader steps beyond the text.
+// passed, so no reader steps beyond the text. A zero byte inside the text is
+// a separator like any other control byte.
 #include "settings.h"
 #include "tessel-core.h"
 #include "winmain.h"
@@ -10,7 +11,18 @@ namespace {
 
 constexpr const char* kUnit = "command";
 
+const char* g_textEnd = nullptr;  // the zero byte behind the running script
+
+// Whether the terminating byte at p is passed: every control byte but the
+// zero byte that ends the text.
+bool Passes(const unsigned char* p) {
+  if (*p != 0) return true;
+  return g_textEnd != nullptr && reinterpret_cast<const char*>(p) < g_textEnd;
+}
+
 }  // namespace
+
+void SetScriptTextEnd(const char* end) { g_textEnd = end; }
 
 std::int32_t ReadArgument(const char* arguments, char* destination, std::size_t capacity, std::int32_t* consumed) {
   CHECK_POINTER(kUnit, arguments);
@@ -30,7 +42,7 @@ std::int32_t ReadArgument(const char* arguments, char* destination, std::size_t 
   }
   std::size_t end = static_cast<std::size_t>(length) < capacity ? static_cast<std::size_t>(length) : capacity - 1;
   destination[end] = '\0';
-  *consumed += length + (p[length] != '\0' ? 1 : 0);
+  *consumed += length + (Passes(p + length) ? 1 : 0);
   return fitted;
 }
 

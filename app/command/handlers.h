@@ -26,4 +26,7 @@ std::int32_t HandleAddItem(InstallSettings*, const char*, std::int32_t*);
 std::int32_t HandleOle(InstallSettings*, const char*, std::int32_t*);
 std::int32_t HandleInstall(InstallSettings*, const char*, std::int32_t*);
 std::int32_t HandleDone(InstallSettings*, const char*, std::int32_t*);
+// What "OLE" does in the uninstall mode once the user has agreed: the
+// component path expanded and its registration reversed.
+std::int32_t ReverseComponent(InstallSettings* settings, const char* action, const char* component);
 std::int32_t HandleRegister(InstallSettings*, const char*, std::int32_t*);

@@ -3,6 +3,7 @@
 #include "paths.h"
 
 #include "handlers.h"
+#include "protect.h"
 #include "registry.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
@@ -142,12 +143,16 @@ std::int32_t ExpandPath(InstallSettings* settings, const char* path, char* desti
       case '4': found = QueryTempFolder(folder, sizeof folder); break;
       case '5': found = QueryCurrentFolder(folder, sizeof folder); break;
       case '?': *flags |= kExpandNoFolder; break;
-      default: LogPrint("Unknown command '%c'\n", command); break;
+      // A '$' at the very end is named by itself: the terminator would cut
+      // the log line.
+      default: LogPrint("Unknown command '%c'\n", command != '\0' ? command : '$'); break;
     }
-    if (found == 0)
+    if (found == 0) {
       fitted = false;
-    else if (found == 1)
+    } else if (found == 1) {
       fitted = StrCopyBounded(destination, capacity, folder) != 0;
+      *flags |= kExpandFromVariable;
+    }
     if (command == '\0') {
       if (fitted) return 1;  // a '$' at the very end: nothing follows
       break;
@@ -161,6 +166,29 @@ std::int32_t ExpandPath(InstallSettings* settings, const char* path, char* desti
     if (capacity > 0) destination[0] = '\0';
     return 0;
   }
+  return 1;
+}
+
+std::int32_t ReadRecordedFolder(InstallSettings* settings, RegistryKey key) {
+  CHECK_POINTER(kUnit, settings);
+  char folder[sizeof settings->InstallPath];
+  std::int32_t found = RegistryReadString(key, "Install Path", folder);
+  if (found == kRegistryValueMissing) {
+    LogPrint("Unable to get '%s' string\n", "Install Path");
+    return 0;
+  }
+  if (found != kRegistryValueFound) {
+    LogPrint("Unable to read 'Install Path' of '%s'\n", settings->RegistryPath);
+    return -1;
+  }
+  // "C:\Apps\Viewer" names the folder Viewer: its entries go below it.
+  std::int32_t length = StrLength(folder);
+  bool fits = length == 0 || folder[length - 1] == '\\' || StrAppendBounded(folder, "\\");
+  if (!fits || !IsUsableProductFolder(folder)) {
+    LogPrint("Unable to use 'Install Path' '%s' of '%s'\n", folder, settings->RegistryPath);
+    return -1;
+  }
+  StrCopy(settings->InstallPath, folder);
   return 1;
 }
 
@@ -191,7 +219,7 @@ std::int32_t HandleInstallPath(InstallSettings* settings, const char* arguments,
   if (settings->RegistryPath[0] != '\0') {
     RegistryKey key = kRegistryNoKey;
     if (RegistryOpenKey(&key, RegistryCurrentUser, settings->RegistryPath)) {
-      RegistryGetString(key, "Install Path", settings->InstallPath);
+      ReadRecordedFolder(settings, key);
       RegistryCloseKey(&key);
     }
   }

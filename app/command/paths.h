@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "registry.h"
 #include "settings.h"
 
 // Room of the folder queries that ExpandPath makes.
@@ -11,6 +12,16 @@ constexpr std::size_t kPathQueryCapacity = 320;
 
 // Bit 0 of ExpandPath's flags: the path started with "$?".
 constexpr std::uint32_t kExpandNoFolder = 0x1;
+// Bit 1: a folder variable ("$0" to "$5") gave the folder, not InstallPath.
+constexpr std::uint32_t kExpandFromVariable = 0x2;
+
+// Takes the folder recorded under the product's open key ("Install Path")
+// into the settings' InstallPath, with its final '\' added. 1 when taken,
+// 0 when the key has no such value (InstallPath stays as it was), -1 when
+// the value is there but cannot serve as the product's folder (too long,
+// unreadable, not a full path, a drive root or a protected folder): logged,
+// and InstallPath stays.
+std::int32_t ReadRecordedFolder(InstallSettings* settings, RegistryKey key);
 
 // Each writes the folder into destination (capacity bytes), with '\' as the
 // separator and a '\' at the end; 1, or 0 when the system gave no folder or

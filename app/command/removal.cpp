@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "os.h"
+#include "protect.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
 #include "winhelpr.h"
@@ -18,7 +19,8 @@ constexpr const char* kUnit = "command";
 struct FolderEntry {
   std::uint32_t hash;
   std::int32_t count;  // entries the folder still holds
-  char path[kFolderWorkRoom];
+  char path[kFolderWorkRoom];    // the key
+  char folder[kFolderWorkRoom];  // the folder as it was given
 };
 
 struct FolderTable {
@@ -90,6 +92,7 @@ void Learn(const char* folder, std::int32_t count) {
   if (entry->hash == 0) {
     entry->hash = hash;
     StrCopy(entry->path, key);
+    StrCopyBounded(entry->folder, sizeof entry->folder, folder);
     ++g_folders.used;
   }
   entry->count = count;
@@ -128,26 +131,9 @@ void CutAfterLastSeparator(char* text) {
   }
 }
 
-// The system's own folders are never removed, even when they are empty: the
-// climb from a product's last shortcut stops at the programs folder, and
-// from a file in the temporary folder at that folder.
-bool IsSystemFolder(const char* folder) {
-  static char folders[4][kFolderWorkRoom];
-  static bool known = false;
-  if (!known) {
-    char path[kFolderWorkRoom];
-    if (OsProgramsFolder(path, sizeof path)) FolderKey(path, folders[0]);
-    if (OsWindowsFolder(path, sizeof path)) FolderKey(path, folders[1]);
-    if (OsSystemFolder(path, sizeof path)) FolderKey(path, folders[2]);
-    if (OsTempPath(path, sizeof path)) FolderKey(path, folders[3]);
-    known = true;
-  }
-  char key[kFolderWorkRoom];
-  FolderKey(folder, key);
-  for (const char* system : folders)
-    if (system[0] && StrEqual(system, key)) return true;
-  return false;
-}
+// Whether a failed deletion found nothing to delete: another program (or
+// another run of this one) took it first.
+bool AlreadyGone(std::uint32_t error) { return error == kErrorFileNotFound || error == kErrorPathNotFound; }
 
 }  // namespace
 
@@ -157,10 +143,24 @@ void RemovalBatchBegin() {
 }
 
 void RemovalBatchEnd() {
-  if (g_folders.entries)
-    MemoryFree(&g_folders.entries, g_folders.capacity * static_cast<std::int32_t>(sizeof(FolderEntry)), kUnit,
-               __LINE__);
+  if (g_folders.entries == nullptr) {
+    g_folders = FolderTable{};
+    return;
+  }
+  // The counts were this run's own view: a run beside it may have emptied a
+  // folder that this one still counts as in use. Each folder met is asked
+  // of the system once more.
+  FolderEntry* entries = g_folders.entries;
+  std::int32_t capacity = g_folders.capacity;
   g_folders = FolderTable{};
+  for (std::int32_t i = 0; i < capacity; ++i) {
+    if (entries[i].hash == 0 || entries[i].folder[0] == '\0') continue;
+    if (OsCountFolderEntries(entries[i].folder) != 0) continue;
+    char folder[kFolderWorkRoom];
+    StrCopy(folder, entries[i].folder);
+    RemoveEmptyFolders(folder);
+  }
+  MemoryFree(&entries, capacity * static_cast<std::int32_t>(sizeof(FolderEntry)), kUnit, __LINE__);
 }
 
 bool IsDriveRoot(const char* folder) {
@@ -188,20 +188,39 @@ std::int32_t FolderOfPath(const char* path, char* folder, std::int32_t capacity)
 std::int32_t DeleteProductFile(const char* path) {
   CHECK_POINTER(kUnit, path);
   LogPrint("Delete file '%s'\n", path);
-  bool deleted = OsDeleteFile(path) != 0;
+  // What is deleted is the file the system would open for this path.
+  char file[kFolderWorkRoom];
+  if (!CanonicalPath(path, file, sizeof file)) {
+    LogPrint("Unable to resolve path '%s'\n", path);
+    return 0;
+  }
+  std::int32_t length = StrLength(file);
+  if (file[length - 1] == '\\' || IsProtectedFolder(file)) {
+    LogPrint("Unable to delete folder '%s' as a file\n", file);
+    return 0;
+  }
+  bool deleted = OsDeleteFile(file) != 0;
+  bool gone = deleted || AlreadyGone(OsLastError());
   if (!deleted) LogPrint("Unable to delete file '%s'\n", path);
   char folder[kFolderWorkRoom];
-  if (!FolderOfPath(path, folder, sizeof folder)) {
+  if (!FolderOfPath(file, folder, sizeof folder)) {
     LogPrint("Unable to examine the folder of '%s'\n", path);
-    return 1;
+    return gone ? 1 : 0;
   }
-  if (deleted) Took(folder);
+  // A file already gone counts as taken, so that two runs at once still
+  // empty the folder between them.
+  if (gone) Took(folder);
   RemoveEmptyFolders(folder);
-  return 1;
+  return gone ? 1 : 0;
 }
 
-std::int32_t RemoveEmptyFolders(char* folder) {
-  CHECK_POINTER(kUnit, folder);
+std::int32_t RemoveEmptyFolders(char* given) {
+  CHECK_POINTER(kUnit, given);
+  char folder[kFolderWorkRoom];
+  if (!CanonicalPath(given, folder, sizeof folder)) {
+    LogPrint("Error opening '%s'\n", given);
+    return 0;
+  }
   for (;;) {
     // A drive root is never removed, whatever the form of its path.
     if (IsDriveRoot(folder)) return 1;
@@ -217,8 +236,9 @@ std::int32_t RemoveEmptyFolders(char* folder) {
       return 0;
     }
     if (entries > 0) return 1;
-    if (IsSystemFolder(folder)) return 1;
-    if (!OsRemoveFolder(folder)) {
+    if (IsProtectedFolder(folder)) return 1;
+    bool removed = OsRemoveFolder(folder) != 0;
+    if (!removed) {
       std::uint32_t error = OsLastError();
       if (error == kErrorDirNotEmpty) {
         // Something else put an entry there since it was listed: the folder
@@ -226,11 +246,15 @@ std::int32_t RemoveEmptyFolders(char* folder) {
         Forget(folder);
         return 1;
       }
+      if (!AlreadyGone(error)) {
+        LogPrint("Deleting '%s'\n", folder);
+        LogPrint("Unable to delete dir '%s'\n", folder);
+        return 0;
+      }
+      // Removed by someone else in the meantime: the climb goes on.
+    } else {
       LogPrint("Deleting '%s'\n", folder);
-      LogPrint("Unable to delete dir '%s'\n", folder);
-      return 0;
     }
-    LogPrint("Deleting '%s'\n", folder);
     Forget(folder);
     // The parent: scan back from the second-to-last character.
     std::int32_t length = StrLength(folder);

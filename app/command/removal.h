@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// Deletes the file the path names (made canonical first; never a folder,
+// never a protected one) and climbs its emptied folders. 1 when the file is
+// gone afterwards (deleted, or already missing), 0 when it stays.
 std::int32_t DeleteProductFile(const char* path);
 std::int32_t RemoveEmptyFolders(char* folder);
 std::int32_t RegisterComponent(const char* path, std::int32_t registerFlag);
@@ -15,7 +18,9 @@ constexpr int kFolderWorkRoom = 320;
 // While a removal batch is open, each folder is listed once and its count
 // of entries is then kept up to date as this program deletes, so that
 // removing n files costs work in proportion to n even when they share one
-// folder. Without a batch every question is put to the system.
+// folder. Without a batch every question is put to the system. Ending a
+// batch asks the system once more about each folder it met, so that what a
+// run beside this one emptied is removed too.
 void RemovalBatchBegin();
 void RemovalBatchEnd();
 

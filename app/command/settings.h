@@ -31,6 +31,9 @@ struct InstallSettings {
   std::int32_t FileCount;
   const char* FileList;
   const char* ParsePosition;
+  // Listed files that the uninstall could not remove; the final message
+  // says so unless it is 0.
+  std::int32_t FilesLeft;
 };
 
 // The handler contract: the record, the command's argument text and the
@@ -45,6 +48,9 @@ template <std::size_t N>
 std::int32_t ReadArgument(const char* arguments, char (&destination)[N], std::int32_t* consumed) {
   return ReadArgument(arguments, destination, N, consumed);
 }
+// The end of the script text being run (its terminating zero byte), so
+// that a zero byte before it separates arguments; null outside a run.
+void SetScriptTextEnd(const char* end);
 // Counts a character in the next argument without copying it; consumes the
 // argument but not its terminating byte.
 std::int32_t CountArgumentChar(const char* arguments, char character, std::int32_t* counter, std::int32_t* consumed);

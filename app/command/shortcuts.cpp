@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "handlers.h"
+#include "held.h"
 #include "os.h"
+#include "protect.h"
 #include "removal.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
@@ -65,14 +67,24 @@ std::int32_t DeleteShortcut(const char* target, const char* arguments, const cha
     LogPrint("Unable to find the shortcut of '%s'\n", item);
     return 1;
   }
+  // A group name such as ..\x leads out of the programs folder: the
+  // product put no shortcut there.
+  char programs[kShortcutPathRoom];
+  if (!OsProgramsFolder(programs, sizeof programs) || !IsInsideFolder(path, programs)) {
+    LogPrint("Unable to delete shortcut '%s' outside the programs folder\n", path);
+    return 1;
+  }
   DeleteProductFile(path);
   return 1;
 }
 
-std::int32_t HandleCreateGroup(InstallSettings*, const char* arguments, std::int32_t* consumed) {
+std::int32_t HandleCreateGroup(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   char group[160];
   if (!ReadArgument(arguments, group, consumed)) return RefuseOverlongArgument("CREATE GROUP", sizeof group);
-  SelectGroup(group);
+  if (settings->Mode == RunModeUninstall && !UninstallAgreed())
+    HoldGroup(group);
+  else
+    SelectGroup(group);
   return 1;
 }
 
@@ -90,7 +102,10 @@ std::int32_t HandleAddItem(InstallSettings* settings, const char* arguments, std
   (void)value;  // the installer's item number; nothing here uses it
 
   if (settings->Mode == RunModeUninstall) {
-    DeleteShortcut(target, parameters, item);
+    if (UninstallAgreed())
+      DeleteShortcut(target, parameters, item);
+    else
+      HoldShortcut(target, parameters, item);
   } else if (StrEqualNoCase(parameters, "-Register")) {
     char path[kShortcutPathRoom];
     if (!ShortcutFilePath(path, item) || !StrCopyBounded(settings->RegisterShortcut, path)) {

@@ -2,8 +2,10 @@
 // "DONE" removes its installed-programs entry and reports; "OLE" reverses a
 // component's registration.
 #include "handlers.h"
+#include "held.h"
 #include "paths.h"
 #include "progress.h"
+#include "protect.h"
 #include "registry.h"
 #include "removal.h"
 #include "tessel-core.h"
@@ -19,13 +21,54 @@ constexpr int kKeyRoom = 320;
 constexpr std::int32_t kRootCurrentUser = 1;
 constexpr std::int32_t kRootLocalMachine = 4;
 
-// Expands a script path and deletes the file; a path that cannot be
-// expanded whole is passed over (ExpandPath has said why).
-void DeleteScriptPath(InstallSettings* settings, const char* scriptPath) {
+// Expands a script path of the product and deletes the file; 1 when it is
+// gone. A path that cannot be expanded whole is passed over (ExpandPath has
+// said why); one written relative to the product's folder must stay inside
+// it, whatever its ".." say.
+std::int32_t DeleteScriptPath(InstallSettings* settings, const char* scriptPath) {
   char path[kWorkRoom];
   std::uint32_t flags = 0;
-  if (!ExpandPath(settings, scriptPath, path, sizeof path, &flags)) return;
-  DeleteProductFile(path);
+  if (!ExpandPath(settings, scriptPath, path, sizeof path, &flags)) return 0;
+  if ((flags & kExpandFromVariable) == 0 && !IsInsideFolder(path, settings->InstallPath)) {
+    LogPrint("Unable to delete file '%s' outside the product's folder '%s'\n", path, settings->InstallPath);
+    return 0;
+  }
+  return DeleteProductFile(path);
+}
+
+// Nothing can be removed: the product's folder is not known.
+std::int32_t StopUninstall(InstallSettings* settings) {
+  ShowProblem("Unable to find previous installation; files could not be removed.", nullptr);
+  settings->Mode = RunModeNone;
+  HeldActionsDiscard();
+  return 1;
+}
+
+// The product's folder, established before anything is removed: the one
+// recorded under the product's key, or the computed one when the key
+// records none. 0 when neither can serve (logged).
+bool EstablishFolder(InstallSettings* settings, bool* keyMissing) {
+  *keyMissing = false;
+  if (settings->RegistryPath[0] != '\0') {
+    if (!RegistryKeyExists(kRootCurrentUser, settings->RegistryPath)) {
+      *keyMissing = true;
+      return true;
+    }
+    RegistryKey key = kRegistryNoKey;
+    if (!RegistryOpenKey(&key, kRootCurrentUser, settings->RegistryPath)) {
+      SetErrorLocation(kUnit, 465);
+      Abort("Unable to open key '%s'\n", settings->RegistryPath);
+    }
+    std::int32_t recorded = ReadRecordedFolder(settings, key);
+    RegistryCloseKey(&key);
+    if (recorded < 0) return false;
+    if (recorded > 0) return true;
+  }
+  if (!IsUsableProductFolder(settings->InstallPath)) {
+    LogPrint("Unable to use '%s' as the product's folder\n", settings->InstallPath);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -53,29 +96,25 @@ std::int32_t NextFileListEntry(const char** position, char* entry, std::int32_t 
 std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*) {
   if (settings->Mode != RunModeUninstall) return 1;
 
+  // A folder that cannot serve stops the uninstall before the question; a
+  // missing product key is told after it.
+  bool keyMissing = false;
+  if (!EstablishFolder(settings, &keyMissing)) return StopUninstall(settings);
+
   char question[kWorkRoom];
   StrFormatBounded(question, sizeof question, "Are you sure you want to uninstall %s %s?", settings->CompanyName,
                    settings->ProductName);
   if (!AskYesNo(question, nullptr)) {
     settings->Mode = RunModeNone;
+    HeldActionsDiscard();
     return 1;
   }
+  if (keyMissing) return StopUninstall(settings);
 
-  if (settings->RegistryPath[0] != '\0') {
-    if (!RegistryKeyExists(kRootCurrentUser, settings->RegistryPath)) {
-      ShowProblem("Unable to find previous installation; files could not be removed.", nullptr);
-      settings->Mode = RunModeNone;
-      return 1;
-    }
-    RegistryKey key = kRegistryNoKey;
-    if (!RegistryOpenKey(&key, kRootCurrentUser, settings->RegistryPath)) {
-      SetErrorLocation(kUnit, 465);
-      Abort("Unable to open key '%s'\n", settings->RegistryPath);
-    }
-    RegistryGetString(key, "Install Path", settings->InstallPath);
-    RegistryCloseKey(&key);
-  }
+  // Yes: first what the commands before the question held back.
+  UninstallAgree(settings);
 
+  settings->FilesLeft = 0;
   ProgressWindowShow(1);
   RemovalBatchBegin();
   const char* position = settings->FileList;
@@ -85,12 +124,15 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
     if (position == nullptr) break;
     if (!NextFileListEntry(&position, entry, sizeof entry)) {
       LogPrint("Unable to use file list entry '%s...'\n", entry);
+      ++settings->FilesLeft;
       continue;
     }
-    DeleteScriptPath(settings, entry);
+    if (!DeleteScriptPath(settings, entry)) ++settings->FilesLeft;
   }
-  if (settings->UninstallName[0] != '\0') DeleteScriptPath(settings, settings->UninstallName);
-  if (settings->InstallName[0] != '\0') DeleteScriptPath(settings, settings->InstallName);
+  if (settings->UninstallName[0] != '\0' && !DeleteScriptPath(settings, settings->UninstallName))
+    ++settings->FilesLeft;
+  if (settings->InstallName[0] != '\0' && !DeleteScriptPath(settings, settings->InstallName))
+    ++settings->FilesLeft;
   RemovalBatchEnd();
   ProgressWindowShow(0);
   return 1;
@@ -99,7 +141,15 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
 std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   switch (settings->Mode) {
     case RunModeUninstall: {
-      if (settings->UninstallName[0] != '\0') {
+      if (!UninstallAgreed()) {
+        // Reached before the question: nothing has been agreed to yet.
+        ReadArgument(arguments, settings->Text, consumed);
+        settings->Text[0] = '\0';
+        break;
+      }
+      // While files of the product stay, its entry stays in the list of
+      // installed programs, so that the uninstall can be run again.
+      if (settings->UninstallName[0] != '\0' && settings->FilesLeft == 0) {
         char key[kKeyRoom];
         if (!StrFormatBounded(key, sizeof key, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s %s",
                               settings->CompanyName, settings->ProductName)) {
@@ -109,9 +159,22 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
         }
       }
       ReadArgument(arguments, settings->Text, consumed);
-      StrFormatBounded(settings->Text, sizeof settings->Text, "%s %s has been uninstalled!", settings->CompanyName,
-                       settings->ProductName);
-      ShowProblem(settings->Text, "Uninstaller...");
+      if (settings->FilesLeft == 0) {
+        StrFormatBounded(settings->Text, sizeof settings->Text, "%s %s has been uninstalled!", settings->CompanyName,
+                         settings->ProductName);
+        ShowProblem(settings->Text, "Uninstaller...");
+      } else {
+        // Each file that stayed has its line in the log.
+        char message[kKeyRoom + kWorkRoom];
+        if (LogFlags() & LogFile)
+          StrFormatBounded(message, sizeof message, "Unable to remove some files of %s %s; see '%s'.",
+                           settings->CompanyName, settings->ProductName, LogFilePath());
+        else
+          StrFormatBounded(message, sizeof message,
+                           "Unable to remove some files of %s %s; run the uninstall with -debug to list them in '%s'.",
+                           settings->CompanyName, settings->ProductName, LogFilePath());
+        ShowProblem(message, "Uninstaller...");
+      }
       settings->Text[0] = '\0';
       break;
     }
@@ -134,6 +197,14 @@ std::int32_t HandleOle(InstallSettings* settings, const char* arguments, std::in
   ReadArgument(arguments, action, consumed);
   if (!ReadArgument(arguments, component, consumed)) return RefuseOverlongArgument("OLE", sizeof component);
   if (settings->Mode != RunModeUninstall) return 1;
+  if (!UninstallAgreed()) {
+    HoldComponent(action, component);
+    return 1;
+  }
+  return ReverseComponent(settings, action, component);
+}
+
+std::int32_t ReverseComponent(InstallSettings* settings, const char* action, const char* component) {
   char path[kWorkRoom];
   std::uint32_t flags = 0;
   if (!ExpandPath(settings, component, path, sizeof path, &flags)) return 1;

@@ -98,10 +98,11 @@ TEST_F(Paths, UnknownAndEmptyVariables) {
   EXPECT_EQ(Expand("$?file.txt", &flags), "C:\\Program Files\\Viewer\\file.txt");
   EXPECT_EQ(flags, kExpandNoFolder);
   EXPECT_EQ(Expand("$?$1x", &flags), Folder(QueryWindowsFolder) + "x");
-  EXPECT_EQ(flags, kExpandNoFolder);
-  // A '$' at the end is logged with the terminator and nothing is appended.
+  EXPECT_EQ(flags, kExpandNoFolder | kExpandFromVariable);
+  // A '$' at the end is logged by itself, never with the terminator (which
+  // would cut the line), and nothing is appended.
   EXPECT_EQ(Expand("$1$"), Folder(QueryWindowsFolder));
-  EXPECT_EQ(Logged(), "Unknown command '9'\nUnknown command '");
+  EXPECT_EQ(Logged(), "Unknown command '9'\nUnknown command '$'\n");
 }
 
 TEST_F(Paths, TheProgramsFolderIsTheFolderOfTheRunningProgram) {

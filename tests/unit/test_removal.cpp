@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "handlers.h"
+#include "held.h"
 #include "os.h"
 #include "removal.h"
 #include "shortcuts.h"
@@ -239,15 +240,25 @@ TEST(Ole, RegisterWordUnregistersAnyOtherRegisters) {
   settings.Mode = RunModeUninstall;
   StrCopy(settings.InstallPath, ModuleFolder().c_str());
   std::string name = component.substr(component.find_last_of("\\/") + 1);
+  // Before the user agrees nothing is called; the Yes calls both, in order.
   EXPECT_EQ(RunOle(&settings, "register", name), 1);
   EXPECT_EQ(RunOle(&settings, "UNREGISTER", name), 1);
+  EXPECT_EQ(LogText(record), "");
+  UninstallAgree(&settings);
   EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\n");
+  // Once agreed, a component is called when its command is reached.
+  EXPECT_EQ(RunOle(&settings, "register", name), 1);
+  EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\nDllUnregisterServer\n");
+  HeldActionsDiscard();
+  EXPECT_EQ(RunOle(&settings, "register", name), 1);
+  HeldActionsDiscard();  // a No: what was held is never called
+  EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\nDllUnregisterServer\n");
   // Other modes read the arguments and do nothing.
   settings.Mode = RunModeRegister;
   EXPECT_EQ(RunOle(&settings, "REGISTER", name), 1);
   settings.Mode = RunModeUpdate;
   EXPECT_EQ(RunOle(&settings, "REGISTER", name), 1);
-  EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\n");
+  EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\nDllUnregisterServer\n");
   OsDeleteFile(record.c_str());
 }
 
@@ -292,6 +303,8 @@ TEST(Shortcuts, UninstallDeletesAndRegisterModesRecord) {
   settings.Mode = RunModeUninstall;
   consumed = 0;
   HandleAddItem(&settings, "0\tviewer.exe\t\tViewer\r\n", &consumed);
+  EXPECT_TRUE(Exists(group + "\\Viewer\\Viewer.lnk"));  // held until the Yes
+  UninstallAgree(&settings);
   EXPECT_FALSE(Exists(group + "\\Viewer\\Viewer.lnk"));
   EXPECT_TRUE(Exists(group + "\\Viewer"));
   consumed = 0;
@@ -299,4 +312,5 @@ TEST(Shortcuts, UninstallDeletesAndRegisterModesRecord) {
   // The last shortcut takes the nested group folders with it.
   EXPECT_FALSE(Exists(group));
   EXPECT_TRUE(Exists(programs));
+  HeldActionsDiscard();
 }

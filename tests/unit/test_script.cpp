@@ -94,6 +94,17 @@ TEST_F(Script, CommandsRunInOrderAndFillTheRecord) {
   EXPECT_EQ(settings.ParsePosition, buffer.data() + script.size());
 }
 
+TEST_F(Script, AZeroByteSeparatesArgumentsOnlyTheEndStopsTheWalk) {
+  std::int32_t result = 0;
+  const char script[] = "\x16LISTSERVER:12\0news\0weekly\r\n\x16PROBE:last";
+  RunText(std::string(script, sizeof script - 1), &result);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(settings.ListServerNumber, 12);
+  EXPECT_STREQ(settings.ListServerName, "news");
+  EXPECT_STREQ(settings.ListServerText, "weekly");
+  EXPECT_EQ(g_probes, (std::vector<std::string>{"last"}));
+}
+
 TEST_F(Script, SingleLineEndBytePassesOverTheNextMarker) {
   std::int32_t result = 0;
   RunText("\x16PROBE:a\n\x16PROBE:b\r\n\x16PROBE:c\r\n", &result);

@@ -112,6 +112,9 @@ TEST(ParseLeadingNumber, DigitsOnly) {
   EXPECT_EQ(ParseLeadingNumber(" 5"), 0);
   EXPECT_EQ(ParseLeadingNumber(nullptr), 0);
   EXPECT_EQ(ParseLeadingNumber("2.4"), 2);
+  // Beyond 32 bits the value wraps, on both builds alike.
+  EXPECT_EQ(ParseLeadingNumber("4294967297"), 1);
+  EXPECT_EQ(ParseLeadingNumber("99999999999"), static_cast<std::int32_t>(99999999999ull % 4294967296ull));
   std::string many(200, '9');
   ParseLeadingNumber(many.c_str());  // longer than the work buffer: no overrun
 }

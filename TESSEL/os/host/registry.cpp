@@ -519,6 +519,7 @@ std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::ui
   *type = value.type;
   std::uint32_t room = *dataLength;
   *dataLength = static_cast<std::uint32_t>(value.data.size());
+  if (data == nullptr) return kErrorSuccess;  // the size alone was asked for
   if (value.data.size() > room) return kErrorMoreData;
   if (!value.data.empty()) std::memcpy(data, value.data.data(), value.data.size());
   return kErrorSuccess;
