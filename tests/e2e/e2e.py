@@ -512,6 +512,7 @@ def main():
 sys.modules.setdefault("e2e", sys.modules[__name__])
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import uninstall_scenarios  # noqa: E402,F401
+import sandbox_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())
