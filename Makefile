@@ -92,10 +92,10 @@ $(FUZZ)/build.ninja: | deps
 	  -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TOOLS=OFF
 
 fuzz-build: deps $(FUZZ)/build.ninja
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal
 
 fuzz: fuzz-build
-	for t in fuzz_archive fuzz_script; do \
+	for t in fuzz_archive fuzz_script fuzz_removal; do \
 	  mkdir -p $(FUZZ)/corpus/$$t && \
 	  TESSEL_MACHINE=$(abspath $(FUZZ))/fuzz-machine $(FUZZ)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) \
 	    $(FUZZ)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \

@@ -234,6 +234,8 @@ private:
 
         ffsfmt::Bytes image, input, binary;
         if (!readFile(o.exe, image) || !readFile(scriptPath, input)) return 1;
+        if (const std::string why = ffsfmt::whyNotProgram(image); !why.empty())
+            return problem(o.exe + ": refused as --exe: " + why);
         // A compiled script starts with the command marker (after any line
         // ends); anything else is taken for source.
         std::size_t first = 0;

@@ -1,6 +1,8 @@
 #include "ffsformat.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 namespace ffsfmt {
 
@@ -139,6 +141,33 @@ AppendResult appendArchive(std::span<const std::uint8_t> image,
     }
     r.problem = "no padding keeps the archive trailer free of the command marker";
     return r;
+}
+
+std::string whyNotProgram(std::span<const std::uint8_t> image) {
+    auto word = [&](std::size_t at, int bytes) {
+        std::uint32_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | image[at + static_cast<std::size_t>(i)];
+        return v;
+    };
+    if (image.size() >= 4 && image[0] == 0x7F && image[1] == 'E' && image[2] == 'L' && image[3] == 'F') {
+        // a host program
+    } else if (image.size() >= 0x40 && image[0] == 'M' && image[1] == 'Z') {
+        const std::size_t pe = word(0x3C, 4);
+        if (pe > image.size() - 6 || image[pe] != 'P' || image[pe + 1] != 'E' || image[pe + 2] || image[pe + 3])
+            return "it is no Windows program (no PE header)";
+        const std::uint32_t machine = word(pe + 4, 2);
+        if (machine != 0x14C && machine != 0x8664)
+            return "it is a Windows program for another processor (machine 0x" + [&] {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(machine));
+                return std::string(buf);
+            }() + ")";
+    } else {
+        return "it is no program (neither a Windows PE nor a host ELF file)";
+    }
+    const auto found = std::search(image.begin(), image.end(), kProgramMark.begin(), kProgramMark.end());
+    if (found == image.end()) return "it is a program, but not the uninstaller of either build";
+    return {};
 }
 
 }  // namespace ffsfmt

@@ -80,4 +80,12 @@ struct AppendResult {
 AppendResult appendArchive(std::span<const std::uint8_t> image,
                            std::span<const std::uint8_t> script, bool replace);
 
+// Text that every build of the uninstaller carries (a line of its log).
+inline constexpr std::string_view kProgramMark = "Flat/Fast File System Initialized";
+
+// Why `image` is not an uninstaller of one of the builds (a Windows PE
+// program for Intel 386 or x86-64, or a host ELF program, carrying the
+// uninstaller's own text); empty when it is one.
+std::string whyNotProgram(std::span<const std::uint8_t> image);
+
 }  // namespace ffsfmt

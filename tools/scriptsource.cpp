@@ -74,6 +74,16 @@ bool isWholeNumber(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// Whether a whole number fits the program's 32-bit numbers.
+bool fitsNumber(std::string_view s) {
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+    while (s.size() > 1 && s[0] == '0') s.remove_prefix(1);
+    if (s.size() > 10) return false;
+    const long long value = std::stoll(std::string(s));
+    return value <= (negative ? 2147483648LL : 2147483647LL);
+}
+
 std::string countText(int n) {
     return n == 0 ? "no arguments" : n == 1 ? "1 argument" : std::to_string(n) + " arguments";
 }
@@ -141,18 +151,53 @@ std::string_view trimTrailingBlanks(std::string_view s) {
     return s;
 }
 
+std::vector<std::string> pathNames(const std::string& entry) {
+    std::vector<std::string> names(1);
+    for (char c : entry) {
+        if (c == '\\' || c == '/') names.emplace_back();
+        else names.back() += c;
+    }
+    return names;
+}
+
+bool isAbsolute(const std::string& e) {
+    return e.front() == '\\' || e.front() == '/' || (e.size() >= 2 && e[1] == ':');
+}
+
 std::vector<Diagnostic> listWarnings(const std::string& list, const std::vector<int>& lines) {
     std::vector<Diagnostic> out;
     const auto entries = splitEntries(list);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const int line = i < lines.size() ? lines[i] : 0;
         const std::string& e = entries[i];
-        if (e.empty())
+        const std::string entry = "file-list entry '" + e + "'";
+        if (e.empty()) {
             out.push_back({line, "file-list entry " + std::to_string(i + 1) + " is empty"});
-        else if (e.front() == ' ' || e.back() == ' ')
-            out.push_back({line, "file-list entry '" + e + "' begins or ends with a space, which is part of the name"});
-        else if (e.find(':') != std::string::npos)
-            out.push_back({line, "file-list entry '" + e + "' contains ':'; is a command missing before it?"});
+            continue;
+        }
+        const bool spaced = e.front() == ' ' || e.back() == ' ';
+        if (spaced)
+            out.push_back({line, entry + " begins or ends with a space, which is part of the name"});
+        if (isAbsolute(e))
+            out.push_back({line, entry + " is an absolute path; entries name files in the product's folder"});
+        else if (!spaced && e.find(':') != std::string::npos)
+            out.push_back({line, entry + " contains ':'; is a command missing before it?"});
+        // Path variables ("$0" to "$5", "$?") lead the entry; the names follow.
+        std::string path = e;
+        while (path.size() >= 2 && path[0] == '$') path.erase(0, 2);
+        const auto names = pathNames(path);
+        if (std::find(names.begin(), names.end(), "..") != names.end())
+            out.push_back({line, entry + " climbs with '..', which can lead out of the product's folder"});
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            const std::string& name = names[n];
+            if (name.empty() || name == "." || name == "..") continue;
+            const bool last = n + 1 == names.size();
+            if (name.back() == '.' || (!last && name.back() == ' ')) {
+                out.push_back({line, entry + " has a name ending in a dot or a blank ('" + name +
+                                         "'), which Windows drops: it names another file"});
+                break;
+            }
+        }
     }
     return out;
 }
@@ -276,6 +321,17 @@ std::string checkCommand(const Command& cmd, int* badLine, const std::vector<int
         }
         if (kw->numericArg == i + 1 && !isWholeNumber(a))
             return which + " must be a whole number, not '" + a + "'";
+        if (kw->numericArg == i + 1 && !fitsNumber(a))
+            return which + " is out of range: '" + a + "' (from -2147483648 to 2147483647)";
+        // The program adds the '\\' that ends a folder, and refuses the
+        // folder when it no longer fits.
+        if (cmd.keyword == "INSTALL DIR" && a.size() == kMaxArgument && a.back() != '\\')
+            return which + " is " + std::to_string(a.size()) + " bytes long; with the '\\' the program adds it is " +
+                   std::to_string(a.size() + 1) + ", and at most " + std::to_string(kMaxArgument) + " fit";
+        // The component is read into a path buffer, not a text field.
+        if (cmd.keyword == "OLE" && i == 1 && a.size() > kMaxFileEntry)
+            return which + " is " + std::to_string(a.size()) + " bytes long; at most " +
+                   std::to_string(kMaxFileEntry) + " fit";
     }
     return {};
 }

@@ -519,6 +519,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import uninstall_scenarios  # noqa: E402,F401
 import relaunch_scenarios  # noqa: E402,F401
 import safety_scenarios  # noqa: E402,F401
+import sandbox_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

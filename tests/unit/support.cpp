@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "os.h"
 #include "tessel-core.h"
+#if !defined(_WIN32)
+#include "host/machine.h"
+#endif
 
 std::string TempPath(const std::string& name) {
   char folder[260] = {};
@@ -37,6 +42,14 @@ std::string LogText(const std::string& path) {
   for (std::size_t i = 0; i < raw.size(); ++i)
     if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) text += raw[i];
   return text;
+}
+
+void RemoveBuildFile(const std::string& path) {
+#if defined(_WIN32)
+  OsDeleteFile(path.c_str());
+#else
+  std::remove(host::HostPath(path.c_str()).c_str());
+#endif
 }
 
 void StartLog(const std::string& path, unsigned flags) { LogInit(path.c_str(), flags); }

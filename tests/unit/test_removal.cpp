@@ -235,7 +235,7 @@ std::int32_t RunOle(InstallSettings* settings, const std::string& action, const 
 TEST(Ole, RegisterWordUnregistersAnyOtherRegisters) {
   std::string component = Component("normal");
   std::string record = component + ".log";
-  OsDeleteFile(record.c_str());
+  RemoveBuildFile(record);
   InstallSettings settings = {};
   settings.Mode = RunModeUninstall;
   StrCopy(settings.InstallPath, ModuleFolder().c_str());
@@ -259,7 +259,7 @@ TEST(Ole, RegisterWordUnregistersAnyOtherRegisters) {
   settings.Mode = RunModeUpdate;
   EXPECT_EQ(RunOle(&settings, "REGISTER", name), 1);
   EXPECT_EQ(LogText(record), "DllUnregisterServer\nDllRegisterServer\nDllUnregisterServer\n");
-  OsDeleteFile(record.c_str());
+  RemoveBuildFile(record);
 }
 
 TEST(Ole, FailuresAreLogged) {
@@ -274,8 +274,8 @@ TEST(Ole, FailuresAreLogged) {
   EXPECT_NE(text.find("Couldn't get entry point from '" + Component("noentry") + "'\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Failed in executing entry point from '" + Component("fails") + "'\n"), std::string::npos);
   EXPECT_NE(text.find("Error attempting to load '" + ModuleFolder() + "absent.dll' (0x"), std::string::npos);
-  OsDeleteFile((Component("normal") + ".log").c_str());
-  OsDeleteFile((Component("fails") + ".log").c_str());
+  RemoveBuildFile(Component("normal") + ".log");
+  RemoveBuildFile(Component("fails") + ".log");
 }
 
 TEST(Shortcuts, UninstallDeletesAndRegisterModesRecord) {

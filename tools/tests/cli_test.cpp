@@ -24,10 +24,7 @@ protected:
         std::random_device rd;
         dir = fs::temp_directory_path() / ("ffsbuild-test-" + std::to_string(rd()));
         fs::create_directories(dir);
-        std::string image = "MZ";
-        std::mt19937 rng(5);
-        for (int i = 0; i < 30000; ++i) image += static_cast<char>(rng());
-        write("Uninstall.exe", image);
+        write("Uninstall.exe", program(0x14C));
         fs::permissions(p("Uninstall.exe"), fs::perms::owner_exec, fs::perm_options::add);
         write("viewer.txt", kSource);
     }
@@ -46,6 +43,19 @@ protected:
         "INSTALL:\n"
         "DONE:\n";
 
+    // A stand-in for the uninstaller: a PE header for the machine, the
+    // program's own text, and 30000 bytes in all.
+    static std::string program(unsigned machine, bool marked = true) {
+        std::string image = "MZ";
+        image.resize(0x3C, '\0');
+        image += std::string("\x40\0\0\0PE\0\0", 8);
+        image += static_cast<char>(machine & 0xFF);
+        image += static_cast<char>(machine >> 8);
+        if (marked) image += std::string(ffsfmt::kProgramMark);
+        std::mt19937 rng(5);
+        while (image.size() < 30002) image += static_cast<char>(rng());
+        return image;
+    }
     std::string p(const std::string& name) const { return (dir / name).string(); }
     void write(const std::string& name, const std::string& data) const {
         std::ofstream(dir / name, std::ios::binary) << data;
@@ -198,6 +208,34 @@ TEST(Example, ViewerScriptMatchesItsFiles) {
     EXPECT_EQ(listed, files);
     EXPECT_GE(files.size(), 20u);
     EXPECT_NE(std::find(files.begin(), files.end(), "bin\\viewshell.dll"), files.end());
+}
+
+TEST_F(Cli, RefusesAnExecutableThatIsNoUninstaller) {
+    std::string elf = "\x7F" "ELF" + std::string(ffsfmt::kProgramMark) + std::string(200, 'e');
+    write("host-program", elf);
+    write("x86-64.exe", program(0x8664));
+    EXPECT_EQ(run({"build", "--exe", p("host-program"), p("viewer.txt"), "-o", p("ok1.exe")}), 0) << err;
+    EXPECT_EQ(run({"build", "--exe", p("x86-64.exe"), p("viewer.txt"), "-o", p("ok2.exe")}), 0) << err;
+
+    const struct {
+        const char* name;
+        std::string image;
+        const char* says;
+    } cases[] = {
+        {"text.exe", std::string(kSource), "is no program"},
+        {"arm.exe", program(0x1C4), "another processor (machine 0x01C4)"},
+        {"other.exe", program(0x14C, false), "not the uninstaller of either build"},
+        {"elf", "\x7F" "ELF" + std::string(200, 'e'), "not the uninstaller of either build"},
+        {"mz.exe", "MZ" + std::string(200, '\0'), "no PE header"},
+        {"short.exe", "MZ", "is no program"},
+    };
+    for (const auto& c : cases) {
+        write(c.name, c.image);
+        EXPECT_EQ(run({"build", "--exe", p(c.name), p("viewer.txt"), "-o", p("out.exe")}), 1) << c.name;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << err;
+        EXPECT_EQ(run({"append", "--exe", p(c.name), "--script", p("viewer.txt"), "-o", p("out.exe")}), 1) << c.name;
+        EXPECT_FALSE(fs::exists(p("out.exe"))) << c.name;
+    }
 }
 
 }  // namespace

@@ -120,6 +120,8 @@ TEST(Source, RejectionsNameTheLine) {
     const std::string long160(160, 'x'), long144(144, 'y');
     const std::string s160 = "# c\nTEXT: " + long160 + "\n";
     const std::string s144 = "FILE LIST: a,\n  b,\n  " + long144 + ",\n  c\n";
+    const std::string dir159 = "INSTALL DIR: " + std::string(159, 'd') + "\n";
+    const std::string ole144 = "OLE: REGISTER | " + std::string(144, 'o') + "\n";
     const Rejection cases[] = {
         {"COMPANY NAME: Acme\n\nFOO: bar\n", 3, "unknown keyword 'FOO'"},
         {"install:\n", 1, "written in capitals: 'INSTALL'"},
@@ -143,6 +145,12 @@ TEST(Source, RejectionsNameTheLine) {
         {"FILE LIST: a | b\n", 1, "'FILE LIST' takes 1 argument, not 2"},
         {"FILE LIST:\n  a,\n  b\n", 2, "starting on the FILE LIST line"},
         {"\xEF\xBB\xBFTEXT: x\n", 1, "byte-order mark"},
+        // What the program itself would refuse or read otherwise.
+        {dir159.c_str(), 1, "with the '\\' the program adds it is 160"},
+        {ole144.c_str(), 1, "argument 2 of 'OLE' is 144 bytes long; at most 143"},
+        {"INSTALL SIZE: 2147483648\n", 1, "out of range: '2147483648'"},
+        {"LISTSERVER: -2147483649 | news | weekly\n", 1, "out of range"},
+        {"ADD ITEM: 000000000000000000004294967296 | a | b | c\n", 1, "out of range"},
     };
     for (const auto& c : cases) {
         const auto r = script::compileSource(c.source);
@@ -155,6 +163,11 @@ TEST(Source, RejectionsNameTheLine) {
 
 TEST(Source, LimitsAreInclusive) {
     EXPECT_TRUE(script::compileSource("TEXT: " + std::string(159, 'x')).ok);
+    EXPECT_TRUE(script::compileSource("INSTALL DIR: " + std::string(158, 'd')).ok);
+    EXPECT_TRUE(script::compileSource("INSTALL DIR: " + std::string(158, 'd') + "\\").ok);
+    EXPECT_TRUE(script::compileSource("OLE: REGISTER | " + std::string(143, 'o')).ok);
+    EXPECT_TRUE(script::compileSource("INSTALL SIZE: 2147483647\nLISTSERVER: -2147483648 | n | w\n"
+                                      "ADD ITEM: 0002147483647 | a | b | c\n").ok);
     EXPECT_TRUE(script::compileSource("FILE LIST: " + std::string(143, 'x') + "," + std::string(143, 'y')).ok);
     // The file list as a whole has no limit.
     std::string big = "FILE LIST: f0";
@@ -280,3 +293,35 @@ TEST(RoundTrip, RandomCommands) {
 }
 
 }  // namespace
+
+TEST(Source, WarningsForEntriesThatMayLeaveTheFolder) {
+    const struct {
+        const char* entry;
+        const char* says;  // nullptr: no warning
+    } cases[] = {
+        {"..\\readme.txt", "climbs with '..'"},
+        {"bin\\..\\..\\x.dll", "climbs with '..'"},
+        {"$4..\\Temp\\x.tmp", "climbs with '..'"},
+        {"C:\\windows\\x.dll", "is an absolute path"},
+        {"\\readme.txt", "is an absolute path"},
+        {"/etc/x", "is an absolute path"},
+        {"readme.txt.", "ending in a dot or a blank ('readme.txt.')"},
+        {"bin.\\x.exe", "ending in a dot or a blank ('bin.')"},
+        {"bin \\x.exe", "ending in a dot or a blank ('bin ')"},
+        {"bin\\viewer.exe", nullptr},
+        {"$0Acme\\shared.dll", nullptr},
+        {"...\\x", "ending in a dot or a blank ('...')"},
+        {".\\x", nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto r = script::compileSource(std::string("FILE LIST: a,\n  ") + c.entry + "\n");
+        ASSERT_TRUE(r.ok) << c.entry << ": " << r.error.message;
+        if (!c.says) {
+            EXPECT_TRUE(r.warnings.empty()) << c.entry << ": " << r.warnings[0].message;
+            continue;
+        }
+        ASSERT_EQ(r.warnings.size(), 1u) << c.entry;
+        EXPECT_EQ(r.warnings[0].line, 2) << c.entry;
+        EXPECT_NE(r.warnings[0].message.find(c.says), std::string::npos) << c.entry << " -> " << r.warnings[0].message;
+    }
+}

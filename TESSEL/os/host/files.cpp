@@ -1,15 +1,22 @@
-// The seam's host stand-ins: folder listing and removal, libraries (shared
-// objects), the shell (programs started directly).
+// The seam's host stand-ins: files and folders inside the machine's
+// sandbox, libraries (shared objects), the shell (programs started
+// directly). Every change goes through host::MayChange first; reads may go
+// anywhere.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "machine.h"
 #include "os.h"
@@ -59,7 +66,9 @@ std::int32_t OsCountFolderEntries(const char* folder) {
 }
 
 int OsRemoveFolder(const char* path) {
-  if (rmdir(host::HostPath(path).c_str()) != 0) {
+  std::string target = host::HostPath(path);
+  if (!host::MayChange(target, false)) return 0;
+  if (rmdir(target.c_str()) != 0) {
     host::SetLastErrorFromErrno(errno == EEXIST ? ENOTEMPTY : errno);
     return 0;
   }
@@ -67,7 +76,9 @@ int OsRemoveFolder(const char* path) {
 }
 
 int OsCreateFolder(const char* path) {
-  if (mkdir(host::HostPath(path).c_str(), 0755) != 0) {
+  std::string target = host::HostPath(path);
+  if (!host::MayChange(target, false)) return 0;
+  if (mkdir(target.c_str(), 0755) != 0) {
     host::SetLastErrorFromErrno(errno);
     return 0;
   }
@@ -89,7 +100,161 @@ bool IsFullWindowsPath(const char* path) {
   return drive || unc;
 }
 
+// The files this process made through the stand-ins below, by device and
+// inode: a copy may overwrite those and no others.
+std::mutex g_madeLock;
+std::set<std::pair<dev_t, ino_t>> g_made;
+
+void Made(int fd) {
+  struct stat info = {};
+  if (fstat(fd, &info) != 0) return;
+  std::lock_guard<std::mutex> guard(g_madeLock);
+  g_made.insert({info.st_dev, info.st_ino});
+}
+
+bool MadeHere(const struct stat& info) {
+  std::lock_guard<std::mutex> guard(g_madeLock);
+  return g_made.count({info.st_dev, info.st_ino}) != 0;
+}
+
+// A deleted file's inode may come back as someone else's file.
+void Forget(const std::string& path) {
+  struct stat info = {};
+  if (lstat(path.c_str(), &info) != 0) return;
+  std::lock_guard<std::mutex> guard(g_madeLock);
+  g_made.erase({info.st_dev, info.st_ino});
+}
+
+// The copy's target: a new file, never through a link at its name, and an
+// existing one only when this process made it. -1 with the last error set.
+int OpenCopyTarget(const std::string& target, mode_t mode) {
+  int out = open(target.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (out >= 0) {
+    Made(out);
+    return out;
+  }
+  if (errno != EEXIST) {
+    host::SetLastErrorFromErrno(errno);
+    return -1;
+  }
+  struct stat info = {};
+  if (lstat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !MadeHere(info)) {
+    host::SetLastErrorCode(kErrorAccessDenied);
+    return -1;
+  }
+  out = open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  if (out < 0) host::SetLastErrorFromErrno(errno);
+  return out;
+}
+
+bool Changes(const char* mode) { return std::strpbrk(mode, "wa+") != nullptr; }
+
 }  // namespace
+
+int OsTempFileName(const char* dir, const char* prefix, char* out) {
+  std::string folder = dir;
+  if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) folder += '\\';
+  static unsigned counter = static_cast<unsigned>(getpid());
+  for (int attempt = 0; attempt < 65536; ++attempt) {
+    unsigned unique = (counter++ & 0xFFFFu);
+    if (unique == 0) continue;
+    char name[32];
+    std::snprintf(name, sizeof name, "%.3s%X.tmp", prefix, unique);
+    std::string path = folder + name;
+    if (path.size() >= 260) {
+      host::SetLastErrorCode(kErrorInvalidParameter);
+      return 0;
+    }
+    std::string target = host::HostPath(path.c_str());
+    if (!host::MayChange(target, false)) return 0;
+    int fd = open(target.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      Made(fd);
+      close(fd);
+      std::memcpy(out, path.c_str(), path.size() + 1);
+      return 1;
+    }
+    if (errno != EEXIST) {
+      host::SetLastErrorFromErrno(errno);
+      return 0;
+    }
+  }
+  host::SetLastErrorCode(kErrorAlreadyExists);
+  return 0;
+}
+
+int OsCopyFile(const char* from, const char* to) {
+  std::string source = host::HostPath(from);
+  std::string target = host::HostPath(to);
+  if (!host::MayChange(target, false)) return 0;
+  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    host::SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  struct stat info = {};
+  fstat(in, &info);
+  int out = OpenCopyTarget(target, info.st_mode & 0777);
+  if (out < 0) {
+    close(in);
+    return 0;
+  }
+  char buffer[65536];
+  ssize_t n;
+  bool ok = true;
+  while ((n = read(in, buffer, sizeof buffer)) > 0) {
+    if (write(out, buffer, static_cast<std::size_t>(n)) != n) {
+      host::SetLastErrorFromErrno(errno);
+      ok = false;
+      break;
+    }
+  }
+  fchmod(out, info.st_mode & 0777);
+  close(in);
+  close(out);
+  return ok ? 1 : 0;
+}
+
+int OsDeleteFile(const char* path) {
+  std::string target = host::HostPath(path);
+  if (!host::MayChange(target, false)) return 0;
+  Forget(target);
+  if (std::remove(target.c_str()) != 0) {
+    host::SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  return 1;
+}
+
+std::FILE* OsOpenFile(const char* path, const char* mode) {
+  std::string target = host::HostPath(path);
+  if (Changes(mode) && !host::MayChange(target, true)) return nullptr;
+  std::FILE* file = std::fopen(target.c_str(), mode);
+  if (file == nullptr) host::SetLastErrorFromErrno(errno);
+  return file;
+}
+
+int OsTruncateTextFile(const char* path) {
+  std::string target = host::HostPath(path);
+  if (!host::MayChange(target, true)) return 0;
+  std::FILE* file = std::fopen(target.c_str(), "w");
+  if (file == nullptr) return 0;
+  std::fclose(file);
+  return 1;
+}
+
+int OsAppendTextFile(const char* path, const char* text, std::size_t length) {
+  std::string target = host::HostPath(path);
+  if (!host::MayChange(target, true)) return 0;
+  std::FILE* file = std::fopen(target.c_str(), "a");
+  if (file == nullptr) return 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] == '\n') std::fputc('\r', file);
+    std::fputc(text[i], file);
+  }
+  std::fclose(file);
+  return 1;
+}
 
 OsHandle OsLoadLibrary(const char* path, std::uint32_t) {
   if (!IsFullWindowsPath(path)) {

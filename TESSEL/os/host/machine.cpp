@@ -1,14 +1,21 @@
-// Windows paths on a host machine root.
+// Windows paths on a host machine root, and the sandbox around it.
 #include "machine.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "os.h"
+
 namespace host {
+
+void SetLastErrorCode(std::uint32_t code);
 
 namespace {
 
@@ -19,10 +26,92 @@ std::string AbsoluteHostPath(const std::string& path) {
   return cwd + "/" + path;
 }
 
-std::string ToHostSeparators(std::string text) {
-  for (char& c : text)
-    if (c == '\\') c = '/';
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+bool IsLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  std::size_t i = 0;
+  for (; prefix[i]; ++i)
+    if (i >= text.size() || Lower(text[i]) != Lower(prefix[i])) return false;
+  return true;
+}
+
+bool OnlyDots(const std::string& name) { return name.find_first_not_of('.') == std::string::npos; }
+
+// The machine root with every symbolic link of its own path resolved: the
+// real locations of the drive folders start with it.
+const std::string& RealRoot() {
+  static const std::string real = [] {
+    char resolved[PATH_MAX];
+    return std::string(realpath(MachineRoot().c_str(), resolved) ? resolved : MachineRoot());
+  }();
+  return real;
+}
+
+// The real location of a path that may not exist yet: its deepest existing
+// folder resolved, the names below it as they stand (what does not exist
+// yet cannot be a link). Empty when the system cannot say.
+std::string RealLocation(const std::string& path) {
+  std::string existing = path;
+  std::string below;
+  for (;;) {
+    char resolved[PATH_MAX];
+    if (realpath(existing.empty() ? "/" : existing.c_str(), resolved) != nullptr) {
+      std::string real = resolved;
+      if (below.empty()) return real;
+      return (real == "/" ? real : real + "/") + below;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return std::string();
+    // A link that leads nowhere yet is no place to make things in.
+    struct stat info = {};
+    if (lstat(existing.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) return std::string();
+    std::size_t cut = existing.rfind('/');
+    if (cut == std::string::npos || existing.empty()) return std::string();
+    std::string name = existing.substr(cut + 1);
+    below = below.empty() ? name : name + "/" + below;
+    existing.erase(cut);
+  }
+}
+
+// Whether a real location lies strictly below a drive folder of the
+// machine root: drive_<x>/... or unc/<server>/<share>/...
+bool InsideDrive(const std::string& real) {
+  const std::string& root = RealRoot();
+  if (real.size() <= root.size() + 1 || real.compare(0, root.size(), root) != 0 || real[root.size()] != '/')
+    return false;
+  std::string rest = real.substr(root.size() + 1);
+  if (rest.size() > 8 && rest.compare(0, 6, "drive_") == 0 && IsLetter(rest[6]) && rest[7] == '/') return true;
+  if (rest.compare(0, 4, "unc/") != 0) return false;
+  std::size_t server = rest.find('/', 4);
+  if (server == std::string::npos || server == 4) return false;
+  std::size_t share = rest.find('/', server + 1);
+  return share != std::string::npos && share > server + 1 && share + 1 < rest.size();
+}
+
+std::string Join(const std::vector<std::string>& names, char separator) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i) text += separator;
+    text += names[i];
+  }
   return text;
+}
+
+// Replaces the machine root prefix of a host path by the Windows drive it
+// stands for; false when the path is not in a drive folder.
+bool DriveOfHostPath(const std::string& path, const std::string& root, std::string* windows) {
+  std::string prefix = root + "/drive_";
+  if (path.compare(0, prefix.size(), prefix) == 0 && path.size() > prefix.size() && IsLetter(path[prefix.size()]) &&
+      (path.size() == prefix.size() + 1 || path[prefix.size() + 1] == '/')) {
+    std::string drive(1, static_cast<char>(std::toupper(static_cast<unsigned char>(path[prefix.size()]))));
+    std::string rest = path.substr(prefix.size() + 1);
+    if (rest.empty()) rest = "/";
+    for (char& c : rest)
+      if (c == '/') c = '\\';
+    *windows = drive + ":" + rest;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -64,18 +153,8 @@ const std::string& MachineRoot() {
 
 std::string WindowsPath(const std::string& hostPath) {
   std::string path = AbsoluteHostPath(hostPath);
-  const std::string& root = MachineRoot();
-  std::string prefix = root + "/drive_";
-  if (path.compare(0, prefix.size(), prefix) == 0 && path.size() > prefix.size() &&
-      std::isalpha(static_cast<unsigned char>(path[prefix.size()])) &&
-      (path.size() == prefix.size() + 1 || path[prefix.size() + 1] == '/')) {
-    std::string drive(1, static_cast<char>(std::toupper(static_cast<unsigned char>(path[prefix.size()]))));
-    std::string rest = path.substr(prefix.size() + 1);
-    if (rest.empty()) rest = "/";
-    for (char& c : rest)
-      if (c == '/') c = '\\';
-    return drive + ":" + rest;
-  }
+  std::string windows;
+  if (DriveOfHostPath(path, MachineRoot(), &windows) || DriveOfHostPath(path, RealRoot(), &windows)) return windows;
   for (char& c : path)
     if (c == '/') c = '\\';
   return "Z:" + path;
@@ -92,28 +171,102 @@ std::string& CurrentFolder() {
   return folder;
 }
 
-std::string HostPath(const char* windowsPath) {
+CanonicalPath Canonical(const char* windowsPath) {
   std::string path = windowsPath;
   for (char& c : path)
     if (c == '/') c = '\\';
-  if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') {
-    return MachineRoot() + "/unc/" + ToHostSeparators(path.substr(2));
+  // "\\?\C:\x" and "\\?\UNC\server\share\x" name the same as "C:\x" and
+  // "\\server\share\x"; here they are made canonical like any other path.
+  if (path.compare(0, 4, "\\\\?\\") == 0 || path.compare(0, 4, "\\\\.\\") == 0) {
+    path.erase(0, 4);
+    if (StartsWithNoCase(path, "UNC\\")) path = "\\\\" + path.substr(4);
   }
-  char drive;
+
+  CanonicalPath result;
   std::string rest;
-  if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
-    drive = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+  if (path.compare(0, 2, "\\\\") == 0) {
     rest = path.substr(2);
-    // A drive without a folder stands for that drive's root.
-    if (rest.empty() || rest[0] != '\\') rest = "\\" + rest;
+  } else if (path.size() >= 2 && path[1] == ':' && IsLetter(path[0])) {
+    result.drive = Lower(path[0]);
+    rest = path.substr(2);
+    // "C:x" is relative to the current folder when that is on C:, else to
+    // the drive's root.
+    if (rest.empty() || rest[0] != '\\') {
+      const std::string& current = CurrentFolder();
+      rest = (Lower(current[0]) == result.drive ? current.substr(2) : std::string("\\")) + rest;
+    }
   } else {
     const std::string& current = CurrentFolder();
-    drive = static_cast<char>(std::tolower(static_cast<unsigned char>(current[0])));
+    result.drive = Lower(current[0]);
     rest = (!path.empty() && path[0] == '\\') ? path : current.substr(2) + path;
   }
-  rest = ToHostSeparators(rest);
-  if (drive == 'z') return rest;
-  return MachineRoot() + "/drive_" + std::string(1, drive) + rest;
+
+  result.folder = !rest.empty() && rest.back() == '\\';
+  std::size_t start = 0;
+  while (start <= rest.size()) {
+    std::size_t end = rest.find('\\', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string name = rest.substr(start, end - start);
+    bool last = end == rest.size();
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    // A UNC path's server and share are its root: ".." stops there.
+    std::size_t floor = result.drive ? 0 : std::min<std::size_t>(2, result.names.size());
+    if (name == "..") {
+      if (result.names.size() > floor) result.names.pop_back();
+      continue;
+    }
+    if (last) {
+      while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+    } else if (name.back() == '.') {
+      name.pop_back();
+    }
+    // What is left of "..." and the like names nothing on the host that is
+    // not its own "." or "..".
+    if (name.empty() || OnlyDots(name)) continue;
+    result.names.push_back(name);
+  }
+  if (!result.drive) result.rootNames = std::min<std::size_t>(2, result.names.size());
+  return result;
+}
+
+std::string CanonicalText(const char* windowsPath) {
+  CanonicalPath path = Canonical(windowsPath);
+  std::string text = path.drive ? std::string(1, static_cast<char>(std::toupper(path.drive))) + ":\\" : "\\\\";
+  text += Join(path.names, '\\');
+  if (path.folder && path.names.size() > path.rootNames) text += '\\';
+  return text;
+}
+
+std::string HostPath(const char* windowsPath) {
+  CanonicalPath path = Canonical(windowsPath);
+  std::string below = Join(path.names, '/');
+  if (path.folder && !path.names.empty()) below += '/';
+  if (path.drive == 'z') return "/" + below;
+  if (!path.drive) return MachineRoot() + "/unc/" + below;
+  return MachineRoot() + "/drive_" + std::string(1, path.drive) + (below.empty() ? "/" : "/" + below);
+}
+
+bool MayChange(const std::string& hostPath, bool followLink) {
+  std::string path = hostPath;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  // The location of the name itself, not of what a link there leads to:
+  // its folder resolved, the last name kept.
+  std::string real;
+  std::size_t cut = path.rfind('/');
+  if (cut != std::string::npos && cut + 1 < path.size()) {
+    std::string folder = RealLocation(cut == 0 ? "/" : path.substr(0, cut));
+    if (!folder.empty()) real = (folder == "/" ? "" : folder) + "/" + path.substr(cut + 1);
+  }
+  struct stat info = {};
+  if (followLink && lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    char resolved[PATH_MAX];
+    real = realpath(path.c_str(), resolved) ? resolved : std::string();
+  }
+  if (!real.empty() && InsideDrive(real)) return true;
+  SetLastErrorCode(kErrorAccessDenied);
+  errno = EACCES;
+  return false;
 }
 
 }  // namespace host

@@ -1,5 +1,5 @@
-// The seam's host stand-ins: process, files, lock, console, message boxes.
-#include <fcntl.h>
+// The seam's host stand-ins: process, temporary folder, lock, console,
+// message boxes.
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,99 +149,6 @@ std::uint32_t OsTempPath(char* out, std::uint32_t capacity) {
   }
   std::memcpy(out, path.c_str(), path.size() + 1);
   return static_cast<std::uint32_t>(path.size());
-}
-
-int OsTempFileName(const char* dir, const char* prefix, char* out) {
-  std::string folder = dir;
-  if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) folder += '\\';
-  static unsigned counter = static_cast<unsigned>(getpid());
-  for (int attempt = 0; attempt < 65536; ++attempt) {
-    unsigned unique = (counter++ & 0xFFFFu);
-    if (unique == 0) continue;
-    char name[32];
-    std::snprintf(name, sizeof name, "%.3s%X.tmp", prefix, unique);
-    std::string path = folder + name;
-    if (path.size() >= 260) {
-      g_lastError = kErrorInvalidParameter;
-      return 0;
-    }
-    int fd = open(host::HostPath(path.c_str()).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
-    if (fd >= 0) {
-      close(fd);
-      std::memcpy(out, path.c_str(), path.size() + 1);
-      return 1;
-    }
-    if (errno != EEXIST) {
-      SetError(errno);
-      return 0;
-    }
-  }
-  g_lastError = kErrorAlreadyExists;
-  return 0;
-}
-
-int OsCopyFile(const char* from, const char* to) {
-  std::string source = host::HostPath(from);
-  std::string target = host::HostPath(to);
-  int in = open(source.c_str(), O_RDONLY);
-  if (in < 0) {
-    SetError(errno);
-    return 0;
-  }
-  struct stat info = {};
-  fstat(in, &info);
-  int out = open(target.c_str(), O_CREAT | O_TRUNC | O_WRONLY, info.st_mode & 0777);
-  if (out < 0) {
-    SetError(errno);
-    close(in);
-    return 0;
-  }
-  char buffer[65536];
-  ssize_t n;
-  bool ok = true;
-  while ((n = read(in, buffer, sizeof buffer)) > 0) {
-    if (write(out, buffer, static_cast<std::size_t>(n)) != n) {
-      SetError(errno);
-      ok = false;
-      break;
-    }
-  }
-  fchmod(out, info.st_mode & 0777);
-  close(in);
-  close(out);
-  return ok ? 1 : 0;
-}
-
-int OsDeleteFile(const char* path) {
-  if (std::remove(host::HostPath(path).c_str()) != 0) {
-    SetError(errno);
-    return 0;
-  }
-  return 1;
-}
-
-std::FILE* OsOpenFile(const char* path, const char* mode) {
-  std::FILE* file = std::fopen(host::HostPath(path).c_str(), mode);
-  if (file == nullptr) SetError(errno);
-  return file;
-}
-
-int OsTruncateTextFile(const char* path) {
-  std::FILE* file = std::fopen(host::HostPath(path).c_str(), "w");
-  if (file == nullptr) return 0;
-  std::fclose(file);
-  return 1;
-}
-
-int OsAppendTextFile(const char* path, const char* text, std::size_t length) {
-  std::FILE* file = std::fopen(host::HostPath(path).c_str(), "a");
-  if (file == nullptr) return 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (text[i] == '\n') std::fputc('\r', file);
-    std::fputc(text[i], file);
-  }
-  std::fclose(file);
-  return 1;
 }
 
 OsHandle OsMutexCreate() { return reinterpret_cast<OsHandle>(new std::recursive_mutex); }

@@ -1,0 +1,231 @@
+// Fuzz target: a script run in the uninstall mode, answered Yes, against a
+// throw-away host machine holding the installed product and the files of
+// others around it. After each run nothing may be gone but the product's
+// own files (below its folder), the folders they left empty, the shortcuts
+// below the programs folder, and what the script's path variables name;
+// never a protected folder, the machine's own files or anything outside
+// the machine root. Anything else gone aborts the run.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/machine.h"
+#include "keywords.h"
+#include "os.h"
+#include "paths.h"
+#include "script.h"
+#include "settings.h"
+#include "shortcuts.h"
+#include "tessel-core.h"
+
+namespace {
+
+const std::string kProduct = "C:\\Program Files\\Acme Viewer";
+
+std::string Profile() {
+  const char* user = std::getenv("USER");
+  return "C:\\users\\" + std::string(user && *user ? user : "user");
+}
+std::string ProgramsFolder() {
+  char folder[260] = {};
+  OsProgramsFolder(folder, sizeof folder);
+  return folder;
+}
+
+// The files laid out before each run: the product's, and others' in the
+// places an uninstall must leave alone.
+std::vector<std::string> Files() {
+  std::string profile = Profile();
+  return {kProduct + "\\bin\\viewer.exe",
+          kProduct + "\\bin\\plugins\\jpeg.vpl",
+          kProduct + "\\help\\viewer.chm",
+          kProduct + "\\readme.txt",
+          kProduct + "\\license.txt",
+          kProduct + "\\install.log",
+          kProduct + "\\Uninstall.exe",
+          "C:\\Program Files\\Other Product\\other.exe",
+          "C:\\Program Files\\Common Files\\Acme\\acmeshell.dll",
+          "C:\\readme.txt",
+          "C:\\license.txt",
+          "C:\\Work\\report.doc",
+          "C:\\Work\\bin\\viewer.exe",
+          "C:\\windows\\system32\\kernel32.dll",
+          "C:\\windows\\win.ini",
+          profile + "\\Documents\\letter.txt",
+          profile + "\\Desktop\\notes.txt",
+          profile + "\\AppData\\Local\\cache.dat",
+          profile + "\\Temp\\others.tmp",
+          ProgramsFolder() + "\\Acme\\Viewer\\Acme Viewer.lnk",
+          ProgramsFolder() + "\\Other\\Other.lnk"};
+}
+
+// Folders that never go, even when emptied.
+std::vector<std::string> Protected() {
+  std::string profile = Profile();
+  return {"C:\\",
+          "C:\\windows",
+          "C:\\windows\\system32",
+          "C:\\Program Files",
+          "C:\\Program Files\\Common Files",
+          "C:\\users",
+          profile,
+          profile + "\\Temp",
+          profile + "\\Documents",
+          profile + "\\Desktop",
+          profile + "\\AppData",
+          profile + "\\AppData\\Local",
+          profile + "\\AppData\\Roaming",
+          profile + "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu",
+          ProgramsFolder()};
+}
+
+// Files of others outside the machine root, beside it.
+std::string Outside() { return host::MachineRoot() + "-outside"; }
+std::vector<std::string> OutsideFiles() {
+  return {Outside() + "/viewer.exe", Outside() + "/data/keep.txt"};
+}
+
+void MakeFile(const std::string& path) {
+  if (OsFileExists(path.c_str())) return;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] == '\\' && i > 2) OsCreateFolder(path.substr(0, i).c_str());
+  }
+  std::FILE* file = OsOpenFile(path.c_str(), "wb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "fuzz_removal: cannot lay out %s\n", path.c_str());
+    std::abort();
+  }
+  std::fputs("not to be removed lightly", file);
+  std::fclose(file);
+}
+
+void SetString(std::uint32_t root, const char* key, const char* name, const std::string& value) {
+  OsKey handle = 0;
+  if (OsRegCreateKey(root, key, &handle) != kErrorSuccess) return;
+  OsRegSetValue(handle, name, kRegSz, value.c_str(), static_cast<std::uint32_t>(value.size() + 1));
+  OsRegCloseKey(handle);
+}
+
+void LayOut() {
+  for (const std::string& file : Files()) MakeFile(file);
+  host::MakeFolders(Outside() + "/data");
+  for (const std::string& file : OutsideFiles()) {
+    if (access(file.c_str(), F_OK) == 0) continue;
+    int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
+    if (fd >= 0) close(fd);
+  }
+  SetString(kHkeyCurrentUser, "Software\\Acme\\Viewer", "Install Path", kProduct + "\\");
+  SetString(kHkeyLocalMachine, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Acme Viewer", "DisplayName",
+            "Acme Viewer");
+  // The program's current folder, without moving the process's own (the
+  // fuzzer reads its corpus by relative paths).
+  host::CurrentFolder() = "C:\\Work\\";
+}
+
+// What the script's path variables name: every "$<digit>" text up to the
+// end of its argument, expanded as the program expands it.
+std::vector<std::string> VariableTargets(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> targets;
+  InstallSettings settings = {};
+  for (std::size_t i = 0; i + 1 < size; ++i) {
+    if (data[i] != '$' || data[i + 1] < '0' || data[i + 1] > '5') continue;
+    std::string text;
+    for (std::size_t j = i; j < size && data[j] >= 0x20 && data[j] != ',' && data[j] != '|'; ++j)
+      text += static_cast<char>(data[j]);
+    char path[kPathQueryCapacity] = {};
+    std::uint32_t flags = 0;
+    if (text.size() < 1000 && ExpandPath(&settings, text.c_str(), path, sizeof path, &flags))
+      targets.push_back(host::CanonicalText(path));
+  }
+  return targets;
+}
+
+bool Below(const std::string& path, const std::string& folder) {
+  return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '\\';
+}
+
+bool MayGo(const std::string& path, const std::vector<std::string>& targets) {
+  for (const std::string& folder : Protected())
+    if (host::CanonicalText(folder.c_str()) == path) return false;
+  if (path == kProduct || Below(path, kProduct) || Below(path, ProgramsFolder())) return true;
+  for (const std::string& target : targets)
+    if (path == target || Below(target, path) || Below(path, target)) return true;
+  return false;
+}
+
+void Check(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> targets = VariableTargets(data, size);
+  std::vector<std::string> paths = Files();
+  for (const std::string& file : Files()) {
+    for (std::size_t i = file.find('\\', 3); i != std::string::npos; i = file.find('\\', i + 1))
+      paths.push_back(file.substr(0, i));
+  }
+  for (const std::string& folder : Protected()) paths.push_back(folder);
+  for (const std::string& path : paths) {
+    if (OsFileExists(path.c_str()) || MayGo(host::CanonicalText(path.c_str()), targets)) continue;
+    std::fprintf(stderr, "fuzz_removal: the uninstall removed '%s'\n", path.c_str());
+    std::abort();
+  }
+  for (const std::string& file : OutsideFiles()) {
+    if (access(file.c_str(), F_OK) == 0) continue;
+    std::fprintf(stderr, "fuzz_removal: the uninstall removed %s outside the machine root\n", file.c_str());
+    std::abort();
+  }
+  if (access((host::MachineRoot() + "/registry.txt").c_str(), F_OK) != 0) {
+    std::fprintf(stderr, "fuzz_removal: the machine's registry file went\n");
+    std::abort();
+  }
+}
+
+// Every question is answered Yes: standard input is a pipe that a thread
+// keeps full of "y" lines. The boxes' texts go nowhere.
+void AnswerYes() {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  dup2(fds[0], 0);
+  close(fds[0]);
+  int writer = fds[1];
+  std::thread([writer] {
+    for (;;)
+      if (write(writer, "y\ny\ny\ny\n", 8) < 0) return;
+  }).detach();
+  int null = open("/dev/null", O_WRONLY);
+  if (null >= 0) dup2(null, 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  LogInit("debug.log", 0);
+  MemoryInit(kHeapNoLimit, 0);
+  KeywordTableInit();
+  AnswerYes();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 1 << 16) return 0;
+  LayOut();
+  ClearCurrentGroup();
+  InstallSettings* settings =
+      static_cast<InstallSettings*>(MemoryAlloc(static_cast<std::int32_t>(sizeof(InstallSettings)), "fuzz", 1));
+  std::int32_t length = static_cast<std::int32_t>(size);
+  settings->ScriptText = static_cast<char*>(MemoryAlloc(length + 1, "fuzz", 2));
+  if (size) std::memcpy(settings->ScriptText, data, size);
+  settings->ScriptLength = length;
+  settings->ParsePosition = settings->ScriptText;
+  settings->Mode = RunModeUninstall;
+  ScriptRun(settings, 0);
+  MemoryFree(&settings->ScriptText, length + 1, "fuzz", 3);
+  MemoryFree(&settings, static_cast<std::int32_t>(sizeof(InstallSettings)), "fuzz", 4);
+  Check(data, size);
+  return 0;
+}
