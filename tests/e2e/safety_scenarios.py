@@ -2,6 +2,7 @@
 nothing else, and nothing at all before the user agrees. Each one compares
 the whole machine tree (and the product's registry keys) before and after."""
 import os
+import re
 import subprocess
 
 from e2e import check, contains, lacks, scenario
@@ -12,8 +13,11 @@ NOT_FOUND = "Unable to find previous installation; files could not be removed."
 
 def volatile(relative):
     """What a run may change beside the product: the registry files (read
-    through regtool instead), the relaunched copies and the logs."""
+    through regtool instead), the relaunched copies and their private
+    folders (gone at the next start or restart), and the logs."""
     name = os.path.basename(relative)
+    if any(re.fullmatch(r"Del[0-9A-F]{8}", part) for part in relative.split(os.sep)):
+        return True
     if relative in ("registry.txt",) or (os.sep not in relative and name.endswith(".reg")):
         return True
     if name == "debug.log" or (name.startswith("Del") and name.endswith(".exe")):
@@ -28,7 +32,7 @@ def machine_tree(side):
     tree = set()
     for folder, folders, files in os.walk(root):
         relative = os.path.relpath(folder, root)
-        if relative != ".":
+        if relative != "." and not volatile(relative):
             tree.add(relative + os.sep)
         for name in files:
             path = os.path.normpath(os.path.join(relative, name))

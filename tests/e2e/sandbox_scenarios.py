@@ -105,23 +105,31 @@ def sandbox_keeps_outside(side):
         check(regtool(side, "set", "HKCU", product.product_key, "Install Path",
                       "Z:" + outside.replace("/", "\\") + "\\")[0] == 0, "product key")
         temp_folder = os.path.join(side.machine, temp)
-        copy_log = os.path.join(temp_folder, "debug.log")
-        if os.path.exists(copy_log):
-            os.remove(copy_log)
         copies_before = set(os.listdir(temp_folder))
         outside_before = tree(outside)
         code, _ = side.run(started, ["-debug"], answers=[("Uninstall...", "Yes"), ("Uninstaller...", "OK")])
         check(code == 0, "exit code %d" % code)
-        wait_for(lambda: os.path.exists(copy_log) and "Successful Exit...\n" in read_text(copy_log), 30, copy_log)
+
+        def copy_folders():  # the private folders of copies made by this run
+            return [os.path.join(temp_folder, name) for name in set(os.listdir(temp_folder)) - copies_before
+                    if name.startswith("Del") and os.path.isdir(os.path.join(temp_folder, name))]
+
+        def finished():
+            return any("Successful Exit...\n" in read_text(os.path.join(folder, "debug.log"))
+                       for folder in copy_folders() if os.path.exists(os.path.join(folder, "debug.log")))
+        wait_for(finished, 30, "the copy's log in a new folder of " + temp_folder)
         removed, added, changed = changes(outside_before, tree(outside))
         check(not (removed or added or changed),
               "outside the machine root: removed %s, added %s, changed %s" % (removed, added, changed))
         with open(started, "rb") as f:
             program = f.read()
-        copies = [name for name in set(os.listdir(temp_folder)) - copies_before if name.endswith(".exe")]
-        check(any(open(os.path.join(temp_folder, name), "rb").read() == program for name in copies),
+        copies = [os.path.join(folder, name) for folder in copy_folders() for name in os.listdir(folder)
+                  if name.endswith(".exe")]
+        check(any(open(path, "rb").read() == program for path in copies),
               "no copy of the program started from Z: in the temporary folder: %s" % copies)
-        contains(read_text(copy_log), "Flat/Fast File System Initialized...\n", "the copy's log")
+        logs = [read_text(os.path.join(folder, "debug.log")) for folder in copy_folders()
+                if os.path.exists(os.path.join(folder, "debug.log"))]
+        contains("".join(logs), "Flat/Fast File System Initialized...\n", "the copy's log")
     finally:
         shutil.rmtree(outside, ignore_errors=True)
 
