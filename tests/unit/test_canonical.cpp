@@ -25,7 +25,7 @@ TEST(Canonical, OtherSpellingsOfOneFolder) {
       {"C:/Apps/./Viewer", "C:\\Apps\\Viewer"},
       {"C:\\Apps\\Viewer. \\bin..", "C:\\Apps\\Viewer\\bin"},
       {"\\\\?\\C:\\Apps\\Viewer", "C:\\Apps\\Viewer"},
-      {"\\\\?\\UNC\\server\\share\\dir\\..\\..", "\\\\server\\share"},
+      {"\\\\?\\UNC\\server\\share\\dir\\sub\\..", "\\\\server\\share\\dir"},
       {"C:\\Apps\\..", "C:\\"},
   };
   for (const auto& c : cases) EXPECT_EQ(Canonical(c.path), c.canonical) << c.path;
