@@ -87,6 +87,7 @@ endif
 # fuzz runs each for FUZZ_SECONDS.
 FUZZ := $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal
 $(FUZZ)/build.ninja: | deps
 	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TOOLS=OFF
@@ -95,10 +96,12 @@ fuzz-build: deps $(FUZZ)/build.ninja
 	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal
 
 fuzz: fuzz-build
-	for t in fuzz_archive fuzz_script fuzz_removal; do \
-	  mkdir -p $(FUZZ)/corpus/$$t && \
-	  TESSEL_MACHINE=$(abspath $(FUZZ))/fuzz-machine $(FUZZ)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) \
-	    $(FUZZ)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(abspath $(FUZZ))/corpus/$$t $(abspath $(FUZZ))/findings/$$t && \
+	  TESSEL_MACHINE=$(abspath $(FUZZ))/fuzz-machine $(abspath $(FUZZ))/tests/fuzz/$$t \
+	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(abspath $(FUZZ))/findings/$$t/ -dict=$(abspath tests/fuzz/removal.dict) \
+	    $(abspath $(FUZZ))/corpus/$$t $(abspath tests/fuzz/corpus)/$$t || exit 1; \
 	done
 
 demo: route build prefix

@@ -1,6 +1,6 @@
 // The text rules by which Windows resolves a path, shared by both sides of
-// the seam: the Win32 side applies them after the system's own resolution
-// (for the names it leaves alone), the host side has nothing else.
+// the seam: the host side has nothing else, the Win32 side checks what the
+// system's own resolution left.
 #pragma once
 
 #include <cctype>
@@ -47,30 +47,92 @@ inline bool SplitRoot(const std::string& path, std::string* root, std::string* r
   return false;
 }
 
-// The names below the root resolved: empty names and "." dropped, ".."
-// takes the name before it (never the root), trailing dots and blanks of a
-// name dropped. A final '\' stays; a drive's root always ends in one.
-inline std::string Resolve(const std::string& root, const std::string& rest) {
-  std::vector<std::string> names;
+// A path made full the way the system makes it: a drive-relative path
+// ("C:x") against the current folder when that is on its drive, else the
+// drive's root; a path from the root ("\x") on the current folder's drive;
+// any other against the current folder (a full path ending in '\').
+inline std::string Full(const std::string& plain, const std::string& current) {
+  bool drive = plain.size() >= 2 && std::isalpha(static_cast<unsigned char>(plain[0])) && plain[1] == ':';
+  bool unc = plain.size() >= 2 && plain[0] == '\\' && plain[1] == '\\';
+  if (drive && (plain.size() == 2 || plain[2] != '\\')) {
+    bool same = std::toupper(static_cast<unsigned char>(plain[0])) ==
+                std::toupper(static_cast<unsigned char>(current[0]));
+    return plain.substr(0, 2) + (same ? current.substr(2) : std::string("\\")) + plain.substr(2);
+  }
+  if (drive || unc) return plain;
+  return !plain.empty() && plain[0] == '\\' ? current.substr(0, 2) + plain : current + plain;
+}
+
+// The names below the root resolved as Windows resolves them: empty names
+// and "." dropped, ".." takes the name before it (never the root), a folder
+// name loses one trailing dot, and the last name of a path that does not
+// end in '\' all its trailing dots and blanks (a last name of nothing but
+// those leaves the folder before it: *folder is set, as for a final '\').
+// False when a folder name is made of nothing but dots and blanks (other
+// than "." and ".."): Windows hands "..." on as "..", which a file system
+// below may take for the parent, so such a name is left out here and the
+// path is not to be trusted.
+inline bool Names(const std::string& rest, std::vector<std::string>* names, bool* folder) {
+  bool sound = true;
+  *folder = !rest.empty() && rest.back() == '\\';
   std::size_t start = 0;
   while (start <= rest.size()) {
     std::size_t end = rest.find('\\', start);
     if (end == std::string::npos) end = rest.size();
     std::string name = rest.substr(start, end - start);
+    bool last = end == rest.size();
     start = end + 1;
-    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (name.empty() || name == ".") continue;
     if (name == "..") {
-      if (!names.empty()) names.pop_back();
+      if (!names->empty()) names->pop_back();
       continue;
     }
-    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
-    if (!name.empty()) names.push_back(name);
+    if (name.find_first_not_of(". ") == std::string::npos) {
+      if (last)
+        *folder = true;
+      else
+        sound = false;
+      continue;
+    }
+    if (last) {
+      while (name.back() == '.' || name.back() == ' ') name.pop_back();
+    } else if (name.back() == '.') {
+      name.pop_back();
+    }
+    names->push_back(name);
   }
+  return sound;
+}
+
+// The root and the resolved names written back: a final '\' stays, a
+// drive's root always ends in one.
+inline std::string Text(const std::string& root, const std::vector<std::string>& names, bool trailing) {
   std::string result = root;
   for (const std::string& name : names) result += "\\" + name;
-  bool trailing = !rest.empty() && rest.back() == '\\';
   if (names.empty() ? (root[1] == ':' || trailing) : trailing) result += "\\";
   return result;
+}
+
+// The canonical text of the rest below a root; false as for Names.
+inline bool Resolve(const std::string& root, const std::string& rest, std::string* out) {
+  std::vector<std::string> names;
+  bool folder = false;
+  bool sound = Names(rest, &names, &folder);
+  *out = Text(root, names, folder);
+  return sound;
+}
+
+// Whether a path the system has already resolved holds only real names:
+// none made of nothing but dots and blanks (the system leaves "..." as "..").
+inline bool Sound(const std::string& rest) {
+  std::size_t start = 0;
+  while (start < rest.size()) {
+    std::size_t end = rest.find('\\', start);
+    if (end == std::string::npos) end = rest.size();
+    if (end > start && rest.find_first_not_of(". ", start) >= end) return false;
+    start = end + 1;
+  }
+  return true;
 }
 
 }  // namespace pathrules

@@ -23,7 +23,16 @@ TEST(Canonical, OtherSpellingsOfOneFolder) {
       {"C:\\Apps\\Viewer\\..\\Other\\", "C:\\Apps\\Other\\"},
       {"C:\\..\\..\\outside", "C:\\outside"},
       {"C:/Apps/./Viewer", "C:\\Apps\\Viewer"},
-      {"C:\\Apps\\Viewer. \\bin..", "C:\\Apps\\Viewer\\bin"},
+      // A folder name loses one trailing dot, the last name all its dots
+      // and blanks; a blank ends a folder name like any other character.
+      {"C:\\Apps\\Viewer. \\bin..", "C:\\Apps\\Viewer. \\bin"},
+      {"C:\\Apps\\Viewer..\\bin", "C:\\Apps\\Viewer.\\bin"},
+      {"C:\\Apps\\Viewer\\readme.txt. . ", "C:\\Apps\\Viewer\\readme.txt"},
+      // The system passes a folder "..." on as "..": such a path is not
+      // trusted. A last name of dots and blanks leaves its folder.
+      {"C:\\Apps\\Viewer\\...\\x.txt", "<none>"},
+      {"C:\\Apps\\Viewer\\. \\x.txt", "<none>"},
+      {"C:\\Apps\\Viewer\\. .", "C:\\Apps\\Viewer\\"},
       {"\\\\?\\C:\\Apps\\Viewer", "C:\\Apps\\Viewer"},
       {"\\\\?\\UNC\\server\\share\\dir\\sub\\..", "\\\\server\\share\\dir"},
       {"C:\\Apps\\..", "C:\\"},

@@ -58,7 +58,7 @@ TEST_F(SandboxPaths, CanonicalAsWindowsMakesThem) {
       {"C:\\dir..\\x", "C:\\dir.\\x"},
       // Names of nothing but dots name nothing.
       {"C:\\a\\...\\b", "C:\\a\\b"},
-      {"C:\\a\\....", "C:\\a"},
+      {"C:\\a\\....", "C:\\a\\"},
       // The device prefix names the same file.
       {"\\\\?\\C:\\x\\..\\y", "C:\\y"},
       {"\\\\?\\UNC\\server\\share\\x", "\\\\server\\share\\x"},

@@ -22,29 +22,12 @@ int Give(const std::string& text, char* out, std::uint32_t capacity) {
 }  // namespace
 
 int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity) {
-  std::string text = pathrules::Plain(path);
-  if (text.empty()) {
+  std::string text;
+  if (path[0] == '\0' || !host::CanonicalText(path, &text)) {
     if (capacity) out[0] = '\0';
     return 0;
   }
-  const std::string& current = host::CurrentFolder();
-  bool drive = text.size() >= 2 && std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':';
-  bool unc = text.size() >= 2 && text[0] == '\\' && text[1] == '\\';
-  if (drive && (text.size() == 2 || text[2] != '\\')) {
-    // Drive-relative: against the current folder when it is on that drive.
-    bool same = std::toupper(static_cast<unsigned char>(text[0])) ==
-                std::toupper(static_cast<unsigned char>(current[0]));
-    text = text.substr(0, 2) + (same ? current.substr(2) : std::string("\\")) + text.substr(2);
-  } else if (!drive && !unc) {
-    text = text[0] == '\\' ? current.substr(0, 2) + text : current + text;
-  }
-  std::string root;
-  std::string rest;
-  if (!pathrules::SplitRoot(text, &root, &rest)) {
-    if (capacity) out[0] = '\0';
-    return 0;
-  }
-  return Give(pathrules::Resolve(root, rest), out, capacity);
+  return Give(text, out, capacity);
 }
 
 int OsShellFolder(int csidl, char* out, std::uint32_t capacity) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "os.h"
+#include "pathrules.h"
 
 namespace host {
 
@@ -28,15 +29,6 @@ std::string AbsoluteHostPath(const std::string& path) {
 
 char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 bool IsLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  std::size_t i = 0;
-  for (; prefix[i]; ++i)
-    if (i >= text.size() || Lower(text[i]) != Lower(prefix[i])) return false;
-  return true;
-}
-
-bool OnlyDots(const std::string& name) { return name.find_first_not_of('.') == std::string::npos; }
 
 // The machine root with every symbolic link of its own path resolved: the
 // real locations of the drive folders start with it.
@@ -172,69 +164,38 @@ std::string& CurrentFolder() {
 }
 
 CanonicalPath Canonical(const char* windowsPath) {
-  std::string path = windowsPath;
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  // "\\?\C:\x" and "\\?\UNC\server\share\x" name the same as "C:\x" and
-  // "\\server\share\x"; here they are made canonical like any other path.
-  if (path.compare(0, 4, "\\\\?\\") == 0 || path.compare(0, 4, "\\\\.\\") == 0) {
-    path.erase(0, 4);
-    if (StartsWithNoCase(path, "UNC\\")) path = "\\\\" + path.substr(4);
-  }
-
+  std::string full = pathrules::Full(pathrules::Plain(windowsPath), CurrentFolder());
   CanonicalPath result;
+  std::string root;
   std::string rest;
-  if (path.compare(0, 2, "\\\\") == 0) {
-    rest = path.substr(2);
-  } else if (path.size() >= 2 && path[1] == ':' && IsLetter(path[0])) {
-    result.drive = Lower(path[0]);
-    rest = path.substr(2);
-    // "C:x" is relative to the current folder when that is on C:, else to
-    // the drive's root.
-    if (rest.empty() || rest[0] != '\\') {
-      const std::string& current = CurrentFolder();
-      rest = (Lower(current[0]) == result.drive ? current.substr(2) : std::string("\\")) + rest;
-    }
+  if (!pathrules::SplitRoot(full, &root, &rest)) {
+    // "\\server" alone, or "\\" with nothing: no share to stop at.
+    rest = full.substr(2);
+  } else if (root[1] == ':') {
+    result.drive = Lower(root[0]);
   } else {
-    const std::string& current = CurrentFolder();
-    result.drive = Lower(current[0]);
-    rest = (!path.empty() && path[0] == '\\') ? path : current.substr(2) + path;
+    std::size_t server = root.find('\\', 2);
+    result.names = {root.substr(2, server - 2), root.substr(server + 1)};
   }
-
-  result.folder = !rest.empty() && rest.back() == '\\';
-  std::size_t start = 0;
-  while (start <= rest.size()) {
-    std::size_t end = rest.find('\\', start);
-    if (end == std::string::npos) end = rest.size();
-    std::string name = rest.substr(start, end - start);
-    bool last = end == rest.size();
-    start = end + 1;
-    if (name.empty() || name == ".") continue;
-    // A UNC path's server and share are its root: ".." stops there.
-    std::size_t floor = result.drive ? 0 : std::min<std::size_t>(2, result.names.size());
-    if (name == "..") {
-      if (result.names.size() > floor) result.names.pop_back();
-      continue;
-    }
-    if (last) {
-      while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
-    } else if (name.back() == '.') {
-      name.pop_back();
-    }
-    // What is left of "..." and the like names nothing on the host that is
-    // not its own "." or "..".
-    if (name.empty() || OnlyDots(name)) continue;
-    result.names.push_back(name);
-  }
+  std::vector<std::string> names;
+  result.sound = pathrules::Names(rest, &names, &result.folder);
+  result.names.insert(result.names.end(), names.begin(), names.end());
   if (!result.drive) result.rootNames = std::min<std::size_t>(2, result.names.size());
   return result;
 }
 
-std::string CanonicalText(const char* windowsPath) {
+bool CanonicalText(const char* windowsPath, std::string* text) {
   CanonicalPath path = Canonical(windowsPath);
-  std::string text = path.drive ? std::string(1, static_cast<char>(std::toupper(path.drive))) + ":\\" : "\\\\";
-  text += Join(path.names, '\\');
-  if (path.folder && path.names.size() > path.rootNames) text += '\\';
+  auto below = path.names.begin() + static_cast<std::ptrdiff_t>(path.rootNames);
+  std::string root = path.drive ? std::string(1, static_cast<char>(std::toupper(path.drive))) + ":"
+                                : "\\\\" + Join(std::vector<std::string>(path.names.begin(), below), '\\');
+  *text = pathrules::Text(root, std::vector<std::string>(below, path.names.end()), path.folder);
+  return path.sound;
+}
+
+std::string CanonicalText(const char* windowsPath) {
+  std::string text;
+  CanonicalText(windowsPath, &text);
   return text;
 }
 

@@ -33,9 +33,12 @@ struct CanonicalPath {
   std::vector<std::string> names;
   std::size_t rootNames = 0;  // 2 for a UNC path (server and share), else 0
   bool folder = false;        // written with a trailing separator
+  bool sound = true;          // no name made of nothing but dots and blanks
 };
 CanonicalPath Canonical(const char* windowsPath);
-// The canonical path written back as Windows text ("C:\a\b", "C:\").
+// The canonical path written back as Windows text ("C:\a\b", "C:\"); the
+// first form says whether the path was sound (see CanonicalPath::sound).
+bool CanonicalText(const char* windowsPath, std::string* text);
 std::string CanonicalText(const char* windowsPath);
 
 // A Windows path as a host path (canonical first).

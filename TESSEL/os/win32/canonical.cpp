@@ -54,9 +54,9 @@ int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity) {
   DWORD length = text.empty() ? 0 : GetFullPathNameA(text.c_str(), sizeof full, full, nullptr);
   std::string root;
   std::string rest;
-  if (length == 0 || length >= sizeof full || !pathrules::SplitRoot(full, &root, &rest)) return Give("", out, 0);
-  std::string resolved = pathrules::Resolve(root, rest);
-  return Give(Longer(resolved, root), out, capacity);
+  if (length == 0 || length >= sizeof full || !pathrules::SplitRoot(full, &root, &rest) || !pathrules::Sound(rest))
+    return Give("", out, 0);
+  return Give(Longer(full, root), out, capacity);
 }
 
 int OsShellFolder(int csidl, char* out, std::uint32_t capacity) {
