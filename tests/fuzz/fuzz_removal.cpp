@@ -17,13 +17,10 @@
 #include <vector>
 
 #include "host/machine.h"
-#include "keywords.h"
 #include "os.h"
 #include "paths.h"
-#include "script.h"
-#include "settings.h"
+#include "scriptrun.h"
 #include "shortcuts.h"
-#include "tessel-core.h"
 
 namespace {
 
@@ -204,9 +201,7 @@ void AnswerYes() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  LogInit("debug.log", 0);
-  MemoryInit(kHeapNoLimit, 0);
-  KeywordTableInit();
+  FuzzRuntimeInit();
   AnswerYes();
   return 0;
 }
@@ -215,17 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 1 << 16) return 0;
   LayOut();
   ClearCurrentGroup();
-  InstallSettings* settings =
-      static_cast<InstallSettings*>(MemoryAlloc(static_cast<std::int32_t>(sizeof(InstallSettings)), "fuzz", 1));
-  std::int32_t length = static_cast<std::int32_t>(size);
-  settings->ScriptText = static_cast<char*>(MemoryAlloc(length + 1, "fuzz", 2));
-  if (size) std::memcpy(settings->ScriptText, data, size);
-  settings->ScriptLength = length;
-  settings->ParsePosition = settings->ScriptText;
-  settings->Mode = RunModeUninstall;
-  ScriptRun(settings, 0);
-  MemoryFree(&settings->ScriptText, length + 1, "fuzz", 3);
-  MemoryFree(&settings, static_cast<std::int32_t>(sizeof(InstallSettings)), "fuzz", 4);
+  FuzzRunScript(data, size, RunModeUninstall);
   Check(data, size);
   return 0;
 }
