@@ -108,7 +108,7 @@ std::int32_t LeadingDecimal(const char* text, const char* end) {
 }
 
 bool SameNoCase(const char* a, std::size_t length, const char* b) {
-  return std::strlen(b) == length && StrCompareNoCaseN(a, b, static_cast<std::int32_t>(length)) == 0;
+  return std::strlen(b) == length && StrCompareNoCaseN(a, b, static_cast<std::int32_t>(length)) == 1;
 }
 
 void TakeEntry(HostAddress* host, const OsHostEntry& entry) {
