@@ -7,6 +7,7 @@
 #include "os.h"
 #include "relaunch.h"
 #include "shortcuts.h"
+#include "socket.h"
 #include "script.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
@@ -100,6 +101,8 @@ int AppMain(const char* arguments, OsHandle instance) {
     // Start-up, in this order.
     MemoryInit(kHeapNoLimit, 0);
     CommonControlsInit();
+    // A failed start is not acted on here: it shows as failed socket calls.
+    SocketStartup();
     KeywordTableInit();
     if (!Contains(programPath, ".exe")) StrAppendBounded(programPath, ".exe");
     if (!ComInit()) {
@@ -126,6 +129,7 @@ int AppMain(const char* arguments, OsHandle instance) {
     FfsRemove();
     ComRemove();
     KeywordTableRemove();
+    SocketCleanup();
     CommonControlsRemove();
     MemoryRemove();
   }

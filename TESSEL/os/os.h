@@ -331,3 +331,53 @@ int OsDeleteIdleProgram(const char* path);
 // Asks the system to delete a file or an empty folder at the next restart
 // (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT). 0 when the process may not.
 int OsDeleteAtRestart(const char* path);
+
+// ---- sockets ---------------------------------------------------------------
+// IPv4 TCP/UDP sockets in Winsock 1.1's terms on both sides: error numbers
+// are Winsock's (the host maps each errno onto its Winsock number), a
+// connect still under way fails with kWsaWouldBlock, and sets hold at most
+// 64 sockets.
+using OsSocket = std::uintptr_t;
+constexpr OsSocket kOsNoSocket = ~static_cast<OsSocket>(0);  // INVALID_SOCKET
+constexpr std::int32_t kWsaWouldBlock = 10035;
+constexpr std::int32_t kOsSocketSetSize = 64;
+struct OsSocketSet {
+  std::uint32_t count;
+  OsSocket sockets[kOsSocketSetSize];
+};
+// A resolver's answer: the official name and the first IPv4 address.
+struct OsHostEntry {
+  char name[256];
+  unsigned char address[4];
+};
+// WSAStartup with the version; the version the service reports in
+// *reported. 0, or the Winsock error number the start-up gave.
+std::int32_t OsSocketStartup(std::uint16_t version, std::uint16_t* reported);
+int OsSocketCleanup();  // 0 on failure (see OsSocketLastError)
+// The calling thread's last socket error (WSAGetLastError).
+std::int32_t OsSocketLastError();
+// An Internet-family socket of the type (1 stream, 2 datagram) and protocol
+// number; kOsNoSocket on failure.
+OsSocket OsSocketOpen(std::int32_t type, std::int32_t protocol);
+int OsSocketClose(OsSocket socket);
+int OsSocketShutdown(OsSocket socket);  // both directions
+int OsSocketSetBlocking(OsSocket socket, int blocking);
+// Starts (or, when blocking, makes) the connection to the IPv4 address
+// (first octet first) and port.
+int OsSocketConnect(OsSocket socket, const unsigned char address[4], std::uint16_t port);
+// One send or receive call: the byte count, or -1 (see OsSocketLastError).
+// A send to a peer that has gone fails; it never ends the process.
+std::int32_t OsSocketSend(OsSocket socket, const char* buffer, std::int32_t length);
+std::int32_t OsSocketReceive(OsSocket socket, char* buffer, std::int32_t length);
+// The socket's pending error (SO_ERROR), read and cleared; 0 when the
+// option could not be read.
+int OsSocketPendingError(OsSocket socket, std::int32_t* code);
+// One select over the sets (any may be null), each left holding its ready
+// sockets; the number of ready sockets in *ready. 0 when the wait failed.
+int OsSocketSelect(OsSocketSet* read, OsSocketSet* write, OsSocketSet* error, std::int32_t seconds,
+                   std::int32_t microseconds, std::int32_t* ready);
+// Forward and reverse lookups and the machine's own name; 0 on failure
+// (see OsSocketLastError).
+int OsHostByName(const char* name, OsHostEntry* entry);
+int OsHostByAddress(const unsigned char address[4], OsHostEntry* entry);
+int OsLocalHostName(char* out, std::int32_t capacity);

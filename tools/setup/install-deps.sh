@@ -23,6 +23,10 @@ have clang-format-14 || need="$need clang-format-14"
 # libFuzzer and the sanitizer runtimes of clang
 [ -n "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need="$need libclang-rt-14-dev"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+# The network tests' real peers: a web server and a proxy on 127.0.0.1.
+[ -x /usr/sbin/nginx ] || need="$need nginx-light"
+have tinyproxy || need="$need tinyproxy"
+have curl || need="$need curl"
 installed wine || need="$need wine"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
 if [ "$route" = 64 ]; then

@@ -1,0 +1,249 @@
+"""Real network peers for the tests, each on 127.0.0.1 with a port and a
+configuration of its own, started by the test and stopped by its pid:
+
+- Nginx: serves the files of a folder.
+- Tinyproxy: an HTTP proxy whose log shows the requests it forwarded.
+- Stub: what a real server will not do on demand: accept and never answer
+  ("silent"), answer slowly in small pieces ("slow"), close in the middle of
+  a body ("cut").
+
+    with Peers(folder) as peers:  # nginx, tinyproxy and the stub together
+        peers.environment()        # TESSEL_PEER_* for the programs under test
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+
+def free_port():
+    """A port nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, process=None, seconds=20):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if process is not None and process.poll() is not None:
+            raise RuntimeError("peer ended at start with %d" % process.returncode)
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("nothing listens on port %d" % port)
+
+
+class Process:
+    """A peer program in the foreground, stopped by its pid."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.process = None
+        self.port = free_port()
+
+    def run(self, command):
+        self.output = open(os.path.join(self.folder, "output.txt"), "wb")
+        self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT,
+                                        stdin=subprocess.DEVNULL)
+        wait_listening(self.port, self.process)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.kill(self.process.pid, signal.SIGKILL)
+                self.process.wait(timeout=10)
+        if self.process:
+            self.output.close()
+
+
+class Nginx(Process):
+    def __init__(self, root, folder):
+        super().__init__(folder)
+        self.root = root
+        conf = os.path.join(folder, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write("""daemon off;
+master_process off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log;
+events { worker_connections 64; }
+http {
+  access_log %(d)s/access.log;
+  client_body_temp_path %(d)s/body;
+  proxy_temp_path %(d)s/proxy;
+  fastcgi_temp_path %(d)s/fastcgi;
+  uwsgi_temp_path %(d)s/uwsgi;
+  scgi_temp_path %(d)s/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  server {
+    listen 127.0.0.1:%(port)d;
+    root %(root)s;
+  }
+}
+""" % {"d": folder, "port": self.port, "root": root})
+        self.run(["nginx", "-p", folder, "-c", conf])
+
+
+class Tinyproxy(Process):
+    def __init__(self, folder):
+        super().__init__(folder)
+        self.log = os.path.join(folder, "tinyproxy.log")
+        # Run as root, tinyproxy drops to an unprivileged user: its folder
+        # must stay writable for it.
+        os.chmod(folder, 0o777)
+        conf = os.path.join(folder, "tinyproxy.conf")
+        with open(conf, "w") as f:
+            f.write("Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile \"%s\"\nLogLevel Info\nMaxClients 20\n"
+                    "Allow 127.0.0.1\nDisableViaHeader Yes\n" % (self.port, self.log))
+            if os.getuid() == 0:
+                f.write("User nobody\nGroup nogroup\n")
+        self.run(["tinyproxy", "-d", "-c", conf])
+
+    def logged(self):
+        with open(self.log, "rb") as f:
+            return f.read().decode("latin-1")
+
+
+class Stub:
+    """One listening socket per behaviour, served by threads that end with
+    stop(). Each connection first reads the request header."""
+    CUT_LENGTH = 100000  # announced; only CUT_SENT bytes are sent
+    CUT_SENT = 40000
+    SLOW_PIECES = 20
+    SLOW_PIECE = b"0123456789abcdef"
+
+    def __init__(self):
+        self.stopping = threading.Event()
+        self.listeners = {}
+        self.threads = []
+        for mode in ("silent", "slow", "cut"):
+            listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(8)
+            listener.settimeout(0.2)
+            self.listeners[mode] = listener
+            thread = threading.Thread(target=self.serve, args=(mode, listener), daemon=True)
+            thread.start()
+            self.threads.append(thread)
+
+    def port(self, mode):
+        return self.listeners[mode].getsockname()[1]
+
+    def serve(self, mode, listener):
+        while not self.stopping.is_set():
+            try:
+                connection, _ = listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            threading.Thread(target=self.answer, args=(mode, connection), daemon=True).start()
+
+    def answer(self, mode, connection):
+        with connection:
+            connection.settimeout(10)
+            request = b""
+            try:
+                while b"\r\n\r\n" not in request and len(request) < 65536:
+                    piece = connection.recv(4096)
+                    if not piece:
+                        return
+                    request += piece
+            except OSError:
+                return
+            if mode == "silent":
+                self.stopping.wait(120)  # holds the connection, says nothing
+            elif mode == "slow":
+                body = self.SLOW_PIECE * self.SLOW_PIECES
+                connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body))
+                for i in range(self.SLOW_PIECES):
+                    if self.stopping.wait(0.05):
+                        return
+                    connection.sendall(self.SLOW_PIECE)
+            elif mode == "cut":
+                connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % self.CUT_LENGTH)
+                connection.sendall(bytes(i % 251 for i in range(self.CUT_SENT)))
+                time.sleep(0.1)
+
+    def stop(self):
+        self.stopping.set()
+        for listener in self.listeners.values():
+            listener.close()
+        for thread in self.threads:
+            thread.join(timeout=5)
+
+
+def pattern(size, seed=7):
+    """Deterministic bytes that are not a repeating short pattern."""
+    import random
+    return random.Random(seed).randbytes(size)
+
+
+def windows_path(host_path):
+    """How a host file is named from Wine or the host build: Z: is /."""
+    return "Z:" + os.path.abspath(host_path).replace("/", "\\")
+
+
+class Peers:
+    """nginx serving a folder with a known file, tinyproxy, the stub, and a
+    closed port, for one test run."""
+    FILE_NAME = "whole.bin"
+    FILE_SIZE = 3 * 1024 * 1024 + 517
+
+    def __init__(self, folder=None):
+        self.own_folder = folder is None
+        self.folder = folder or tempfile.mkdtemp(prefix="tessel-peers-")
+        self.nginx = self.proxy = self.stub = None
+
+    def __enter__(self):
+        try:
+            root = os.path.join(self.folder, "www")
+            os.makedirs(root, exist_ok=True)
+            os.chmod(self.folder, 0o755)
+            os.chmod(root, 0o755)
+            self.file = os.path.join(root, self.FILE_NAME)
+            with open(self.file, "wb") as f:
+                f.write(pattern(self.FILE_SIZE))
+            for name in ("nginx", "tinyproxy"):
+                os.makedirs(os.path.join(self.folder, name), exist_ok=True)
+            self.nginx = Nginx(root, os.path.join(self.folder, "nginx"))
+            self.proxy = Tinyproxy(os.path.join(self.folder, "tinyproxy"))
+            self.stub = Stub()
+            self.closed_port = free_port()
+        except Exception:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        for peer in (self.stub, self.proxy, self.nginx):
+            if peer:
+                peer.stop()
+        if self.own_folder:
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+    def environment(self):
+        return {
+            "TESSEL_PEER_HTTP": str(self.nginx.port),
+            "TESSEL_PEER_FILE": "/" + self.FILE_NAME,
+            "TESSEL_PEER_FILE_COPY": windows_path(self.file),
+            "TESSEL_PEER_PROXY": str(self.proxy.port),
+            "TESSEL_PEER_PROXY_LOG": windows_path(self.proxy.log),
+            "TESSEL_PEER_SILENT": str(self.stub.port("silent")),
+            "TESSEL_PEER_SLOW": str(self.stub.port("slow")),
+            "TESSEL_PEER_CUT": str(self.stub.port("cut")),
+            "TESSEL_PEER_CLOSED": str(self.closed_port),
+        }
