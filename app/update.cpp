@@ -366,10 +366,14 @@ std::int32_t UpdateDownload(InstallSettings* settings, const char* url, std::int
     LogPrint("Unable to output header (%s)\n", SocketErrorText(handle));
   } else {
     ProgressWindowSet(60);
-    std::int32_t room = 0;
-    std::int32_t count = 0;
-    while (written && SocketReceive(handle, DownloadSlot(&receiver, &room), room, &count))
+    for (;;) {
+      std::int32_t room = 0;
+      std::int32_t count = 0;
+      char* slot = DownloadSlot(&receiver, &room);
+      if (!SocketReceive(handle, slot, room, &count)) break;
       written = DownloadPiece(&receiver, count, file) != 0;
+      if (!written) break;
+    }
     if (!written) LogPrint("Unable to write file '%s'\n", g_update.savePath);
   }
   if (std::fclose(file) != 0) written = false;

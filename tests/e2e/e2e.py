@@ -222,6 +222,9 @@ class Host(Side):
         for caption, button in answers or []:
             if button is None or caption.startswith("!"):
                 continue
+            if button.startswith(("click ", "set ", "check ")):
+                lines += button + "\n"  # a dialog's command, as typed
+                continue
             lines += {"Yes": "y", "No": "n"}.get(button.replace("&", ""), "") + "\n"
         result = subprocess.run(self.command(exe_host_path, args), env=self.env, input=lines.encode(),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
@@ -521,6 +524,7 @@ import relaunch_scenarios  # noqa: E402,F401
 import safety_scenarios  # noqa: E402,F401
 import sandbox_scenarios  # noqa: E402,F401
 import net_scenarios  # noqa: E402,F401
+import update_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

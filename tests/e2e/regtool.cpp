@@ -2,12 +2,14 @@
 // program's own seam, the same way on Wine and on the host:
 //
 //   regtool set ROOT KEY NAME TEXT     create the key, store a REG_SZ
+//   regtool dword ROOT KEY NAME NUMBER create the key, store a REG_DWORD
 //   regtool exists ROOT KEY            exit 0 when the key exists, 1 if not
 //   regtool get ROOT KEY NAME          print the value's text (exit 1 if none);
 //                                      a list of texts one a line
 //   regtool delete ROOT KEY            delete the key (no subkeys)
 // ROOT is HKCU or HKLM.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -27,7 +29,7 @@ std::uint32_t Root(const std::string& name) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: regtool set|exists|get|delete ROOT KEY [NAME [TEXT]]\n");
+  std::fprintf(stderr, "usage: regtool set|dword|exists|get|delete ROOT KEY [NAME [TEXT]]\n");
   return 64;
 }
 
@@ -41,14 +43,16 @@ int main(int argc, char** argv) {
   std::string verb = argv[1];
   std::uint32_t root = Root(argv[2]);
   const char* path = argv[3];
-  if (verb == "set" && argc == 6) {
+  if ((verb == "set" || verb == "dword") && argc == 6) {
     OsKey key = 0;
     std::uint32_t error = OsRegCreateKey(root, path, &key);
     if (error != kErrorSuccess) {
       std::fprintf(stderr, "regtool: cannot create '%s' (%u)\n", path, error);
       return 1;
     }
-    error = OsRegSetValue(key, argv[4], kRegSz, argv[5], static_cast<std::uint32_t>(std::strlen(argv[5]) + 1));
+    std::uint32_t number = static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 0));
+    error = verb == "set" ? OsRegSetValue(key, argv[4], kRegSz, argv[5], static_cast<std::uint32_t>(std::strlen(argv[5]) + 1))
+                          : OsRegSetValue(key, argv[4], kRegDword, &number, sizeof number);
     OsRegCloseKey(key);
     return error == kErrorSuccess ? 0 : 1;
   }

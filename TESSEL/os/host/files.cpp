@@ -286,16 +286,45 @@ int OsProgramsFolder(char* out, std::uint32_t capacity) {
 }
 
 // "open" on the host starts the program itself; documents are not opened.
+namespace {
+
+// The interpreter named by the "#!" line of a readable script; empty for
+// any other file.
+std::string ScriptInterpreter(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return "";
+  char line[256] = {};
+  bool read = std::fgets(line, sizeof line, file) != nullptr;
+  std::fclose(file);
+  if (!read || line[0] != '#' || line[1] != '!') return "";
+  std::string interpreter = line + 2;
+  while (!interpreter.empty() && (interpreter.back() == '\n' || interpreter.back() == '\r' ||
+                                   interpreter.back() == ' '))
+    interpreter.pop_back();
+  if (interpreter.empty() || interpreter[0] != '/' || interpreter.find_first_of("'\"$`;|&<>") != std::string::npos)
+    return "";
+  return interpreter;
+}
+
+}  // namespace
+
 int OsShellExecute(const char*, const char* file, const char* parameters, int, OsHandle* process) {
   *process = 0;
   std::string program = host::HostPath(file);
   std::string arguments = parameters ? parameters : "";
   std::string shell = "exec \"$0\" " + arguments;
-  const char* argv[] = {"/bin/sh", "-c", shell.c_str(), program.c_str(), nullptr};
   if (access(program.c_str(), X_OK) != 0) {
-    host::SetLastErrorCode(kErrorFileNotFound);
-    return 0;
+    // Windows runs a program's file whatever its permissions; here a
+    // script the program wrote itself (a download) has no execute bit, so
+    // its "#!" line names what runs it.
+    std::string interpreter = ScriptInterpreter(program);
+    if (interpreter.empty()) {
+      host::SetLastErrorCode(kErrorFileNotFound);
+      return 0;
+    }
+    shell = "exec " + interpreter + " \"$0\" " + arguments;
   }
+  const char* argv[] = {"/bin/sh", "-c", shell.c_str(), program.c_str(), nullptr};
   pid_t pid = 0;
   int error = posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ);
   if (error != 0) {

@@ -1,0 +1,148 @@
+"""The electronic update against real peers: nginx serves the version list
+and the new installer (a test program that records its arguments and exits
+with the code the test puts beside it), tinyproxy is the user's proxy, and
+a closed port is a server that is down. Each scenario starts the installed
+product's uninstaller with -Update and answers its boxes."""
+import os
+import shutil
+import sys
+
+from e2e import check, contains, copy_log_of_run, in_order, lacks, read_text, scenario
+from uninstall_scenarios import Product, regtool
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "peers"))
+import peers  # noqa: E402
+
+CAPTION = "Electronic Update..."
+INTERNET = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+HOST_SETUP = """#!/bin/sh
+printf '%s\\n' "$*" >> "$0.args"
+code=$(cat "$(dirname "$0")/exitcode.txt" 2>/dev/null || echo 1)
+exit $code
+"""
+
+
+class UpdateProduct(Product):
+    def __init__(self, side, name, url):
+        super().__init__(side, name)
+        self.url = url
+
+    def script(self):
+        return super().script().replace("PRODUCT VERSION: 2.4\n", "PRODUCT VERSION: 2.4 Beta\nUPDATE URL: %s\n" % self.url)
+
+
+def serve(side, running, version):
+    """The version list naming the given version, and the installer."""
+    base = "http://127.0.0.1:%d/" % running.nginx.port
+    records = [("1", "ACME VIEWER"), ("2", version), ("3", base + "viewer.html"), ("4", base + "files/setup.exe"),
+               ("0", "")]
+    with open(os.path.join(running.nginx.root, "versions.txt"), "wb") as f:
+        f.write(b"".join(b"\x16" + kind.encode() + text.encode() + b"\r\n" for kind, text in records))
+    os.makedirs(os.path.join(running.nginx.root, "files"), exist_ok=True)
+    setup = os.path.join(running.nginx.root, "files", "setup.exe")
+    if side.name == "win32":
+        shutil.copy2(side.tool("fakesetup"), setup)
+    else:
+        with open(setup, "w") as f:
+            f.write(HOST_SETUP)
+    return base + "versions.txt", setup
+
+
+def proxy(side, server):
+    """The user's proxy settings: a server, or none."""
+    regtool(side, "dword", "HKCU", INTERNET, "ProxyEnable", "1" if server else "0")
+    regtool(side, "set", "HKCU", INTERNET, "ProxyServer", server or "")
+
+
+def answers(side, *steps):
+    """The boxes in order: (caption, button); the offer's download button is
+    pressed by its text on Wine and by its identifier on the host."""
+    result = []
+    for caption, button in steps:
+        if button == "Download" and side.name == "host":
+            button = "click 1026"
+        elif button == "Download":
+            button = "Download and install new version"
+        result.append((caption, button))
+    return result
+
+
+def run_update(side, product, steps):
+    code, reports = side.run(product.host(product.exe), ["-Update", "-debug"], answers=answers(side, *steps))
+    check(code == 0, "exit code %d" % code)
+    _, log = copy_log_of_run(side, product.exe)
+    return "\n".join(reports), log
+
+
+@scenario
+def update_installs_new_version(side):
+    """Offered through the user's proxy, downloaded with the bar moving, run
+    with -Quiet; its exit code decides the final message."""
+    with peers.Peers() as running:
+        url, setup = serve(side, running, "2.5")
+        product = UpdateProduct(side, "update new", url).install()
+        proxy(side, "ftp=127.0.0.1:1;http=127.0.0.1:%d" % running.proxy.port)
+        saved = product.host(product.install_path + "setup.exe")
+        for code, message in ((1, "Successfully updated program to latest version!"),
+                              (0, "Error attempting to update, please go to the site for the latest version.")):
+            with open(product.host(product.install_path + "exitcode.txt"), "w") as f:
+                f.write("%d\n" % code)
+            reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "Download"), (CAPTION, "OK")])
+            contains(reports, "Would you like to check for an update to Acme Viewer electronically?", "the question")
+            contains(reports, "A new version of Acme Viewer is available!", "the offer")
+            contains(reports, "Current version 2.4 - New version 2.5", "the offer")
+            contains(reports, message, "the final box (log:\n%s)" % log)
+            in_order(log, ["Update on phase 0\n", "Proxy Enabled", "Match: 2.400000 2.500000\n",
+                           "Update download on phase 0\n", "Filesize = ", "Recieved -> ["], "the log")
+            lacks(log, "Update on phase 1\n", "the log")
+            with open(saved, "rb") as f, open(setup, "rb") as g:
+                check(f.read() == g.read(), "the saved installer differs from the served one")
+        check(read_text(saved + ".args").split() == ["-Quiet", "-Quiet"], "installer arguments: %r"
+              % read_text(saved + ".args"))
+        logged = running.proxy.logged()
+        contains(logged, "versions.txt", "tinyproxy's log")
+        contains(logged, "setup.exe", "tinyproxy's log")
+        proxy(side, None)
+
+
+@scenario
+def update_latest_after_the_proxy_fails(side):
+    """The proxy is down: the direct phase finds the installed version is the
+    latest."""
+    with peers.Peers() as running:
+        url, _ = serve(side, running, "2.40")
+        product = UpdateProduct(side, "update latest", url).install()
+        proxy(side, "127.0.0.1:%d" % running.closed_port)
+        reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "OK")])
+        contains(reports, "You are running the latest version of Acme Viewer.", "the final box")
+        in_order(log, ["Update on phase 0\n", "Unable to connect to machine 127.0.0.1:%d" % running.closed_port,
+                       "Update on phase 1\n", "Proxy Disabled (0x00000000) : None\n", "Match: 2.400000 2.400000\n"],
+                 "the log")
+        check(not product.exists("setup.exe"), "downloaded without an offer")
+        proxy(side, None)
+
+
+@scenario
+def update_server_down(side):
+    """Nothing answers: after a Yes to the retry only the direct phase runs
+    again; after the No the user is told."""
+    with peers.Peers() as running:
+        product = UpdateProduct(side, "update down", "http://127.0.0.1:%d/versions.txt" % running.closed_port).install()
+        proxy(side, None)
+        retry = "There was a problem checking with the update server, would you like to try again?"
+        reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "Yes"), (CAPTION, "No"),
+                                                  (CAPTION, "OK")])
+        contains(reports, retry, "the retry question")
+        contains(reports, "Unable to contact the update server, please try again later.", "the final box")
+        phases = [line for line in log.splitlines() if line.startswith("Update on phase")]
+        check(phases == ["Update on phase %d" % n for n in (0, 1, 2, 1, 2)], "phases: %r" % phases)
+
+
+@scenario
+def update_without_url(side):
+    """An empty UPDATE URL: no question, no network."""
+    product = UpdateProduct(side, "update none", "").install()
+    reports, log = run_update(side, product, [("!" + CAPTION, "2000")])
+    lacks(reports, "Would you like to check", "the output")
+    lacks(log, "Update on phase", "the log")
+    product.assert_untouched()
