@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import e2e  # noqa: E402
 from uninstall_scenarios import Product  # noqa: E402
+import update_scenarios  # noqa: E402
 
 SAMPLE = os.path.join(HERE, "viewer")
 
@@ -29,9 +30,37 @@ class SampleProduct(Product):
         self.items = ["Acme Viewer", "Viewer Help", "Register Viewer"]
         self.component = self.install_path + "bin\\viewshell.dll"
 
+    update_url = None
+
     def script(self):
         with open(os.path.join(SAMPLE, "viewer.script.txt")) as f:
-            return f.read()
+            text = f.read()
+        if self.update_url:
+            text = text.replace("UPDATE URL: http://updates.acme.example/viewer/versions.txt",
+                                "UPDATE URL: " + self.update_url)
+        return text
+
+
+def demo_update(side):
+    """Acme Viewer installed again, and an update of it: nginx on 127.0.0.1
+    serves the version list (2.5) and the new installer, a test program
+    that exits with 1, the installers' success."""
+    print("\n--- %s: the update, against nginx on 127.0.0.1 ---" % side.name)
+    with update_scenarios.peers.Peers() as running:
+        url, _ = update_scenarios.serve(side, running, "2.5")
+        product = SampleProduct(side)
+        product.update_url = url
+        product.install()
+        update_scenarios.proxy(side, None)
+        print("Running %s -Update; the answers: Yes, Download and install new version, OK." % product.exe)
+        code, reports = side.run(product.host(product.exe), ["-Update"],
+                                 answers=update_scenarios.answers(side, ("Electronic Update...", "Yes"),
+                                                                  ("Electronic Update...", "Download"),
+                                                                  ("Electronic Update...", "OK")))
+        print("".join(reports))
+        args = product.host(product.install_path + "setup.exe.args")
+        ran = open(args).read().strip() if os.path.exists(args) else "nothing"
+        print("The new installer was run with: %s" % ran)
 
 
 def snapshot(product):
@@ -95,6 +124,7 @@ def demo_win32(build, source):
             print("".join(reports))
         print("Exit code %d" % code)
         show(side, product, before)
+        demo_update(side)
     finally:
         if display:
             display.__exit__(None, None, None)
@@ -115,6 +145,8 @@ def demo_host(build, source):
                                     stderr=subprocess.STDOUT)
             print(result.stdout.decode("latin-1"))
         show(side, product, before)
+        if not interactive:
+            demo_update(side)
     finally:
         shutil.rmtree(side.machine, ignore_errors=True)
 
