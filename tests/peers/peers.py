@@ -9,9 +9,12 @@ configuration of its own, started by the test and stopped by its pid:
 
     with Peers(folder) as peers:  # nginx, tinyproxy and the stub together
         peers.environment()        # TESSEL_PEER_* for the programs under test
+
+    peers.py COMMAND...            # runs the command with the peers up
 """
 import os
 import shutil
+import sys
 import signal
 import socket
 import subprocess
@@ -93,7 +96,8 @@ http {
   }
 }
 """ % {"d": folder, "port": self.port, "root": root})
-        self.run(["nginx", "-p", folder, "-c", conf])
+        # -e: the error log of the start-up too, before the configuration is read.
+        self.run(["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf])
 
 
 class Tinyproxy(Process):
@@ -247,3 +251,11 @@ class Peers:
             "TESSEL_PEER_CUT": str(self.stub.port("cut")),
             "TESSEL_PEER_CLOSED": str(self.closed_port),
         }
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    with Peers() as running:
+        code = subprocess.run(sys.argv[1:], env=dict(os.environ, **running.environment())).returncode
+    sys.exit(code)
