@@ -349,8 +349,11 @@ std::int32_t SocketErrorCode(const SocketHandle* handle) {
   if (HasSocket(handle)) {
     std::int32_t code = 0;
     if (OsSocketPendingError(handle->socket, &code)) return code;
+    // Taken before the log line: writing the log may change it on Windows.
+    std::int32_t last = OsSocketLastError();
     LogPrint("Failed to retrieve error value for socket (%d : 0x%.8X)\n", static_cast<int>(handle->socket),
              static_cast<unsigned>(handle->socket));
+    return last;
   }
   return OsSocketLastError();
 }
