@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     SocketShutdown(handle);
     SocketClose(handle);
     SocketDelete(&handle);
-    std::printf("net_bench bytes=%lld seconds=%.3f MB/s=%.1f receives=%lld\n", total, seconds, total / seconds / 1e6,
+    std::printf("net_bench bytes=%lld seconds=%.6f MB/s=%.1f receives=%lld\n", total, seconds, total / seconds / 1e6,
                 receives);
   }
   MemoryFree(&buffer, kBufferSize, "net_bench", __LINE__);

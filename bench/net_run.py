@@ -34,7 +34,7 @@ def bench_lines(command, env=None):
 
 def main():
     host_build, win_build = sys.argv[1], sys.argv[2]
-    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 7
+    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 15
     folder = tempfile.mkdtemp(prefix="net-bench-")
     root = os.path.join(folder, "www")
     os.makedirs(root)
