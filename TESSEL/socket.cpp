@@ -270,7 +270,12 @@ std::int32_t SocketReceive(SocketHandle* handle, char* buffer, std::int32_t leng
   CHECK_POINTER(kUnit, count);
   *count = 0;
   if (!HasSocket(handle)) return 0;
-  if (!WaitReady(handle, false, handle->receiveTimeout)) return 0;
+  // Data already waiting would end the wait at once; a download goes
+  // faster without asking (each ask is a round trip to the system).
+  std::uint32_t waiting = 0;
+  if ((!OsSocketReadable(handle->socket, &waiting) || waiting == 0) &&
+      !WaitReady(handle, false, handle->receiveTimeout))
+    return 0;
   std::int32_t n = OsSocketReceive(handle->socket, buffer, length);
   if (n < 0) return OnlyWouldBlock(handle) ? 1 : 0;
   if (n == 0) return 0;  // the peer has closed the connection
@@ -344,8 +349,11 @@ std::int32_t SocketErrorCode(const SocketHandle* handle) {
   if (HasSocket(handle)) {
     std::int32_t code = 0;
     if (OsSocketPendingError(handle->socket, &code)) return code;
+    // Taken before the log line: writing the log may change it on Windows.
+    std::int32_t last = OsSocketLastError();
     LogPrint("Failed to retrieve error value for socket (%d : 0x%.8X)\n", static_cast<int>(handle->socket),
              static_cast<unsigned>(handle->socket));
+    return last;
   }
   return OsSocketLastError();
 }

@@ -46,3 +46,6 @@ for shape in "20000 200" "20000 1"; do
   set -- $shape
   "$loader" "$win32_build/bench/removal_bench.exe" "C:\\removal-bench" "$1" "$2"
 done
+
+echo "== download: 100 MB from nginx on 127.0.0.1"
+python3 "$(dirname "$0")/net_run.py" "$host_build" "$win32_build"

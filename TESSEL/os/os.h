@@ -369,6 +369,8 @@ int OsSocketConnect(OsSocket socket, const unsigned char address[4], std::uint16
 // A send to a peer that has gone fails; it never ends the process.
 std::int32_t OsSocketSend(OsSocket socket, const char* buffer, std::int32_t length);
 std::int32_t OsSocketReceive(OsSocket socket, char* buffer, std::int32_t length);
+// How many bytes wait to be received (FIONREAD); 0 when the query fails.
+int OsSocketReadable(OsSocket socket, std::uint32_t* bytes);
 // The socket's pending error (SO_ERROR), read and cleared; 0 when the
 // option could not be read.
 int OsSocketPendingError(OsSocket socket, std::int32_t* code);

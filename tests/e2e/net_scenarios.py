@@ -6,7 +6,7 @@ import os
 import subprocess
 import sys
 
-from e2e import Failure, check, scenario
+from e2e import PRODUCT_SOURCE, Failure, build_product, check, lacks, log_of, read_text, scenario
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "peers"))
 import peers  # noqa: E402
@@ -33,6 +33,14 @@ def net(side):
     check(result.returncode == 0, "the Net cases failed (%d):\n%s" % (result.returncode, out))
     check("[  SKIPPED ]" not in out, "cases were skipped:\n" + out)
     check("NetPeers.GetReceivesTheWholeFile" in out, "the Net cases did not run:\n" + out)
+    # The program's own run starts and stops the socket service without a word.
+    exe_windows, exe_host = build_product(side, "net", PRODUCT_SOURCE)
+    code, _ = side.run(exe_host, ["-Spawn", "-debug"])
+    check(code == 0, "exit code %d" % code)
+    log = read_text(log_of(side, exe_windows))
+    check(log.endswith("Successful Exit...\n"), "log ends:\n" + log)
+    for line in ("WSAStartup failed", "Wrong Winsock version", "WSACleanup failed"):
+        lacks(log, line, "log")
 
 
 net.wines = ("wow64",)

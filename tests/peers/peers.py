@@ -5,13 +5,17 @@ configuration of its own, started by the test and stopped by its pid:
 - Tinyproxy: an HTTP proxy whose log shows the requests it forwarded.
 - Stub: what a real server will not do on demand: accept and never answer
   ("silent"), answer slowly in small pieces ("slow"), close in the middle of
-  a body ("cut").
+  a body ("cut"), and a listener whose queue is full, so that a connection
+  is never completed ("full").
 
     with Peers(folder) as peers:  # nginx, tinyproxy and the stub together
         peers.environment()        # TESSEL_PEER_* for the programs under test
+
+    peers.py COMMAND...            # runs the command with the peers up
 """
 import os
 import shutil
+import sys
 import signal
 import socket
 import subprocess
@@ -93,7 +97,8 @@ http {
   }
 }
 """ % {"d": folder, "port": self.port, "root": root})
-        self.run(["nginx", "-p", folder, "-c", conf])
+        # -e: the error log of the start-up too, before the configuration is read.
+        self.run(["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf])
 
 
 class Tinyproxy(Process):
@@ -138,6 +143,13 @@ class Stub:
             thread = threading.Thread(target=self.serve, args=(mode, listener), daemon=True)
             thread.start()
             self.threads.append(thread)
+        # Nothing is accepted here, and the one place in the queue is taken:
+        # the system drops every further connection request unanswered.
+        self.full = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.full.bind(("127.0.0.1", 0))
+        self.full.listen(0)
+        self.listeners["full"] = self.full
+        self.filler = socket.create_connection(self.full.getsockname(), timeout=5)
 
     def port(self, mode):
         return self.listeners[mode].getsockname()[1]
@@ -180,6 +192,7 @@ class Stub:
 
     def stop(self):
         self.stopping.set()
+        self.filler.close()
         for listener in self.listeners.values():
             listener.close()
         for thread in self.threads:
@@ -245,5 +258,14 @@ class Peers:
             "TESSEL_PEER_SILENT": str(self.stub.port("silent")),
             "TESSEL_PEER_SLOW": str(self.stub.port("slow")),
             "TESSEL_PEER_CUT": str(self.stub.port("cut")),
+            "TESSEL_PEER_FULL": str(self.stub.port("full")),
             "TESSEL_PEER_CLOSED": str(self.closed_port),
         }
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    with Peers() as running:
+        code = subprocess.run(sys.argv[1:], env=dict(os.environ, **running.environment())).returncode
+    sys.exit(code)

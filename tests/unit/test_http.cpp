@@ -333,6 +333,23 @@ TEST_F(NetPeers, SilentServerEndsInTheReceiveTimeOut) {
   EXPECT_NE(log.find("Socket timeout (1500)\n"), std::string::npos) << log;
 }
 
+TEST_F(NetPeers, UnansweredConnectionEndsInTheConnectTimeOut) {
+  SocketHandle* handle = nullptr;
+  SocketNew(&handle);
+  ASSERT_EQ(SocketCreate(handle, ProtocolTcp), 1);
+  handle->sendTimeout = 1000;  // the program itself never changes it
+  const unsigned char loopback[4] = {127, 0, 0, 1};
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SocketConnect(handle, loopback, PeerPort("TESSEL_PEER_FULL")), 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(handle->remotePort, 0);
+  SocketDelete(&handle);
+  std::string log = Logged();
+  EXPECT_NE(log.find("Socket connect timeout (1000)\n"), std::string::npos) << log;
+}
+
 TEST_F(NetPeers, SlowPiecesAddUpToTheWholeBody) {
   ASSERT_EQ(Request(Url("TESSEL_PEER_SLOW", "/slow")), 1);
   handle_->receiveTimeout = 5000;

@@ -253,6 +253,35 @@ TEST_F(Socket, ConnectToAClosedLoopbackPortFailsAsRefused) {
   SocketDelete(&handle);
 }
 
+TEST_F(Socket, CallsOnWhatIsNoSocketFailAlikeOnBothSides) {
+  // A number that names no socket: Winsock says so, and the host's EBADF
+  // reads the same.
+  const OsSocket bogus = 0x7FFFFF00;
+  char buffer[4] = {};
+  std::uint32_t waiting = 0;
+  std::int32_t code = -1;
+  struct Call {
+    const char* name;
+    bool failed;
+  } calls[] = {
+      {"send", OsSocketSend(bogus, buffer, 4) == -1},
+      {"receive", OsSocketReceive(bogus, buffer, 4) == -1},
+      {"shutdown", OsSocketShutdown(bogus) == 0},
+      {"blocking", OsSocketSetBlocking(bogus, 0) == 0},
+      {"readable", OsSocketReadable(bogus, &waiting) == 0},
+      {"pending error", OsSocketPendingError(bogus, &code) == 0},
+      {"close", OsSocketClose(bogus) == 0},
+  };
+  for (const Call& call : calls) EXPECT_TRUE(call.failed) << call.name;
+  EXPECT_EQ(OsSocketLastError(), 10038);
+  SocketHandle handle = {};
+  handle.socket = bogus;
+  EXPECT_EQ(SocketErrorCode(&handle), 10038) << "the thread's last error, after the failed read";
+  std::string log = Logged();
+  EXPECT_NE(log.find("Failed to retrieve error value for socket (2147483392 : 0x7FFFFF00)\n"), std::string::npos)
+      << log;
+}
+
 TEST(SocketService, StartsAtVersionOneOne) {
   EXPECT_EQ(SocketStartup(), 1);
   EXPECT_EQ(SocketCleanup(), 1);

@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -150,6 +151,16 @@ std::int32_t OsSocketReceive(OsSocket socket, char* buffer, std::int32_t length)
     return -1;
   }
   return static_cast<std::int32_t>(n);
+}
+
+int OsSocketReadable(OsSocket socket, std::uint32_t* bytes) {
+  int waiting = 0;
+  if (::ioctl(Descriptor(socket), FIONREAD, &waiting) != 0) {
+    SetFromErrno(errno == EBADF ? ENOTSOCK : errno);
+    return 0;
+  }
+  *bytes = static_cast<std::uint32_t>(waiting < 0 ? 0 : waiting);
+  return 1;
 }
 
 int OsSocketPendingError(OsSocket socket, std::int32_t* code) {

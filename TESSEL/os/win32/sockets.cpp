@@ -78,6 +78,13 @@ std::int32_t OsSocketReceive(OsSocket socket, char* buffer, std::int32_t length)
   return n == SOCKET_ERROR ? -1 : n;
 }
 
+int OsSocketReadable(OsSocket socket, std::uint32_t* bytes) {
+  u_long waiting = 0;
+  if (ioctlsocket(Native(socket), FIONREAD, &waiting) != 0) return 0;
+  *bytes = waiting;
+  return 1;
+}
+
 int OsSocketPendingError(OsSocket socket, std::int32_t* code) {
   int value = 0;
   int size = sizeof value;
