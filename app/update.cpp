@@ -70,6 +70,10 @@ std::int32_t WithRetries(const char* phaseLine, const char* question, Attempt at
   return result;
 }
 
+bool IsWebAddress(const char* url) {
+  return StrCompareNoCaseN(url, "http://", 7) || StrCompareNoCaseN(url, "https://", 8);
+}
+
 bool IsPlainName(const char* name) {
   if (name[0] == '\0' || name[0] == '$') return false;
   bool onlyDots = true;
@@ -215,7 +219,16 @@ std::intptr_t UpdateDialogProcedure(OsHandle dialog, std::uint32_t message, std:
     }
     case kWmCommand:
       switch (static_cast<std::int32_t>(wParam & 0xFFFF)) {
-        case IDC_UPDATE_WEBPAGE: OsShellExecute("open", g_update.webPage, nullptr, 1, nullptr); return 1;
+        case IDC_UPDATE_WEBPAGE:
+          // Only a web address is opened: the shell would run a program's
+          // path just as readily, and the text comes from the network.
+          if (IsWebAddress(g_update.webPage)) {
+            OsHandle browser = 0;
+            if (OsShellExecute("open", g_update.webPage, nullptr, 1, &browser) && browser) OsCloseHandle(browser);
+          } else {
+            LogPrint("Not a web page '%s'\n", g_update.webPage);
+          }
+          return 1;
         case IDC_UPDATE_DOWNLOAD: OsEndDialog(dialog, 1); return 1;
         case kIdOk:
         case kIdCancel: OsEndDialog(dialog, 0); return 1;
