@@ -6,9 +6,9 @@
 #include "relaunch.h"
 
 #include "os.h"
+#include "problems.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "winmain.h"
 
 namespace {
 

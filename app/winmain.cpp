@@ -6,7 +6,6 @@
 #include "ffs.h"
 #include "os.h"
 #include "relaunch.h"
-#include "shortcuts.h"
 #include "script.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
@@ -39,17 +38,6 @@ bool RunsInPlace(RunMode mode, const char* commandLine) {
   return mode == RunModeInstallerRegister || Contains(commandLine, "-Spawn");
 }
 
-std::int32_t ShowProblem(const char* text, const char* caption) {
-  OsMessageBox(text, caption ? caption : "Uninstall problem...", kMbOk);
-  return 1;
-}
-
-std::int32_t AskYesNo(const char* text, const char* caption) {
-  int answer = OsMessageBox(text, caption ? caption : "Uninstall...", kMbYesNo | kMbIconQuestion);
-  // A box that could not be shown gave no consent.
-  return answer == kIdYes ? 1 : 0;
-}
-
 std::int32_t ComInit() {
   std::int32_t result = OsCoInitialize();
   if (result != 0) {
@@ -61,7 +49,6 @@ std::int32_t ComInit() {
     LogPrint("Failed to initialize OLE (0x%.8X)\n", static_cast<unsigned>(result));
     return 0;
   }
-  ClearCurrentGroup();
   return 1;
 }
 

@@ -4,6 +4,7 @@
 #include "handlers.h"
 #include "held.h"
 #include "paths.h"
+#include "problems.h"
 #include "progress.h"
 #include "protect.h"
 #include "registry.h"
@@ -11,7 +12,6 @@
 #include "tessel-core.h"
 #include "tessel-str.h"
 #include "update.h"
-#include "winmain.h"
 
 namespace {
 

@@ -214,7 +214,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 1 << 16) return 0;
   LayOut();
-  ClearCurrentGroup();
+  ShortcutsInit();
   InstallSettings* settings =
       static_cast<InstallSettings*>(MemoryAlloc(static_cast<std::int32_t>(sizeof(InstallSettings)), "fuzz", 1));
   std::int32_t length = static_cast<std::int32_t>(size);
