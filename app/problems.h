@@ -20,3 +20,21 @@ std::int32_t ShowProblem(const char* text, const char* caption);
 // given. 1 for Yes; 0 for No and for a box that gave no answer.
 std::int32_t AskYesNo(const char* text, const char* caption);
 
+// ---- unattended runs ------------------------------------------------------
+// A run that nobody watches (-Quiet): the question is answered Yes, and the
+// boxes are written to the log instead of being shown.
+void SetUnattended(bool unattended);
+bool Unattended();
+
+// What an unattended run ends with, for the program that started it.
+constexpr std::int32_t kExitRemoved = 0;
+constexpr std::int32_t kExitFault = 1;
+constexpr std::int32_t kExitNotInstalled = 2;
+constexpr std::int32_t kExitIncomplete = 3;
+constexpr std::int32_t kExitDamaged = 4;
+constexpr std::int32_t kExitRestartNeeded = 3010;
+// Records how the run went; of several reports the gravest stands (a fault,
+// then a damaged script, nothing installed, an incomplete removal, a
+// restart still needed, removed).
+void ReportOutcome(std::int32_t code);
+std::int32_t RunOutcome();

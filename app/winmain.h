@@ -20,6 +20,9 @@ extern AppInfoRecord AppInfo;
 
 // The mode the switches of the whole command line select.
 RunMode ChooseRunMode(const char* commandLine);
+// Whether a start is unattended: "-Quiet" in the argument part (never the
+// program's path) of an uninstall.
+bool IsUnattended(RunMode mode, const char* arguments);
 // Whether a start runs the script itself rather than relaunching a copy.
 bool RunsInPlace(RunMode mode, const char* commandLine);
 

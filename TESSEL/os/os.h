@@ -36,9 +36,13 @@ std::uint32_t OsLastError();
 OsHandle OsOpenOwnProcessForChild();
 void OsCloseHandle(OsHandle handle);
 // Start a program from a command line; the child inherits inheritable
-// handles, the environment and the current folder. The process and thread
-// handles are closed at once. 0 on failure (see OsLastError).
-int OsStartProcess(const char* commandLine);
+// handles, the environment and the current folder. The thread handle is
+// closed at once; the process handle too, unless process asks for it (to be
+// waited for with OsWaitForProcess and closed by the caller). 0 on failure
+// (see OsLastError).
+int OsStartProcess(const char* commandLine, OsHandle* process = nullptr);
+// Lets the calling thread wait for the given time.
+void OsSleep(std::uint32_t milliseconds);
 // Ends the process through the run-time's normal exit.
 [[noreturn]] void OsExitProcess(int code);
 

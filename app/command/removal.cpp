@@ -135,6 +135,9 @@ void CutAfterLastSeparator(char* text) {
 // another run of this one) took it first.
 bool AlreadyGone(std::uint32_t error) { return error == kErrorFileNotFound || error == kErrorPathNotFound; }
 
+// The file that waits for the process that started this run.
+char g_deferred[kFolderWorkRoom];
+
 }  // namespace
 
 void RemovalBatchBegin() {
@@ -237,8 +240,7 @@ std::int32_t RemoveEmptyFolders(char* given) {
     }
     if (entries > 0) return 1;
     if (IsProtectedFolder(folder)) return 1;
-    bool removed = OsRemoveFolder(folder) != 0;
-    if (!removed) {
+    if (!OsRemoveFolder(folder)) {
       std::uint32_t error = OsLastError();
       if (error == kErrorDirNotEmpty) {
         // Something else put an entry there since it was listed: the folder
@@ -323,4 +325,52 @@ std::int32_t RunProgram(const char* program, const char* parameters, std::int32_
   }
   OsCloseHandle(process);
   return 1;
+}
+
+std::int32_t DeferRemoval(const char* path) {
+  CHECK_POINTER(kUnit, path);
+  if (g_deferred[0] != '\0' || !CanonicalPath(path, g_deferred, sizeof g_deferred)) return 0;
+  LogPrint("Delete file '%s' once this run has ended\n", g_deferred);
+  return 1;
+}
+
+const char* DeferredRemoval() { return g_deferred[0] ? g_deferred : nullptr; }
+
+bool IsCopyOfProgram(const char* path, const char* program) {
+  std::FILE* a = OsOpenFile(path, "rb");
+  std::FILE* b = a ? OsOpenFile(program, "rb") : nullptr;
+  bool same = a && b;
+  static char left[16384];
+  static char right[16384];
+  while (same) {
+    std::size_t got = std::fread(left, 1, sizeof left, a);
+    same = std::fread(right, 1, sizeof right, b) == got && std::memcmp(left, right, got) == 0;
+    if (got == 0) break;
+  }
+  if (a) std::fclose(a);
+  if (b) std::fclose(b);
+  return same;
+}
+
+std::int32_t FinishRemovalOfCopy(const char* path, const char* program, std::int32_t patience) {
+  CHECK_POINTER(kUnit, path);
+  CHECK_POINTER(kUnit, program);
+  char file[kFolderWorkRoom];
+  // Only ever the program this run was copied from.
+  if (!CanonicalPath(path, file, sizeof file) || !IsCopyOfProgram(file, program)) {
+    LogPrint("Unable to delete file '%s': not this program\n", path);
+    return 0;
+  }
+  // The waiting process ends as soon as this run's copy has: a few tries.
+  for (std::int32_t attempt = 0; attempt < patience; ++attempt) {
+    if (OsDeleteFile(file)) {
+      LogPrint("Delete file '%s'\n", file);
+      char folder[kFolderWorkRoom];
+      if (FolderOfPath(file, folder, sizeof folder)) RemoveEmptyFolders(folder);
+      return 1;
+    }
+    if (AlreadyGone(OsLastError())) return 1;
+    OsSleep(250);
+  }
+  return DeleteProductFile(file);
 }

@@ -29,3 +29,17 @@ void RemovalBatchEnd();
 std::int32_t FolderOfPath(const char* path, char* folder, std::int32_t capacity);
 // Whether a path names a drive root or no folder at all (C:\, C:, \, \\server\share\).
 bool IsDriveRoot(const char* folder);
+
+// A file that cannot go while the process that started this run waits for
+// it (that process runs it): kept for a last start of this program, which
+// removes it once it is free. One such file per run; 0 when one is kept.
+std::int32_t DeferRemoval(const char* path);
+// The kept file, or none.
+const char* DeferredRemoval();
+// Whether the file holds the same bytes as the program file: the program
+// the waiting process runs is the one this run was copied from.
+bool IsCopyOfProgram(const char* path, const char* program);
+// The last start's work: when path is a copy of program, waits until it can
+// be deleted (up to patience quarter seconds), deletes it and climbs the
+// folders it leaves empty. 1 when it is gone.
+std::int32_t FinishRemovalOfCopy(const char* path, const char* program, std::int32_t patience);
