@@ -22,6 +22,7 @@ constexpr std::uint32_t kErrorAlreadyExists = 183;
 constexpr std::uint32_t kErrorMoreData = 234;
 constexpr std::uint32_t kErrorNoMoreItems = 259;
 constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorLockViolation = 33;
 constexpr std::uint32_t kErrorProcNotFound = 127;
 constexpr std::uint32_t kErrorModNotFound = 126;
 

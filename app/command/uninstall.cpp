@@ -178,7 +178,15 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
         }
       }
       ReadArgument(arguments, settings->Text, consumed);
-      if (settings->FilesLeft == 0) {
+      if (settings->FilesLeft == 0 && RemovalsAtRestart() > 0) {
+        ReportOutcome(kExitRestartNeeded);
+        char message[kKeyRoom + kWorkRoom];
+        StrFormatBounded(message, sizeof message,
+                         "%s %s has been uninstalled! Some of its files are in use: they will be removed when the "
+                         "computer restarts.",
+                         settings->CompanyName, settings->ProductName);
+        ShowProblem(message, "Uninstaller...");
+      } else if (settings->FilesLeft == 0) {
         StrFormatBounded(settings->Text, sizeof settings->Text, "%s %s has been uninstalled!", settings->CompanyName,
                          settings->ProductName);
         ShowProblem(settings->Text, "Uninstaller...");
