@@ -18,6 +18,7 @@ constexpr std::uint32_t LogConsole = 0x01;  // -window
 constexpr std::uint32_t LogFile = 0x02;     // -debug
 constexpr std::uint32_t LogReport = 0x04;   // -debug
 constexpr std::uint32_t LogAppend = 0x08;   // -append
+constexpr std::uint32_t LogNoBoxes = 0x10;  // nobody watches: a fatal report is logged, not shown
 
 // Room of the shared message buffer, terminator excluded.
 constexpr int kMessageCapacity = 4096;

@@ -5,10 +5,11 @@
 // written to, started or removed.
 #include "relaunch.h"
 
+#include "command/removal.h"
 #include "os.h"
+#include "problems.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "winmain.h"
 
 namespace {
 
@@ -127,6 +128,41 @@ bool SplitPath(const char* path, char (&folder)[kPathRoom], const char** name) {
   return true;
 }
 
+// Waits for the copy that an unattended start runs; its exit code.
+std::int32_t AwaitCopy(OsHandle child) {
+  while (OsWaitForProcess(child, 1000) == kWaitTimeout) {
+  }
+  std::uint32_t code = 0;
+  std::int32_t result = 1;
+  if (!OsProcessExitCode(child, &code)) {
+    std::uint32_t error = OsLastError();
+    LogPrint("Failed to get exit code (%d) (0x%.8X)\n", static_cast<int>(error), error);
+  } else {
+    result = static_cast<std::int32_t>(code);
+    LogPrint("Exit code %d\n", result);
+  }
+  OsCloseHandle(child);
+  return result;
+}
+
+// The path after "-Finish" in the argument text, into path when given.
+bool FinisherArgument(const char* arguments, char (*path)[kPathRoom]) {
+  if (arguments == nullptr) return false;
+  char argument[kPathRoom];
+  for (std::int32_t i = 0; GetArgument(arguments, i, argument); ++i) {
+    if (!StrEqualNoCase(argument, "-Finish")) continue;
+    char next[kPathRoom];
+    if (!GetArgument(arguments, i + 1, next)) return false;
+    if (path) StrCopyBounded(*path, next);
+    return true;
+  }
+  return false;
+}
+
+// How long the last start waits for the waiting process to end, in steps
+// of a quarter of a second.
+constexpr std::int32_t kFinisherPatience = 120;
+
 }  // namespace
 
 bool IsCopyFolderName(const char* name) {
@@ -177,7 +213,7 @@ std::int32_t ScheduleOwnRemoval() {
   return scheduled;
 }
 
-std::int32_t Relaunch(const char* tail) {
+std::int32_t Relaunch(const char* tail, std::int32_t* exitCode) {
   static char commandLine[kCommandLineRoom];
   char module[kPathRoom] = {};
   char tempFolder[kPathRoom] = {};
@@ -208,6 +244,7 @@ std::int32_t Relaunch(const char* tail) {
   }
 
   OsHandle self = OsOpenOwnProcessForChild();
+  OsHandle child = 0;
   bool whole = tail ? StrFormatBounded(commandLine, sizeof commandLine, "\"%s\" -Spawn %s", copy, tail)
                     : StrFormatBounded(commandLine, sizeof commandLine, "\"%s\" -Spawn", copy);
   bool started = false;
@@ -215,7 +252,7 @@ std::int32_t Relaunch(const char* tail) {
   if (!whole) {
     LogPrint("Failed to create process (%d) (0x%.8X)\n", static_cast<int>(kErrorInvalidParameter),
              kErrorInvalidParameter);
-  } else if (!OsStartProcess(commandLine)) {
+  } else if (!OsStartProcess(commandLine, exitCode ? &child : nullptr)) {
     std::uint32_t error = OsLastError();
     LogPrint("Failed to create process (%d) (0x%.8X)\n", static_cast<int>(error), error);
   } else {
@@ -228,5 +265,31 @@ std::int32_t Relaunch(const char* tail) {
     ReportFailedStart("Unable to start: the program's temporary copy could not be run.");
     return 0;
   }
+  if (exitCode) *exitCode = AwaitCopy(child);
   return 1;
+}
+
+bool IsFinisherStart(const char* arguments) { return FinisherArgument(arguments, nullptr); }
+
+std::int32_t StartFinisher(const char* path) {
+  static char commandLine[kCommandLineRoom];
+  char module[kPathRoom] = {};
+  if (!OsModuleFileName(module, sizeof module)) return 0;
+  // The log goes on in the same file.
+  const char* log = (LogFlags() & LogFile) ? " -debug -append" : "";
+  if (!StrFormatBounded(commandLine, sizeof commandLine, "\"%s\" -Spawn -Finish \"%s\"%s", module, path, log) ||
+      !OsStartProcess(commandLine)) {
+    std::uint32_t error = OsLastError();
+    LogPrint("Failed to create process (%d) (0x%.8X)\n", static_cast<int>(error), error);
+    return 0;
+  }
+  LogPrint("Exec: %s\n", commandLine);
+  return 1;
+}
+
+std::int32_t RunFinisher(const char* arguments) {
+  char path[kPathRoom] = {};
+  char module[kPathRoom] = {};
+  if (!FinisherArgument(arguments, &path) || !OsModuleFileName(module, sizeof module)) return 0;
+  return FinishRemovalOfCopy(path, module, kFinisherPatience);
 }

@@ -7,8 +7,19 @@
 // Copies the program into a folder of its own under the temporary folder
 // and starts the copy with "-Spawn" and the unchanged tail. 1 when the copy
 // was started; 0 when it could not be made or started: the user was told,
-// and nothing was left behind.
-std::int32_t Relaunch(const char* tail);
+// and nothing was left behind. With exitCode, waits for the copy to end
+// and gives its exit code (1 when it cannot be read).
+std::int32_t Relaunch(const char* tail, std::int32_t* exitCode = nullptr);
+
+// In an unattended copy: the program file of the process that waits for
+// this one cannot go before that process ends. A last start of this copy
+// ("-Spawn -Finish PATH") waits for the file to come free and removes it
+// and the folders it leaves empty. 0 when it could not be started.
+std::int32_t StartFinisher(const char* path);
+// That last start's work, given its argument text; 1 when the file is gone.
+std::int32_t RunFinisher(const char* arguments);
+// Whether the argument text asks for that last start.
+bool IsFinisherStart(const char* arguments);
 
 // Removes the copies that earlier runs left in the temporary folder (given
 // with its trailing '\') and that no process runs any more: only folders

@@ -3,6 +3,7 @@
 
 #include "command/held.h"
 #include "command/keywords.h"
+#include "command/shortcuts.h"
 #include "ffs.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
@@ -35,6 +36,9 @@ std::int32_t ScriptLoad(InstallSettings** script, const char* name, RunMode mode
   }
   settings->ParsePosition = text;
   settings->Mode = mode;
+  // A fresh run of the commands: the units that keep state between them
+  // start afresh.
+  ShortcutsInit();
   *script = settings;
   return 1;
 }

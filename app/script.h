@@ -6,7 +6,7 @@
 
 #include "command/settings.h"
 #include "os.h"
-#include "winmain.h"
+#include "problems.h"
 
 // Creates the record, copies the named file out of the archive into it and
 // stores the mode; 1 and *script set, or 0.

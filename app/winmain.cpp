@@ -3,10 +3,10 @@
 
 #include "command/keywords.h"
 #include "command/progress.h"
+#include "command/removal.h"
 #include "ffs.h"
 #include "os.h"
 #include "relaunch.h"
-#include "shortcuts.h"
 #include "socket.h"
 #include "script.h"
 #include "tessel-core.h"
@@ -36,19 +36,13 @@ RunMode ChooseRunMode(const char* commandLine) {
   return mode;
 }
 
+bool IsUnattended(RunMode mode, const char* arguments) {
+  // Registering and updating need the user.
+  return mode == RunModeUninstall && arguments != nullptr && Contains(arguments, "-Quiet");
+}
+
 bool RunsInPlace(RunMode mode, const char* commandLine) {
   return mode == RunModeInstallerRegister || Contains(commandLine, "-Spawn");
-}
-
-std::int32_t ShowProblem(const char* text, const char* caption) {
-  OsMessageBox(text, caption ? caption : "Uninstall problem...", kMbOk);
-  return 1;
-}
-
-std::int32_t AskYesNo(const char* text, const char* caption) {
-  int answer = OsMessageBox(text, caption ? caption : "Uninstall...", kMbYesNo | kMbIconQuestion);
-  // A box that could not be shown gave no consent.
-  return answer == kIdYes ? 1 : 0;
 }
 
 std::int32_t ComInit() {
@@ -62,7 +56,6 @@ std::int32_t ComInit() {
     LogPrint("Failed to initialize OLE (0x%.8X)\n", static_cast<unsigned>(result));
     return 0;
   }
-  ClearCurrentGroup();
   return 1;
 }
 
@@ -79,21 +72,32 @@ int AppMain(const char* arguments, OsHandle instance) {
   OsRestrictLibrarySearch();
   AppInfo.instance = 0;
 
-  // Log first of all, then who we are.
+  // Log first of all, then who we are. An unattended uninstall shows no
+  // box, not even a fatal report.
+  const char* commandLine = OsCommandLine();
+  RunMode mode = ChooseRunMode(commandLine);
+  bool unattended = IsUnattended(mode, arguments);
+  SetUnattended(unattended);
   std::uint32_t flags = 0;
   LogParseSwitches(&flags, arguments);
-  LogInit("debug.log", flags);
-  const char* commandLine = OsCommandLine();
+  LogInit("debug.log", flags | (unattended ? LogNoBoxes : 0));
   GetArgument(commandLine, 0, programPath);
   LogPrint("%s Version %s (%s)\n", AppInfo.name, AppInfo.version, AppInfo.build);
   LogPrint("Cmdline '%s' '%s'\n", commandLine, arguments);
 
-  RunMode mode = ChooseRunMode(commandLine);
+  // How the run went, for whoever started an unattended one; an
+  // interactive run ends with 0.
+  std::int32_t exitCode = 0;
   if (!RunsInPlace(mode, commandLine)) {
-    if (!Relaunch(FindArgument(commandLine, 1, nullptr))) {
+    // Unattended, the caller learns the outcome when the copy has ended.
+    if (!Relaunch(FindArgument(commandLine, 1, nullptr), unattended ? &exitCode : nullptr)) {
       LogClose();
       return 1;
     }
+  } else if (IsFinisherStart(arguments)) {
+    MemoryInit(kHeapNoLimit, 0);
+    RunFinisher(arguments);
+    MemoryRemove();
   } else {
     // A relaunched copy leaves nothing behind: it goes at the next restart
     // at the latest, or at the next start, whichever comes first.
@@ -113,16 +117,29 @@ int AppMain(const char* arguments, OsHandle instance) {
     // The archive appended to this very executable, then its script.
     if (!FfsInit(programPath)) {
       ShowProblem("The installation file has been damaged, please download a new copy.", nullptr);
+      ReportOutcome(kExitDamaged);
     } else {
-      ProgressWindowCreate(instance, 0);
+      if (!unattended) ProgressWindowCreate(instance, 0);
       InstallSettings* script = nullptr;
       if (!ScriptLoad(&script, "install.dat", mode)) {
-        SetErrorLocation(kUnit, __LINE__);
-        Abort("Couldn't load installation script.\n");
+        // Unattended, the caller learns it from the exit code.
+        if (!unattended) {
+          SetErrorLocation(kUnit, __LINE__);
+          Abort("Couldn't load installation script.\n");
+        }
+        LogPrint("Couldn't load installation script.\n");
+        ReportOutcome(kExitDamaged);
+      } else {
+        if (!ScriptRun(script, 0)) {
+          LogPrint("Script failed somewhere\n");
+          ReportOutcome(kExitDamaged);
+        }
+        ScriptUnload(&script);
       }
-      if (!ScriptRun(script, 0)) LogPrint("Script failed somewhere\n");
-      ScriptUnload(&script);
     }
+    // The product's own uninstaller goes once the process waiting for this
+    // run (which runs it) has ended.
+    if (const char* waiting = DeferredRemoval()) StartFinisher(waiting);
 
     // Shutdown, in reverse.
     ProgressWindowDestroy();
@@ -132,9 +149,10 @@ int AppMain(const char* arguments, OsHandle instance) {
     SocketCleanup();
     CommonControlsRemove();
     MemoryRemove();
+    if (unattended) exitCode = RunOutcome();
   }
 
   LogPrint("Successful Exit...\n");
   LogClose();
-  return 0;
+  return exitCode;
 }

@@ -1,10 +1,11 @@
-// The program's entry: its description, run modes, relaunch and the two
-// standard message boxes.
+// The program's entry: its description, the choice of the run mode, the
+// relaunch and COM's start and end.
 #pragma once
 
 #include <cstdint>
 
 #include "os.h"
+#include "problems.h"
 #include "relaunch.h"
 
 struct AppInfoRecord {
@@ -17,20 +18,14 @@ struct AppInfoRecord {
 };
 extern AppInfoRecord AppInfo;
 
-using RunMode = std::int32_t;
-constexpr RunMode RunModeNone = 0;
-constexpr RunMode RunModeUninstall = 3;
-constexpr RunMode RunModeRegister = 4;
-constexpr RunMode RunModeInstallerRegister = 6;
-constexpr RunMode RunModeUpdate = 7;
-
 // The mode the switches of the whole command line select.
 RunMode ChooseRunMode(const char* commandLine);
+// Whether a start is unattended: "-Quiet" in the argument part (never the
+// program's path) of an uninstall.
+bool IsUnattended(RunMode mode, const char* arguments);
 // Whether a start runs the script itself rather than relaunching a copy.
 bool RunsInPlace(RunMode mode, const char* commandLine);
 
-std::int32_t ShowProblem(const char* text, const char* caption);
-std::int32_t AskYesNo(const char* text, const char* caption);
 std::int32_t ComInit();
 std::int32_t ComRemove();
 

@@ -22,6 +22,7 @@ constexpr std::uint32_t kErrorAlreadyExists = 183;
 constexpr std::uint32_t kErrorMoreData = 234;
 constexpr std::uint32_t kErrorNoMoreItems = 259;
 constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorLockViolation = 33;
 constexpr std::uint32_t kErrorProcNotFound = 127;
 constexpr std::uint32_t kErrorModNotFound = 126;
 
@@ -36,9 +37,13 @@ std::uint32_t OsLastError();
 OsHandle OsOpenOwnProcessForChild();
 void OsCloseHandle(OsHandle handle);
 // Start a program from a command line; the child inherits inheritable
-// handles, the environment and the current folder. The process and thread
-// handles are closed at once. 0 on failure (see OsLastError).
-int OsStartProcess(const char* commandLine);
+// handles, the environment and the current folder. The thread handle is
+// closed at once; the process handle too, unless process asks for it (to be
+// waited for with OsWaitForProcess and closed by the caller). 0 on failure
+// (see OsLastError).
+int OsStartProcess(const char* commandLine, OsHandle* process = nullptr);
+// Lets the calling thread wait for the given time.
+void OsSleep(std::uint32_t milliseconds);
 // Ends the process through the run-time's normal exit.
 [[noreturn]] void OsExitProcess(int code);
 

@@ -54,7 +54,7 @@ void CheckLength(int length) {
   length += FormatInto(length < kMessageCapacity ? length : kMessageCapacity, format, values);
   int at = length < kMessageCapacity ? length : kMessageCapacity;
   length += FormatIntoV(at, "       (%s/%d)\n", g_log.errorFile ? g_log.errorFile : "", g_log.errorLine);
-  OsMessageBox(g_log.message + 2, "Internal error...", kMbOk | kMbIconStop);
+  if (!(g_log.flags & LogNoBoxes)) OsMessageBox(g_log.message + 2, "Internal error...", kMbOk | kMbIconStop);
   LogWrite(g_log.message);
   CheckLength(length);
   UnlockLibrary();
@@ -143,7 +143,7 @@ std::int32_t LogWrite(const char* text) {
 }
 
 std::int32_t LogPrint(const char* format, ...) {
-  if (g_log.flags == 0) return 1;
+  if ((g_log.flags & ~LogNoBoxes) == 0) return 1;
   LockLibrary();
   va_list values;
   va_start(values, format);
@@ -156,7 +156,7 @@ std::int32_t LogPrint(const char* format, ...) {
 }
 
 std::int32_t LogSection(const char* title) {
-  if (g_log.flags == 0) return 1;
+  if ((g_log.flags & ~LogNoBoxes) == 0) return 1;
   LockLibrary();
   int end;
   int length;

@@ -3,9 +3,9 @@
 // zero byte behind the script ends the text: it ends an argument but is never
 // passed, so no reader steps beyond the text. A zero byte inside the text is
 // a separator like any other control byte.
+#include "problems.h"
 #include "settings.h"
 #include "tessel-core.h"
-#include "winmain.h"
 
 namespace {
 

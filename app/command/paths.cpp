@@ -3,11 +3,11 @@
 #include "paths.h"
 
 #include "handlers.h"
+#include "problems.h"
 #include "protect.h"
 #include "registry.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "winmain.h"
 
 namespace {
 

@@ -135,6 +135,66 @@ void CutAfterLastSeparator(char* text) {
 // another run of this one) took it first.
 bool AlreadyGone(std::uint32_t error) { return error == kErrorFileNotFound || error == kErrorPathNotFound; }
 
+// Whether a failed deletion met a file that another program holds open.
+bool InUse(std::uint32_t error) { return error == kErrorSharingViolation || error == kErrorLockViolation; }
+
+// ---- what goes at the next restart ----------------------------------------
+// The files and folders this run has scheduled, by their keys, so that a
+// folder whose every entry is scheduled is scheduled after them. Past the
+// table's room files are still scheduled, their folders no longer.
+constexpr int kRestartRoom = 64;
+struct AtRestart {
+  char keys[kRestartRoom][kFolderWorkRoom];
+  std::int32_t count = 0;
+  std::int32_t scheduled = 0;
+};
+AtRestart g_restart;
+
+bool IsScheduled(const char* path) {
+  char key[kFolderWorkRoom];
+  FolderKey(path, key);
+  for (std::int32_t i = 0; i < g_restart.count; ++i)
+    if (StrEqual(g_restart.keys[i], key)) return true;
+  return false;
+}
+
+// How many of the folder's entries are scheduled.
+std::int32_t ScheduledIn(const char* folder) {
+  char key[kFolderWorkRoom];
+  FolderKey(folder, key);
+  std::int32_t length = StrLength(key);
+  std::int32_t found = 0;
+  for (std::int32_t i = 0; i < g_restart.count; ++i) {
+    const char* entry = g_restart.keys[i];
+    std::int32_t cut = StrLength(entry);
+    while (cut > 0 && entry[cut - 1] != '\\') --cut;
+    if (cut - 1 == length && std::strncmp(entry, key, static_cast<std::size_t>(length)) == 0) ++found;
+  }
+  return found;
+}
+
+// Asks the system to delete the file or empty folder at the next restart;
+// false when it may not.
+bool ScheduleAtRestart(const char* given, const char* what) {
+  // A folder is named without its final separator.
+  char path[kFolderWorkRoom];
+  StrCopyBounded(path, given);
+  std::int32_t length = StrLength(path);
+  while (length > 3 && (path[length - 1] == '\\' || path[length - 1] == '/')) path[--length] = '\0';
+  if (!OsDeleteAtRestart(path)) {
+    std::uint32_t error = OsLastError();
+    LogPrint("Unable to schedule '%s' for removal at restart (%d) (0x%.8X)\n", path, static_cast<int>(error), error);
+    return false;
+  }
+  LogPrint("Delete %s '%s' at restart\n", what, path);
+  ++g_restart.scheduled;
+  if (g_restart.count < kRestartRoom) FolderKey(path, g_restart.keys[g_restart.count++]);
+  return true;
+}
+
+// The file that waits for the process that started this run.
+char g_deferred[kFolderWorkRoom];
+
 }  // namespace
 
 void RemovalBatchBegin() {
@@ -200,18 +260,22 @@ std::int32_t DeleteProductFile(const char* path) {
     return 0;
   }
   bool deleted = OsDeleteFile(file) != 0;
-  bool gone = deleted || AlreadyGone(OsLastError());
+  std::uint32_t error = deleted ? kErrorSuccess : OsLastError();
+  bool gone = deleted || AlreadyGone(error);
   if (!deleted) LogPrint("Unable to delete file '%s'\n", path);
+  // Held open by another program: it goes when nothing holds it any more.
+  // Until then it is still in its folder.
+  bool atRestart = !gone && InUse(error) && (IsScheduled(file) || ScheduleAtRestart(file, "file"));
   char folder[kFolderWorkRoom];
   if (!FolderOfPath(file, folder, sizeof folder)) {
     LogPrint("Unable to examine the folder of '%s'\n", path);
-    return gone ? 1 : 0;
+    return gone || atRestart ? 1 : 0;
   }
   // A file already gone counts as taken, so that two runs at once still
   // empty the folder between them.
   if (gone) Took(folder);
   RemoveEmptyFolders(folder);
-  return gone ? 1 : 0;
+  return gone || atRestart ? 1 : 0;
 }
 
 std::int32_t RemoveEmptyFolders(char* given) {
@@ -235,10 +299,14 @@ std::int32_t RemoveEmptyFolders(char* given) {
       LogPrint("Error opening '%s'\n", folder);
       return 0;
     }
-    if (entries > 0) return 1;
+    // A folder that holds nothing but what goes at the restart goes then
+    // too, after its entries.
+    bool emptiedAtRestart = entries > 0 && ScheduledIn(folder) == entries;
+    if (entries > 0 && !emptiedAtRestart) return 1;
     if (IsProtectedFolder(folder)) return 1;
-    bool removed = OsRemoveFolder(folder) != 0;
-    if (!removed) {
+    if (emptiedAtRestart) {
+      if (!IsScheduled(folder) && !ScheduleAtRestart(folder, "folder")) return 0;
+    } else if (!OsRemoveFolder(folder)) {
       std::uint32_t error = OsLastError();
       if (error == kErrorDirNotEmpty) {
         // Something else put an entry there since it was listed: the folder
@@ -255,7 +323,7 @@ std::int32_t RemoveEmptyFolders(char* given) {
     } else {
       LogPrint("Deleting '%s'\n", folder);
     }
-    Forget(folder);
+    if (!emptiedAtRestart) Forget(folder);
     // The parent: scan back from the second-to-last character.
     std::int32_t length = StrLength(folder);
     std::int32_t cut = -1;
@@ -267,7 +335,7 @@ std::int32_t RemoveEmptyFolders(char* given) {
     }
     if (cut < 0) return 1;
     folder[cut] = '\0';
-    Took(folder);
+    if (!emptiedAtRestart) Took(folder);
     if (StrLength(folder) <= 3) return 1;
   }
 }
@@ -323,4 +391,54 @@ std::int32_t RunProgram(const char* program, const char* parameters, std::int32_
   }
   OsCloseHandle(process);
   return 1;
+}
+
+std::int32_t RemovalsAtRestart() { return g_restart.scheduled; }
+
+std::int32_t DeferRemoval(const char* path) {
+  CHECK_POINTER(kUnit, path);
+  if (g_deferred[0] != '\0' || !CanonicalPath(path, g_deferred, sizeof g_deferred)) return 0;
+  LogPrint("Delete file '%s' once this run has ended\n", g_deferred);
+  return 1;
+}
+
+const char* DeferredRemoval() { return g_deferred[0] ? g_deferred : nullptr; }
+
+bool IsCopyOfProgram(const char* path, const char* program) {
+  std::FILE* a = OsOpenFile(path, "rb");
+  std::FILE* b = a ? OsOpenFile(program, "rb") : nullptr;
+  bool same = a && b;
+  static char left[16384];
+  static char right[16384];
+  while (same) {
+    std::size_t got = std::fread(left, 1, sizeof left, a);
+    same = std::fread(right, 1, sizeof right, b) == got && std::memcmp(left, right, got) == 0;
+    if (got == 0) break;
+  }
+  if (a) std::fclose(a);
+  if (b) std::fclose(b);
+  return same;
+}
+
+std::int32_t FinishRemovalOfCopy(const char* path, const char* program, std::int32_t patience) {
+  CHECK_POINTER(kUnit, path);
+  CHECK_POINTER(kUnit, program);
+  char file[kFolderWorkRoom];
+  // Only ever the program this run was copied from.
+  if (!CanonicalPath(path, file, sizeof file) || !IsCopyOfProgram(file, program)) {
+    LogPrint("Unable to delete file '%s': not this program\n", path);
+    return 0;
+  }
+  // The waiting process ends as soon as this run's copy has: a few tries.
+  for (std::int32_t attempt = 0; attempt < patience; ++attempt) {
+    if (OsDeleteFile(file)) {
+      LogPrint("Delete file '%s'\n", file);
+      char folder[kFolderWorkRoom];
+      if (FolderOfPath(file, folder, sizeof folder)) RemoveEmptyFolders(folder);
+      return 1;
+    }
+    if (AlreadyGone(OsLastError())) return 1;
+    OsSleep(250);
+  }
+  return DeleteProductFile(file);
 }

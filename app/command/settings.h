@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "os.h"
-#include "winmain.h"
+#include "problems.h"
 
 constexpr int kSettingsText = 160;
 

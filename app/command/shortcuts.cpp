@@ -19,7 +19,10 @@ char g_currentGroup[kCurrentGroupRoom];
 
 }  // namespace
 
-void ClearCurrentGroup() { g_currentGroup[0] = '\0'; }
+std::int32_t ShortcutsInit() {
+  g_currentGroup[0] = '\0';
+  return 1;
+}
 const char* CurrentGroup() { return g_currentGroup; }
 
 std::int32_t GroupFolderPath(const char* group, char* destination) {

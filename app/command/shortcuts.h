@@ -13,6 +13,6 @@ std::int32_t GroupFolderPath(const char* group, char* destination);
 std::int32_t ShortcutFilePath(char* destination, const char* item);
 std::int32_t SelectGroup(const char* group);
 std::int32_t DeleteShortcut(const char* target, const char* arguments, const char* item);
-// Empties the current group (at COM start-up).
-void ClearCurrentGroup();
+// The unit's start-up, as each script is loaded: no group is current.
+std::int32_t ShortcutsInit();
 const char* CurrentGroup();

@@ -3,7 +3,9 @@
 // component's registration.
 #include "handlers.h"
 #include "held.h"
+#include "os.h"
 #include "paths.h"
+#include "problems.h"
 #include "progress.h"
 #include "protect.h"
 #include "registry.h"
@@ -11,7 +13,6 @@
 #include "tessel-core.h"
 #include "tessel-str.h"
 #include "update.h"
-#include "winmain.h"
 
 namespace {
 
@@ -36,9 +37,11 @@ std::int32_t DeleteScriptPath(InstallSettings* settings, const char* scriptPath)
   return DeleteProductFile(path);
 }
 
-// Nothing can be removed: the product's folder is not known.
-std::int32_t StopUninstall(InstallSettings* settings) {
+// Nothing can be removed: the product is not installed, or the folder it
+// names cannot serve.
+std::int32_t StopUninstall(InstallSettings* settings, std::int32_t outcome) {
   ShowProblem("Unable to find previous installation; files could not be removed.", nullptr);
+  ReportOutcome(outcome);
   settings->Mode = RunModeNone;
   HeldActionsDiscard();
   return 1;
@@ -71,6 +74,20 @@ bool EstablishFolder(InstallSettings* settings, bool* keyMissing) {
   return true;
 }
 
+// In an unattended run the process that started this one waits for it,
+// and runs the product's own uninstaller: that file can only go once the
+// waiting process has ended. True when it is kept for then.
+bool DeferOwnProgram(InstallSettings* settings) {
+  if (!Unattended()) return false;
+  char path[kWorkRoom];
+  char program[kKeyRoom];
+  std::uint32_t flags = 0;
+  if (!ExpandPath(settings, settings->UninstallName, path, sizeof path, &flags) ||
+      !OsModuleFileName(program, sizeof program) || !OsFileExists(path) || !IsCopyOfProgram(path, program))
+    return false;
+  return DeferRemoval(path) != 0;
+}
+
 }  // namespace
 
 // The next entry of the file list, from *position on: up to a ',' (passed
@@ -99,7 +116,7 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
   // A folder that cannot serve stops the uninstall before the question; a
   // missing product key is told after it.
   bool keyMissing = false;
-  if (!EstablishFolder(settings, &keyMissing)) return StopUninstall(settings);
+  if (!EstablishFolder(settings, &keyMissing)) return StopUninstall(settings, kExitDamaged);
 
   char question[kWorkRoom];
   StrFormatBounded(question, sizeof question, "Are you sure you want to uninstall %s %s?", settings->CompanyName,
@@ -109,13 +126,14 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
     HeldActionsDiscard();
     return 1;
   }
-  if (keyMissing) return StopUninstall(settings);
+  if (keyMissing) return StopUninstall(settings, kExitNotInstalled);
 
   // Yes: first what the commands before the question held back.
   UninstallAgree(settings);
 
   settings->FilesLeft = 0;
-  ProgressWindowShow(1);
+  // Nobody watches an unattended run: no window either.
+  if (!Unattended()) ProgressWindowShow(1);
   RemovalBatchBegin();
   const char* position = settings->FileList;
   for (std::int32_t i = 0; i < settings->FileCount; ++i) {
@@ -129,7 +147,8 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
     }
     if (!DeleteScriptPath(settings, entry)) ++settings->FilesLeft;
   }
-  if (settings->UninstallName[0] != '\0' && !DeleteScriptPath(settings, settings->UninstallName))
+  if (settings->UninstallName[0] != '\0' && !DeleteScriptPath(settings, settings->UninstallName) &&
+      !DeferOwnProgram(settings))
     ++settings->FilesLeft;
   if (settings->InstallName[0] != '\0' && !DeleteScriptPath(settings, settings->InstallName))
     ++settings->FilesLeft;
@@ -159,11 +178,20 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
         }
       }
       ReadArgument(arguments, settings->Text, consumed);
-      if (settings->FilesLeft == 0) {
+      if (settings->FilesLeft == 0 && RemovalsAtRestart() > 0) {
+        ReportOutcome(kExitRestartNeeded);
+        char message[kKeyRoom + kWorkRoom];
+        StrFormatBounded(message, sizeof message,
+                         "%s %s has been uninstalled! Some of its files are in use: they will be removed when the "
+                         "computer restarts.",
+                         settings->CompanyName, settings->ProductName);
+        ShowProblem(message, "Uninstaller...");
+      } else if (settings->FilesLeft == 0) {
         StrFormatBounded(settings->Text, sizeof settings->Text, "%s %s has been uninstalled!", settings->CompanyName,
                          settings->ProductName);
         ShowProblem(settings->Text, "Uninstaller...");
       } else {
+        ReportOutcome(kExitIncomplete);
         // Each file that stayed has its line in the log.
         char message[kKeyRoom + kWorkRoom];
         if (LogFlags() & LogFile)

@@ -525,6 +525,7 @@ import safety_scenarios  # noqa: E402,F401
 import sandbox_scenarios  # noqa: E402,F401
 import net_scenarios  # noqa: E402,F401
 import update_scenarios  # noqa: E402,F401
+import quiet_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -209,7 +209,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 1 << 16) return 0;
   LayOut();
-  ClearCurrentGroup();
+  ShortcutsInit();
   FuzzRunScript(data, size, RunModeUninstall);
   Check(data, size);
   return 0;

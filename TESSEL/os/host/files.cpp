@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -215,9 +216,28 @@ int OsCopyFile(const char* from, const char* to) {
   return ok ? 1 : 0;
 }
 
+namespace {
+
+// Windows keeps a file that a program holds open without sharing from being
+// deleted. Its host stand-in: a file another process holds under an
+// exclusive flock.
+bool HeldByAnother(const std::string& target) {
+  int file = open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (file < 0) return false;
+  bool held = flock(file, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(file);
+  return held;
+}
+
+}  // namespace
+
 int OsDeleteFile(const char* path) {
   std::string target = host::HostPath(path);
   if (!host::MayChange(target, false)) return 0;
+  if (HeldByAnother(target)) {
+    host::SetLastErrorCode(kErrorSharingViolation);
+    return 0;
+  }
   Forget(target);
   if (std::remove(target.c_str()) != 0) {
     host::SetLastErrorFromErrno(errno);

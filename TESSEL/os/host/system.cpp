@@ -116,7 +116,7 @@ OsHandle OsOpenOwnProcessForChild() { return static_cast<OsHandle>(getpid()); }
 
 void OsCloseHandle(OsHandle) {}
 
-int OsStartProcess(const char* commandLine) {
+int OsStartProcess(const char* commandLine, OsHandle* process) {
   std::vector<std::string> arguments = SplitCommandLine(commandLine);
   if (arguments.empty()) {
     g_lastError = kErrorInvalidParameter;
@@ -132,8 +132,11 @@ int OsStartProcess(const char* commandLine) {
     SetError(error);
     return 0;
   }
+  if (process) *process = static_cast<OsHandle>(pid);
   return 1;
 }
+
+void OsSleep(std::uint32_t milliseconds) { usleep(static_cast<useconds_t>(milliseconds) * 1000); }
 
 void OsExitProcess(int code) {
   std::fflush(stdout);

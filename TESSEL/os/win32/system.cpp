@@ -30,7 +30,7 @@ void OsCloseHandle(OsHandle handle) {
   if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-int OsStartProcess(const char* commandLine) {
+int OsStartProcess(const char* commandLine, OsHandle* handle) {
   // CreateProcessA may write into the command line; give it its own copy.
   std::size_t length = 0;
   while (commandLine[length]) ++length;
@@ -51,9 +51,14 @@ int OsStartProcess(const char* commandLine) {
     return 0;
   }
   CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  if (handle)
+    *handle = reinterpret_cast<OsHandle>(process.hProcess);
+  else
+    CloseHandle(process.hProcess);
   return 1;
 }
+
+void OsSleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 void OsExitProcess(int code) { std::exit(code); }
 

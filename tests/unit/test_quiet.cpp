@@ -1,0 +1,201 @@
+// Unattended runs: their boxes, their outcome; files in use at restart; the
+// last start that removes the program the waiting process ran.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "host/machine.h"
+#endif
+
+#include "os.h"
+#include "problems.h"
+#include "removal.h"
+#include "support.h"
+#include "tessel-core.h"
+#include "winmain.h"
+
+namespace {
+
+bool Exists(const std::string& path) { return OsFileExists(path.c_str()) != 0; }
+
+std::string Folder(const std::string& path) {
+  OsCreateFolder(path.c_str());
+  return path + "\\";
+}
+
+// Holds a file open the way another program would against its deletion:
+// on Windows without sharing, on the host under an exclusive flock.
+struct Held {
+#if defined(_WIN32)
+  std::FILE* file;
+  explicit Held(const std::string& path) : file(OsOpenFile(path.c_str(), "rb")) {}
+  ~Held() {
+    if (file) std::fclose(file);
+  }
+#else
+  int file;
+  explicit Held(const std::string& path) : file(open(host::HostPath(path.c_str()).c_str(), O_RDONLY)) {
+    if (file >= 0) flock(file, LOCK_EX);
+  }
+  ~Held() {
+    if (file >= 0) close(file);
+  }
+#endif
+};
+
+// The machine's pending operations: pairs of "\??\path" and a destination.
+std::vector<std::string> PendingOperations() {
+  std::vector<std::string> texts;
+  OsKey key = 0;
+  if (OsRegOpenKey(kHkeyLocalMachine, "System\\CurrentControlSet\\Control\\Session Manager", &key) != kErrorSuccess)
+    return texts;
+  static unsigned char data[262144];
+  for (std::uint32_t index = 0;; ++index) {
+    char name[128];
+    std::uint32_t nameLength = sizeof name;
+    std::uint32_t dataLength = sizeof data;
+    std::uint32_t type = 0;
+    if (OsRegEnumValue(key, index, name, &nameLength, &type, data, &dataLength) != kErrorSuccess) break;
+    if (std::string(name) != "PendingFileRenameOperations") continue;
+    std::string text(reinterpret_cast<char*>(data), dataLength);
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t end = text.find('\0', at);
+      if (end == std::string::npos) end = text.size();
+      if (end > at) texts.push_back(text.substr(at, end - at));
+      at = end + 1;
+    }
+  }
+  OsRegCloseKey(key);
+  return texts;
+}
+
+bool Pending(const std::string& path) {
+  for (const std::string& text : PendingOperations())
+    if (text == "\\??\\" + path) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(Outcome, TheGravestReportStands) {
+  // Each report after the one before: what the run ends with then.
+  struct Step {
+    std::int32_t report;
+    std::int32_t outcome;
+  } steps[] = {{kExitRemoved, kExitRemoved},
+               {kExitRestartNeeded, kExitRestartNeeded},
+               {kExitRemoved, kExitRestartNeeded},
+               {kExitIncomplete, kExitIncomplete},
+               {kExitRestartNeeded, kExitIncomplete},
+               {kExitNotInstalled, kExitNotInstalled},
+               {kExitDamaged, kExitDamaged},
+               {kExitIncomplete, kExitDamaged},
+               {kExitFault, kExitFault},
+               {kExitDamaged, kExitFault}};
+  for (const Step& step : steps) {
+    ReportOutcome(step.report);
+    EXPECT_EQ(RunOutcome(), step.outcome) << "after reporting " << step.report;
+  }
+}
+
+TEST(Unattended, BoxesGoToTheLogAndTheQuestionIsYes) {
+  std::string log = TempPath("unattended.log");
+  StartLog(log, LogFile);
+  SetUnattended(true);
+  EXPECT_EQ(AskYesNo("Are you sure you want to uninstall Acme Viewer?", nullptr), 1);
+  EXPECT_EQ(ShowProblem("Acme Viewer has been uninstalled!", "Uninstaller..."), 1);
+  EXPECT_EQ(ShowProblem("Installation script corrupted!", nullptr), 1);
+  SetUnattended(false);
+  StopLog();
+  EXPECT_EQ(LogText(log),
+            "[Uninstall...] Are you sure you want to uninstall Acme Viewer? Yes\n"
+            "[Uninstaller...] Acme Viewer has been uninstalled!\n"
+            "[Uninstall problem...] Installation script corrupted!\n");
+}
+
+TEST(Unattended, OnlyAnUninstallReadsTheSwitchFromItsArguments) {
+  struct Case {
+    RunMode mode;
+    const char* arguments;
+    bool unattended;
+  } cases[] = {{RunModeUninstall, "-Quiet", true},          {RunModeUninstall, "-debug -quiet", true},
+               {RunModeUninstall, "-Spawn -Quiet -debug", true}, {RunModeUninstall, "", false},
+               {RunModeUninstall, nullptr, false},        {RunModeRegister, "-Register -Quiet", false},
+               {RunModeInstallerRegister, "-InstReg -Quiet", false}, {RunModeUpdate, "-Update -Quiet", false}};
+  for (const Case& c : cases)
+    EXPECT_EQ(IsUnattended(c.mode, c.arguments), c.unattended) << c.mode << " " << (c.arguments ? c.arguments : "-");
+}
+
+TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
+  // The machine keeps what earlier runs scheduled: a name of this run's own.
+  std::string base = Folder(TempPath("held-tree-" + std::to_string(OsFreshNumber())));
+  std::string a = Folder(base + "a");
+  std::string b = Folder(a + "b");
+  std::string held = b + "held.dll";
+  std::string other = b + "other.dll";
+  std::string beside = a + "beside.txt";
+  for (const std::string& file : {held, other, beside}) WriteWholeFile(file, "x");
+  std::string bare = base.substr(0, base.size() - 1);
+  std::string temp = bare.substr(0, bare.rfind('\\'));
+  std::int32_t before = RemovalsAtRestart();
+  {
+    Held holder(held);
+    std::string log = TempPath("held-tree.log");
+    StartLog(log, LogFile);
+    // Held: to go at the restart, still there; its folder still holds another.
+    EXPECT_EQ(DeleteProductFile(held.c_str()), 1);
+    EXPECT_TRUE(Exists(held));
+    EXPECT_TRUE(Pending(held));
+    EXPECT_FALSE(Pending(b.substr(0, b.size() - 1)));
+    // The last other file of each folder: the folder goes after the held file.
+    EXPECT_EQ(DeleteProductFile(other.c_str()), 1);
+    EXPECT_TRUE(Pending(b.substr(0, b.size() - 1)));
+    EXPECT_FALSE(Pending(a.substr(0, a.size() - 1)));
+    EXPECT_EQ(DeleteProductFile(beside.c_str()), 1);
+    StopLog();
+    EXPECT_TRUE(Pending(a.substr(0, a.size() - 1)));
+    EXPECT_TRUE(Pending(bare));
+    EXPECT_TRUE(Exists(b)) << "a folder to go at the restart is still there";
+    std::string text = LogText(log);
+    EXPECT_NE(text.find("Unable to delete file '" + held + "'\nDelete file '" + held + "' at restart\n"),
+              std::string::npos)
+        << text;
+  }
+  // The temporary folder is the system's: it never goes, held or not.
+  EXPECT_FALSE(Pending(temp)) << temp;
+  EXPECT_FALSE(Pending(temp + "\\"));
+  EXPECT_EQ(RemovalsAtRestart() - before, 4);
+  // Held no more: deleting it again takes it now, and it is not scheduled twice.
+  EXPECT_EQ(DeleteProductFile(held.c_str()), 1);
+  EXPECT_FALSE(Exists(held));
+  EXPECT_FALSE(Exists(base));
+}
+
+TEST(Finisher, RemovesOnlyACopyOfTheProgram) {
+  std::string program = TempPath("finisher-program.exe");
+  WriteWholeFile(program, std::string(40000, 'p') + "archive");
+  std::string base = Folder(TempPath("finisher"));
+  std::string mine = Folder(base + "mine") + "Uninstall.exe";
+  std::string other = Folder(base + "other") + "Uninstall.exe";
+  std::string shorter = Folder(base + "shorter") + "Uninstall.exe";
+  WriteWholeFile(mine, std::string(40000, 'p') + "archive");
+  WriteWholeFile(other, std::string(40000, 'p') + "archivf");  // same size, one byte apart
+  WriteWholeFile(shorter, std::string(40000, 'p'));
+  EXPECT_EQ(FinishRemovalOfCopy(other.c_str(), program.c_str(), 1), 0);
+  EXPECT_EQ(FinishRemovalOfCopy(shorter.c_str(), program.c_str(), 1), 0);
+  EXPECT_EQ(FinishRemovalOfCopy((base + "none\\Uninstall.exe").c_str(), program.c_str(), 1), 0);
+  EXPECT_TRUE(Exists(other));
+  EXPECT_TRUE(Exists(shorter));
+  EXPECT_EQ(FinishRemovalOfCopy(mine.c_str(), program.c_str(), 1), 1);
+  EXPECT_FALSE(Exists(mine));
+  EXPECT_FALSE(Exists(base + "mine")) << "the folder it left empty";
+  for (const std::string& file : {other, shorter, program}) OsDeleteFile(file.c_str());
+  for (const char* folder : {"other", "shorter", ""}) OsRemoveFolder((base + folder).c_str());
+}
