@@ -7,40 +7,7 @@ namespace script {
 
 namespace {
 
-constexpr Keyword kKeywords[] = {
-    {"COMPANY NAME", 1, 1, false, 0},
-    {"PRODUCT NAME", 1, 1, false, 0},
-    {"PRODUCT VERSION", 1, 1, false, 0},
-    {"TEXT", 1, 1, false, 0},
-    {"SERIAL LIST", kAnyCount, kAnyCount, true, 0},
-    {"BRAND LIST", kAnyCount, kAnyCount, true, 0},
-    {"FILE LIST", 1, 1, false, 0},
-    {"GRADIENT START", kAnyCount, kAnyCount, true, 0},
-    {"GRADIENT END", kAnyCount, kAnyCount, true, 0},
-    {"FONT", kAnyCount, kAnyCount, true, 0},
-    {"STRING", kAnyCount, kAnyCount, true, 0},
-    {"REFRESH", kAnyCount, kAnyCount, true, 0},
-    {"CREATE GROUP", 1, 1, false, 0},
-    {"ADD ITEM", 4, 4, false, 1},
-    {"EXECUTE", kAnyCount, kAnyCount, true, 0},
-    {"OLE", 2, 2, false, 0},
-    {"AGREEMENT", kAnyCount, kAnyCount, true, 0},
-    {"MESSAGE", kAnyCount, kAnyCount, true, 0},
-    {"LISTSERVER", 3, 3, false, 1},
-    {"REGISTER", 3, 3, false, 0},
-    {"SERIAL", kAnyCount, kAnyCount, true, 0},
-    {"BREAK", kAnyCount, kAnyCount, true, 0},
-    {"UPDATE URL", 1, 1, false, 0},
-    {"INSTALL", 0, 0, false, 0},
-    // The uninstall reads one argument it does not use; one is always written.
-    {"DONE", 0, 1, false, 0},
-    {"REGISTRY PATH", 1, 1, false, 0},
-    {"INSTALL SIZE", 1, 1, false, 1},
-    {"INSTALL DIR", 1, 1, false, 0},
-    {"INSTALL PATH", 1, 1, false, 0},
-    {"INSTALL NAME", 1, 1, false, 0},
-    {"UNINSTALL NAME", 1, 1, false, 0},
-};
+constexpr std::span<const Keyword> kKeywords = kKeywordRules;
 
 constexpr std::string_view kFileList = "FILE LIST";
 constexpr char kEscape = '^';
@@ -104,7 +71,7 @@ std::vector<std::string> splitEntries(std::string_view list) {
 void normalize(Command& cmd) {
     const Keyword* kw = findKeyword(cmd.keyword);
     if (!kw) return;
-    if (cmd.args.empty() && (kw->minArgs >= 1 || kw->name == "DONE")) cmd.args.emplace_back();
+    if (cmd.args.empty() && kw->maxArgs >= 1) cmd.args.emplace_back();
     if (kw->minArgs == kAnyCount && cmd.args.size() == 1 && cmd.args[0].empty()) cmd.args.clear();
 }
 
@@ -307,31 +274,34 @@ std::string checkCommand(const Command& cmd, int* badLine, const std::vector<int
         const std::string which = "argument " + std::to_string(i + 1) + " of " + name;
         for (unsigned char c : a)
             if (c < 0x20) return which + " contains the control byte " + hexByte(c);
-        if (cmd.keyword == kFileList) {
+        // What the program reads this argument as, and into how much room.
+        const KeywordArgument rule = i < kKeywordMostArguments ? kw->arguments[i] : KeywordArgument{};
+        const std::size_t most = rule.room > 0 ? static_cast<std::size_t>(rule.room) - 1 : kMaxArgument;
+        if (rule.use == ArgumentUse::List) {
             const auto entries = splitEntries(a);
             for (std::size_t e = 0; e < entries.size(); ++e)
-                if (entries[e].size() > kMaxFileEntry) {
+                if (entries[e].size() > most) {
                     if (badLine && entryLines && e < entryLines->size()) *badLine = (*entryLines)[e];
                     return "file-list entry '" + entries[e] + "' is " + std::to_string(entries[e].size()) +
-                           " bytes long; at most " + std::to_string(kMaxFileEntry) + " fit";
+                           " bytes long; at most " + std::to_string(most) + " fit";
                 }
         } else if (a.size() > kMaxArgument) {
             return which + " is " + std::to_string(a.size()) + " bytes long; at most " +
                    std::to_string(kMaxArgument) + " fit";
         }
-        if (kw->numericArg == i + 1 && !isWholeNumber(a))
+        if (rule.use == ArgumentUse::Number && !isWholeNumber(a))
             return which + " must be a whole number, not '" + a + "'";
-        if (kw->numericArg == i + 1 && !fitsNumber(a))
+        if (rule.use == ArgumentUse::Number && !fitsNumber(a))
             return which + " is out of range: '" + a + "' (from -2147483648 to 2147483647)";
         // The program adds the '\\' that ends a folder, and refuses the
         // folder when it no longer fits.
-        if (cmd.keyword == "INSTALL DIR" && a.size() == kMaxArgument && a.back() != '\\')
+        if (rule.use == ArgumentUse::Folder && !a.empty() && a.back() != '\\' && a.size() + 1 > most)
             return which + " is " + std::to_string(a.size()) + " bytes long; with the '\\' the program adds it is " +
-                   std::to_string(a.size() + 1) + ", and at most " + std::to_string(kMaxArgument) + " fit";
-        // The component is read into a path buffer, not a text field.
-        if (cmd.keyword == "OLE" && i == 1 && a.size() > kMaxFileEntry)
-            return which + " is " + std::to_string(a.size()) + " bytes long; at most " +
-                   std::to_string(kMaxFileEntry) + " fit";
+                   std::to_string(a.size() + 1) + ", and at most " + std::to_string(most) + " fit";
+        // A path, key or URL read into less room than a text field.
+        if ((rule.use == ArgumentUse::Name || rule.use == ArgumentUse::Folder) && a.size() > most)
+            return which + " is " + std::to_string(a.size()) + " bytes long; at most " + std::to_string(most) +
+                   " fit";
     }
     return {};
 }

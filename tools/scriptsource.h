@@ -15,26 +15,25 @@
 #include <string_view>
 #include <vector>
 
+#include "keywordtable.h"
+
 namespace script {
 
 inline constexpr std::uint8_t kMarker = 0x16;
 inline constexpr std::uint8_t kArgumentSeparator = 0x09;
 // Text fields of the program hold 159 characters and a terminator.
-inline constexpr std::size_t kMaxArgument = 159;
+inline constexpr std::size_t kMaxArgument = kKeywordFieldRoom - 1;
 // Each file-list entry is copied into a 144-byte buffer.
-inline constexpr std::size_t kMaxFileEntry = 143;
+inline constexpr std::size_t kMaxFileEntry = KeywordRoom(kKeywordFileList, 1) - 1;
 // The program copies at most 38 keyword bytes before it gives up on a ':'.
 inline constexpr std::size_t kMaxKeyword = 38;
 
-inline constexpr int kAnyCount = -1;
+inline constexpr int kAnyCount = kKeywordAnyCount;
 
-struct Keyword {
-    std::string_view name;
-    int minArgs;        // kAnyCount: any number
-    int maxArgs;
-    bool installerOnly; // passed over by the uninstaller
-    int numericArg;     // 1-based index of an argument that must be a number, 0 none
-};
+// The program's own description of a keyword (app/command/keywords.def):
+// its counts, whether only the installer acts on it, and what each
+// argument is, with the room of paths, keys and URLs.
+using Keyword = KeywordRule;
 
 // The 31 keywords, in the program's registration order.
 std::span<const Keyword> keywords();

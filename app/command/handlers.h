@@ -1,7 +1,14 @@
 // The keyword handlers that the keyword table binds.
 #pragma once
 
+#include "keywordtable.h"
 #include "settings.h"
+
+// Refuses a command whose path, key or URL argument does not fit the room
+// the keyword table gives it.
+inline std::int32_t RefuseOverlongArgument(KeywordId keyword, std::size_t room) {
+  return RefuseOverlongArgument(KeywordName(keyword), room);
+}
 
 std::int32_t SkipLine(InstallSettings* settings, const char* arguments, std::int32_t* consumed);
 

@@ -1,4 +1,4 @@
-// The keyword table and the dispatch of a command to its handler.
+// The keyword table (made from keywords.def) and the dispatch to handlers.
 #include "keywords.h"
 
 #include "handlers.h"
@@ -90,38 +90,26 @@ std::int32_t SkipLine(InstallSettings*, const char* arguments, std::int32_t* con
   return 1;
 }
 
+#include "keywordtable.h"
+
+// Installer-only keywords, and only they, are passed over whole.
+#define KEYWORD(id, name, handler, least, most, installerOnly, ...) \
+  static_assert((handler == SkipLine) == installerOnly, name);
+#include "keywords.def"
+#undef KEYWORD
+// Whatever a handler reads by the table's rooms fits a settings field.
+constexpr bool RoomsFitSettings() {
+  for (const KeywordRule& rule : kKeywordRules)
+    for (const KeywordArgument& argument : rule.arguments)
+      if (argument.room > kSettingsText) return false;
+  return kKeywordFieldRoom == kSettingsText;
+}
+static_assert(RoomsFitSettings(), "a settings field holds what the table allows");
+
 std::int32_t KeywordTableInit() {
-  AddKeyword("COMPANY NAME", HandleCompanyName);
-  AddKeyword("PRODUCT NAME", HandleProductName);
-  AddKeyword("PRODUCT VERSION", HandleProductVersion);
-  AddKeyword("TEXT", HandleText);
-  AddKeyword("SERIAL LIST", SkipLine);
-  AddKeyword("BRAND LIST", SkipLine);
-  AddKeyword("FILE LIST", HandleFileList);
-  AddKeyword("GRADIENT START", SkipLine);
-  AddKeyword("GRADIENT END", SkipLine);
-  AddKeyword("FONT", SkipLine);
-  AddKeyword("STRING", SkipLine);
-  AddKeyword("REFRESH", SkipLine);
-  AddKeyword("CREATE GROUP", HandleCreateGroup);
-  AddKeyword("ADD ITEM", HandleAddItem);
-  AddKeyword("EXECUTE", SkipLine);
-  AddKeyword("OLE", HandleOle);
-  AddKeyword("AGREEMENT", SkipLine);
-  AddKeyword("MESSAGE", SkipLine);
-  AddKeyword("LISTSERVER", HandleListServer);
-  AddKeyword("REGISTER", HandleRegister);
-  AddKeyword("SERIAL", SkipLine);
-  AddKeyword("BREAK", SkipLine);
-  AddKeyword("UPDATE URL", HandleUpdateUrl);
-  AddKeyword("INSTALL", HandleInstall);
-  AddKeyword("DONE", HandleDone);
-  AddKeyword("REGISTRY PATH", HandleRegistryPath);
-  AddKeyword("INSTALL SIZE", HandleInstallSize);
-  AddKeyword("INSTALL DIR", HandleInstallDir);
-  AddKeyword("INSTALL PATH", HandleInstallPath);
-  AddKeyword("INSTALL NAME", HandleInstallName);
-  AddKeyword("UNINSTALL NAME", HandleUninstallName);
+#define KEYWORD(id, name, handler, ...) AddKeyword(name, handler);
+#include "keywords.def"
+#undef KEYWORD
   return 1;
 }
 

@@ -197,11 +197,11 @@ std::int32_t HandleInstallDir(InstallSettings* settings, const char* arguments, 
   CHECK_POINTER(kUnit, arguments);
   CHECK_POINTER(kUnit, consumed);
   // Read aside first: a name that does not fit never reaches InstallDir.
-  char folder[kSettingsText];
-  if (!ReadArgument(arguments, folder, consumed)) return RefuseOverlongArgument("INSTALL DIR", sizeof folder);
+  char folder[KeywordRoom(kKeywordInstallDir, 1)];  // fits InstallDir (keywords.cpp)
+  if (!ReadArgument(arguments, folder, consumed)) return RefuseOverlongArgument(kKeywordInstallDir, sizeof folder);
   std::int32_t length = StrLength(folder);
   if (length > 0 && folder[length - 1] != '\\' && !StrAppendBounded(folder, "\\"))
-    return RefuseOverlongArgument("INSTALL DIR", sizeof folder - 1);
+    return RefuseOverlongArgument(kKeywordInstallDir, sizeof folder - 1);
   StrCopy(settings->InstallDir, folder);
   return 1;
 }

@@ -24,11 +24,14 @@ std::int32_t StoreText(char (&field)[N], const char* arguments, std::int32_t* co
   return 1;
 }
 
-// A path, key or URL: refused whole when it does not fit, the field kept.
-template <std::size_t N>
-std::int32_t StoreName(const char* keyword, char (&field)[N], const char* arguments, std::int32_t* consumed) {
-  char work[N];
-  if (!ReadArgument(arguments, work, consumed)) return RefuseOverlongArgument(keyword, N);
+// A path, key or URL: refused whole when it does not fit its room in the
+// keyword table, the field kept.
+template <KeywordId Id, std::size_t N>
+std::int32_t StoreName(char (&field)[N], const char* arguments, std::int32_t* consumed) {
+  constexpr std::size_t kRoom = KeywordRoom(Id, 1);
+  static_assert(kRoom <= N, "the field holds what the table allows");
+  char work[kRoom];
+  if (!ReadArgument(arguments, work, consumed)) return RefuseOverlongArgument(Id, kRoom);
   StrCopy(field, work);
   return 1;
 }
@@ -65,22 +68,22 @@ std::int32_t HandleText(InstallSettings* settings, const char* arguments, std::i
 
 std::int32_t HandleRegistryPath(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   CheckHandler(settings, arguments, consumed);
-  return StoreName("REGISTRY PATH", settings->RegistryPath, arguments, consumed);
+  return StoreName<kKeywordRegistryPath>(settings->RegistryPath, arguments, consumed);
 }
 
 std::int32_t HandleUpdateUrl(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   CheckHandler(settings, arguments, consumed);
-  return StoreName("UPDATE URL", settings->UpdateUrl, arguments, consumed);
+  return StoreName<kKeywordUpdateUrl>(settings->UpdateUrl, arguments, consumed);
 }
 
 std::int32_t HandleInstallName(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   CheckHandler(settings, arguments, consumed);
-  return StoreName("INSTALL NAME", settings->InstallName, arguments, consumed);
+  return StoreName<kKeywordInstallName>(settings->InstallName, arguments, consumed);
 }
 
 std::int32_t HandleUninstallName(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   CheckHandler(settings, arguments, consumed);
-  return StoreName("UNINSTALL NAME", settings->UninstallName, arguments, consumed);
+  return StoreName<kKeywordUninstallName>(settings->UninstallName, arguments, consumed);
 }
 
 std::int32_t HandleInstallSize(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {

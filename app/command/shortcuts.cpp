@@ -82,8 +82,8 @@ std::int32_t DeleteShortcut(const char* target, const char* arguments, const cha
 }
 
 std::int32_t HandleCreateGroup(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
-  char group[160];
-  if (!ReadArgument(arguments, group, consumed)) return RefuseOverlongArgument("CREATE GROUP", sizeof group);
+  char group[KeywordRoom(kKeywordCreateGroup, 1)];
+  if (!ReadArgument(arguments, group, consumed)) return RefuseOverlongArgument(kKeywordCreateGroup, sizeof group);
   if (settings->Mode == RunModeUninstall && !UninstallAgreed())
     HoldGroup(group);
   else
@@ -95,11 +95,11 @@ std::int32_t HandleAddItem(InstallSettings* settings, const char* arguments, std
   char number[20];
   char target[160];
   char parameters[160];
-  char item[160];
+  char item[KeywordRoom(kKeywordAddItem, 4)];
   ReadArgument(arguments, number, consumed);
   ReadArgument(arguments, target, consumed);
   ReadArgument(arguments, parameters, consumed);
-  if (!ReadArgument(arguments, item, consumed)) return RefuseOverlongArgument("ADD ITEM", sizeof item);
+  if (!ReadArgument(arguments, item, consumed)) return RefuseOverlongArgument(kKeywordAddItem, sizeof item);
   int value = std::atoi(number);
   if (value < 0) value = 0;
   (void)value;  // the installer's item number; nothing here uses it

@@ -138,7 +138,7 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
   const char* position = settings->FileList;
   for (std::int32_t i = 0; i < settings->FileCount; ++i) {
     ProgressWindowSet(static_cast<double>(i) / static_cast<double>(settings->FileCount) * 100.0);
-    char entry[kWorkRoom];
+    char entry[KeywordRoom(kKeywordFileList, 1)];
     if (position == nullptr) break;
     if (!NextFileListEntry(&position, entry, sizeof entry)) {
       LogPrint("Unable to use file list entry '%s...'\n", entry);
@@ -221,9 +221,9 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
 
 std::int32_t HandleOle(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   char action[40];
-  char component[kWorkRoom];
+  char component[KeywordRoom(kKeywordOle, 2)];
   ReadArgument(arguments, action, consumed);
-  if (!ReadArgument(arguments, component, consumed)) return RefuseOverlongArgument("OLE", sizeof component);
+  if (!ReadArgument(arguments, component, consumed)) return RefuseOverlongArgument(kKeywordOle, sizeof component);
   if (settings->Mode != RunModeUninstall) return 1;
   if (!UninstallAgreed()) {
     HoldComponent(action, component);

@@ -280,8 +280,9 @@ TEST(RoundTrip, RandomCommands) {
             const int count = k.minArgs == script::kAnyCount ? static_cast<int>(rng() % 4)
                                                              : k.minArgs + static_cast<int>(rng() % (k.maxArgs - k.minArgs + 1));
             for (int a = 0; a < count; ++a)
-                c.args.push_back(k.numericArg == a + 1 ? std::to_string(static_cast<int>(rng() % 200) - 100)
-                                                       : text(k.name == "FILE LIST" ? 60 : 12));
+                c.args.push_back(k.arguments[a].use == ArgumentUse::Number
+                                     ? std::to_string(static_cast<int>(rng() % 200) - 100)
+                                     : text(k.name == "FILE LIST" ? 60 : 12));
             // Forms that the binary cannot tell apart are kept in their one spelling.
             if (k.name == "DONE" && c.args.empty()) c.args.emplace_back();
             if (k.minArgs == script::kAnyCount && c.args.size() == 1 && c.args[0].empty()) c.args.clear();
