@@ -331,3 +331,25 @@ int OsDeleteIdleProgram(const char* path);
 // Asks the system to delete a file or an empty folder at the next restart
 // (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT). 0 when the process may not.
 int OsDeleteAtRestart(const char* path);
+
+// ---- the machine's description -------------------------------------------
+// The system's version query (GetVersionExA): versions, build number,
+// platform identifier and the service-pack text. 0 when it fails.
+struct OsVersionInfo {
+  std::uint32_t major;
+  std::uint32_t minor;
+  std::uint32_t build;
+  std::uint32_t platform;
+  char servicePack[128];
+};
+int OsVersionQuery(OsVersionInfo* version);
+// The whole screen: width and height in pixels, bits per pixel (GetDC with
+// no window, GetDeviceCaps). 0 when the screen cannot be measured.
+int OsScreenMeasures(std::int32_t* width, std::int32_t* height, std::int32_t* bitsPerPixel);
+// Total physical memory and total paging file, in bytes, as the memory
+// status query gives them.
+int OsMemoryTotals(std::uint64_t* physical, std::uint64_t* pagingFile);
+// The local machine's network name (cut to capacity - 1) and its address,
+// four bytes in network order. What is unknown stays empty or zero; 1 when
+// a name was found.
+int OsLocalHost(char* name, std::uint32_t capacity, unsigned char address[4]);
