@@ -520,6 +520,7 @@ import uninstall_scenarios  # noqa: E402,F401
 import relaunch_scenarios  # noqa: E402,F401
 import safety_scenarios  # noqa: E402,F401
 import sandbox_scenarios  # noqa: E402,F401
+import register_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())
