@@ -78,7 +78,10 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM parameter) {
   char className[128] = {};
   char text[4096] = {};
   GetClassNameA(window, className, sizeof className);
-  GetWindowTextA(window, text, sizeof text);
+  // WM_GETTEXT rather than GetWindowText, which gives no edit's text
+  // across processes.
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                      nullptr);
   children->push_back({window, className, text, GetDlgCtrlID(window)});
   return TRUE;
 }
