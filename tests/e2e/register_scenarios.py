@@ -120,7 +120,8 @@ def register_without_network(side):
 
 @scenario
 def register_declined(side):
-    """A No to the question shows nothing more and changes nothing."""
+    """A No to the question shows nothing more and changes nothing; declining
+    the form keeps nothing of what was typed."""
     product = RegisteredProduct(side, "register no").install()
     regtool(side, "delete", "HKCU", INSTALLER_KEY)
     before = machine_tree(side)
@@ -136,5 +137,27 @@ def register_declined(side):
     _, log = copy_log_of_run(side, product.exe)
     lacks(log, "Send registration", "copy log")
     check(not product.key_exists("HKCU", INSTALLER_KEY), "the installer key was made")
+    check_tree(side, before, machine_tree(side))
+    product.assert_untouched()
+
+    # Yes, then "Don't Register": a No to "Are you sure" keeps the form, a
+    # Yes ends it; only the empty record of a first registration is left.
+    sure = "Are you sure you don't want to register?"
+    if side.name == "host":
+        code, output = run_host(side, product.host(product.exe), ["-Register", "-debug"],
+                                ["y", "set 1014 Jane", "click 2", "n", "show", "click 2", "y"])
+    else:
+        code, reports = side.run(product.host(product.exe), ["-Register", "-debug"], answers=[
+            (CAPTION, "Yes"), (CAPTION + "#1014", "Jane"), (CAPTION, "Don't Register"), (CAPTION, "No"),
+            (CAPTION, "Don't Register"), (CAPTION, "Yes"), ("!Please wait...", "2000")])
+        output = "\n".join(reports)
+    check(code == 0, "exit code %d" % code)
+    in_order(output, [QUESTION, "Don't Register", sure, sure], "the output")
+    _, log = copy_log_of_run(side, product.exe)
+    lacks(log, "Send registration", "copy log")
+    for name in STORED:
+        code, text = regtool(side, "get", "HKCU", INSTALLER_KEY, name)
+        check(code == 0 and text == "", "%s is %r" % (name, text))
+    regtool(side, "delete", "HKCU", INSTALLER_KEY)
     check_tree(side, before, machine_tree(side))
     product.assert_untouched()
