@@ -388,3 +388,25 @@ int OsSocketSelect(OsSocketSet* read, OsSocketSet* write, OsSocketSet* error, st
 int OsHostByName(const char* name, OsHostEntry* entry);
 int OsHostByAddress(const unsigned char address[4], OsHostEntry* entry);
 int OsLocalHostName(char* out, std::int32_t capacity);
+
+// ---- the machine's description -------------------------------------------
+// The system's version query (GetVersionExA): versions, build number,
+// platform identifier and the service-pack text. 0 when it fails.
+struct OsVersionInfo {
+  std::uint32_t major;
+  std::uint32_t minor;
+  std::uint32_t build;
+  std::uint32_t platform;
+  char servicePack[128];
+};
+int OsVersionQuery(OsVersionInfo* version);
+// The whole screen: width and height in pixels, bits per pixel (GetDC with
+// no window, GetDeviceCaps). 0 when the screen cannot be measured.
+int OsScreenMeasures(std::int32_t* width, std::int32_t* height, std::int32_t* bitsPerPixel);
+// Total physical memory and total paging file, in bytes, as the memory
+// status query gives them.
+int OsMemoryTotals(std::uint64_t* physical, std::uint64_t* pagingFile);
+// The local machine's network name (cut to capacity - 1) and its address,
+// four bytes in network order. What is unknown stays empty or zero; 1 when
+// a name was found.
+int OsLocalHost(char* name, std::uint32_t capacity, unsigned char address[4]);

@@ -8,6 +8,7 @@
 #include "problems.h"
 #include "progress.h"
 #include "protect.h"
+#include "register/register.h"
 #include "registry.h"
 #include "removal.h"
 #include "tessel-core.h"
@@ -208,7 +209,10 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
     }
     case RunModeRegister:
     case RunModeInstallerRegister:
-      if (settings->RegisterShortcut[0] != '\0') DeleteProductFile(settings->RegisterShortcut);
+      // The shortcut that offered the registration goes only once the
+      // server has confirmed it.
+      if (settings->RegisterShortcut[0] != '\0' && RegistrationConfirmed())
+        DeleteProductFile(settings->RegisterShortcut);
       break;
     case RunModeUpdate:
       UpdateRun(settings->OwnerWindow, settings);

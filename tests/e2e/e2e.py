@@ -526,6 +526,7 @@ import sandbox_scenarios  # noqa: E402,F401
 import net_scenarios  # noqa: E402,F401
 import update_scenarios  # noqa: E402,F401
 import quiet_scenarios  # noqa: E402,F401
+import register_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -11,6 +11,12 @@
 //       CAPTION=BUTTON  wait for the window, report it, press BUTTON
 //       CAPTION=        wait for the window and report it
 //       !CAPTION=MS     succeed only if it does not show within MS
+//       CAPTION=@ID     click the control ID as the mouse would (a check
+//                       box toggles itself)
+//       CAPTION#ID=TEXT type TEXT into the edit ID
+//   A step that presses or types waits for a window of that caption which
+//   has the button or control, so a message box over a dialog of the same
+//   caption is told apart.
 #include <windows.h>
 
 #include <cstdio>
@@ -23,24 +29,29 @@ namespace {
 struct Search {
   const char* caption;
   HWND found;
+  const char* button;  // when set, the window must have this button
+  int control;         // when not 0, the window must have this control
 };
+
+bool HasButton(HWND window, const char* button);
 
 BOOL CALLBACK FindTopLevel(HWND window, LPARAM parameter) {
   Search* search = reinterpret_cast<Search*>(parameter);
   if (!IsWindowVisible(window)) return TRUE;
   char text[512] = {};
   GetWindowTextA(window, text, sizeof text);
-  if (std::string(text) == search->caption) {
+  if (std::string(text) == search->caption && (!search->button || HasButton(window, search->button)) &&
+      (search->control == 0 || GetDlgItem(window, search->control) != nullptr)) {
     search->found = window;
     return FALSE;
   }
   return TRUE;
 }
 
-HWND WaitFor(const char* caption, DWORD timeout) {
+HWND WaitFor(const char* caption, DWORD timeout, const char* button = nullptr, int control = 0) {
   DWORD start = GetTickCount();
   for (;;) {
-    Search search = {caption, nullptr};
+    Search search = {caption, nullptr, button, control};
     EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
     if (search.found) return search.found;
     if (GetTickCount() - start > timeout) return nullptr;
@@ -67,7 +78,10 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM parameter) {
   char className[128] = {};
   char text[4096] = {};
   GetClassNameA(window, className, sizeof className);
-  GetWindowTextA(window, text, sizeof text);
+  // WM_GETTEXT rather than GetWindowText, which gives no edit's text
+  // across processes.
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                      nullptr);
   children->push_back({window, className, text, GetDlgCtrlID(window)});
   return TRUE;
 }
@@ -91,7 +105,25 @@ void Report(HWND window) {
 
 int Usage();
 
+bool HasButton(HWND window, const char* button) {
+  if (button[0] == '@') return GetDlgItem(window, std::atoi(button + 1)) != nullptr;
+  for (const Child& child : Children(window))
+    if (child.className == "Button" && Plain(child.text) == Plain(button)) return true;
+  return false;
+}
+
 bool Press(HWND window, const std::string& button) {
+  if (!button.empty() && button[0] == '@') {
+    HWND control = GetDlgItem(window, std::atoi(button.c_str() + 1));
+    if (!control) {
+      std::printf("no control %s\n", button.c_str() + 1);
+      return false;
+    }
+    PostMessageA(control, BM_CLICK, 0, 0);
+    std::printf("clicked: %s\n", button.c_str() + 1);
+    std::fflush(stdout);
+    return true;
+  }
   for (const Child& child : Children(window)) {
     if (child.className == "Button" && Plain(child.text) == Plain(button)) {
       PostMessageA(window, WM_COMMAND, MAKEWPARAM(child.id, BN_CLICKED), reinterpret_cast<LPARAM>(child.window));
@@ -107,6 +139,21 @@ bool Press(HWND window, const std::string& button) {
 int Steps(int count, char** steps) {
   for (int i = 0; i < count; ++i) {
     std::string step = steps[i];
+    std::size_t hash = step.find('#');
+    std::size_t typed = step.find('=', hash == std::string::npos ? 0 : hash);
+    if (hash != std::string::npos && typed != std::string::npos && step[0] != '!') {
+      std::string caption = step.substr(0, hash);
+      int id = std::atoi(step.substr(hash + 1, typed - hash - 1).c_str());
+      HWND window = WaitFor(caption.c_str(), 60000, nullptr, id);
+      if (!window) {
+        std::printf("timeout waiting for '%s' with control %d\n", caption.c_str(), id);
+        return 2;
+      }
+      SendMessageA(GetDlgItem(window, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(step.c_str() + typed + 1));
+      std::printf("typed: %d\n", id);
+      std::fflush(stdout);
+      continue;
+    }
     std::size_t equals = step.rfind('=');
     if (equals == std::string::npos) return Usage();
     std::string caption = step.substr(0, equals);
@@ -121,7 +168,7 @@ int Steps(int count, char** steps) {
       std::printf("absent: %s\n", caption.c_str() + 1);
       continue;
     }
-    HWND window = WaitFor(caption.c_str(), 60000);
+    HWND window = WaitFor(caption.c_str(), 60000, rest.empty() ? nullptr : rest.c_str());
     if (!window) {
       std::printf("timeout waiting for '%s'\n", caption.c_str());
       return 2;
@@ -133,7 +180,12 @@ int Steps(int count, char** steps) {
     Sleep(100);  // let the box finish laying itself out
     Report(window);
     if (!Press(window, rest)) return 3;
-    // Wait for the box to go, so that the next step sees the next window.
+    // Wait for the box to go, so that the next step sees the next window;
+    // a click on a control of a dialog that stays needs only its moment.
+    if (rest[0] == '@') {
+      Sleep(200);
+      continue;
+    }
     for (int wait = 0; wait < 500 && IsWindow(window) && IsWindowVisible(window); ++wait) Sleep(10);
   }
   return 0;
