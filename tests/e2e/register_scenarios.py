@@ -1,18 +1,24 @@
 """Registration scenarios: an installed product's user registers through
-the form as a person would; the program keeps the answers, builds what it
-would send, cannot send it in this build, says so, and keeps the shortcut
-that offers the registration."""
+the form as a person would; the program keeps the answers, and sends the
+profile to the registration server (tests/peers/regserver.py), which
+decodes and records it. When nothing answers, the user is told, and the
+shortcut that offers the registration stays."""
 import os
 import subprocess
+import sys
+import tempfile
 
 from e2e import Failure, check, contains, copy_log_of_run, in_order, lacks, scenario
 from safety_scenarios import check_tree, machine_tree
 from uninstall_scenarios import Product, regtool
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "peers"))
+import regserver  # noqa: E402
+
 INSTALLER_KEY = "Software\\Quillon\\Installer"
 CAPTION = "Acme Viewer Registration..."
 QUESTION = "Would you like to register Acme Viewer now?"
-URL = "http://127.0.0.1:9/viewer/register"
+URL = "http://127.0.0.1:9/viewer/register"  # the discard port: nothing listens
 LONG_NAME = "F" * 100
 STORED = {"First Name": "F" * 79, "Last Name": "Doe", "Address": "12 Harbour Road", "City": "Portsmouth",
           "State": "NH", "Country": "USA", "Zip": "03801", "Email": "jane@example.com", "Phone": "555-123-4567"}
@@ -20,12 +26,13 @@ STORED = {"First Name": "F" * 79, "Last Name": "Doe", "Address": "12 Harbour Roa
 
 class RegisteredProduct(Product):
     """The test product whose script also offers the registration."""
+    url = URL
 
     def script(self):
         lines = super().script().rstrip("\n").split("\n")
         done = lines.index("DONE:")
         lines[done:done] = ["LISTSERVER: 12 | acme-news | about once a month",
-                            "REGISTER: %s | Acme Viewer 2.4 | %s" % (URL, QUESTION)]
+                            "REGISTER: %s | Acme Viewer 2.4 | %s" % (self.url, QUESTION)]
         return "\n".join(lines) + "\n"
 
 
@@ -102,7 +109,7 @@ def register_without_network(side):
                           "pressed: No", "absent: " + CAPTION], "the driver")
     lacks(output, "successfully sent", "the output")
     _, log = copy_log_of_run(side, product.exe)
-    in_order(log, ["Send registration to '%s' (" % URL, "Submission on phase 0\n", "Unable to send registration to '",
+    in_order(log, ["Send registration to '%s' (" % URL, "Submission on phase 0\n", "Unable to connect to machine 127.0.0.1:9",
                    "Submission on phase 1\n", "Submission on phase 2\n", "Successful Exit...\n"], "copy log")
     lacks(log, "Not all memory was free'd", "copy log")
     # The answers are kept, bounded by their fields; how the user found the
@@ -161,3 +168,48 @@ def register_declined(side):
     regtool(side, "delete", "HKCU", INSTALLER_KEY)
     check_tree(side, before, machine_tree(side))
     product.assert_untouched()
+
+
+@scenario
+def register_sent(side):
+    """The form filled in and sent: the server's word comes cut across two
+    pieces, the user is thanked, the server decoded every field the form
+    and the script gave, and the shortcut that offered the registration
+    is gone."""
+    folder = tempfile.mkdtemp(prefix="tessel-register-")
+    with regserver.RegistrationServer(folder, mode="split") as server:
+        product = RegisteredProduct(side, "register sent")
+        product.url = server.url("/viewer/register")
+        product.install()
+        prepare_record(side)
+        shortcut = product.shortcut_folder("Register Viewer.lnk")
+        args = ["-Register", "-debug"]
+        if side.name == "host":
+            code, output = run_host(side, product.host(product.exe), args,
+                                    ["y", "click 1026", "set 1021 A friend told me", "click 1", ""])
+        else:
+            c = CAPTION
+            code, reports = side.run(product.host(product.exe), args, answers=[
+                (c, "Yes"), (c, "@1026"), (c + "#1021", "A friend told me"), (c, "Register Now!"), (c, "OK")])
+            output = "\n".join(reports)
+        check(code == 0, "exit code %d:\n%s" % (code, output))
+        contains(output, "Your registration has been successfully sent!  Thank you!", "the output")
+        _, log = copy_log_of_run(side, product.exe)
+        check(len(server.registrations) == 1, "registrations: %r" % server.requests)
+        sent = server.registrations[0]
+    check(sent["path"] == "/viewer/register", "path %r" % sent["path"])
+    check(sent["agent"].startswith("Quillon Register Uninstall ("), "user agent %r" % sent["agent"])
+    check(sent["version"] == "1.50", "version %r" % sent["version"])
+    fields = sent["fields"]
+    expected = {0: "v1.50 (Release)", 1: "Standalone", 2: "Acme Viewer 2.4", 100: "REG", 101: "Acme",
+                102: "Viewer", 103: "2.4", 200: "Jane", 201: "Doe", 207: "jane@example.com",
+                209: "A friend told me", 400: "No", 401: "12", 402: "acme-news"}
+    for number, value in expected.items():
+        check(fields.get(number) == value, "field %d is %r, not %r" % (number, fields.get(number), value))
+    for number in (300, 306, 307, 310, 311, 312):
+        check(fields.get(number), "field %d missing: %r" % (number, fields))
+    check(sent["order"] == sorted(sent["order"]), "fields out of order: %r" % sent["order"])
+    in_order(log, ["Submission on phase 0\n", "Successful Exit...\n"], "copy log")
+    lacks(log, "Submission on phase 1\n", "copy log")
+    check(not os.path.exists(shortcut), "the registration shortcut stayed")
+    regtool(side, "delete", "HKCU", INSTALLER_KEY)
