@@ -6,8 +6,10 @@
 
 #include <cstring>
 
+#include "appinfo.h"
 #include "http.h"
 #include "paths.h"
+#include "problems.h"
 #include "progress.h"
 #include "protect.h"
 #include "removal.h"
@@ -17,14 +19,11 @@
 #include "tessel-core.h"
 #include "tessel-str.h"
 #include "winhelpr.h"
-#include "winmain.h"
 
 namespace {
 
 constexpr const char* kUnit = "update";
 constexpr const char* kCaption = "Electronic Update...";
-// The maker's web host, named in the user agents.
-constexpr const char* kMakerHost = "www.quillon-installer.example";
 
 // What the dialog shows and the download uses, set when the dialog opens.
 struct UpdateFields {
@@ -39,7 +38,7 @@ UpdateFields g_update = {};
 
 void UserAgent(const char* format, char* agent, std::size_t capacity) {
   char name[128];
-  StrFormatBounded(name, sizeof name, "%s (%s)", AppInfo.name, kMakerHost);
+  StrFormatBounded(name, sizeof name, "%s (%s)", AppInfo.name, kMakerWebHost);
   StrFormatBounded(agent, capacity, format, name);
 }
 

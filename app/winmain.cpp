@@ -26,7 +26,6 @@ bool Contains(const char* text, const char* pattern) {
 
 }  // namespace
 
-AppInfoRecord AppInfo = {"Uninstall", "1.50", "Release", "Software\\Quillon\\Installer", 0, 0};
 
 RunMode ChooseRunMode(const char* commandLine) {
   RunMode mode = RunModeUninstall;

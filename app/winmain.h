@@ -4,19 +4,10 @@
 
 #include <cstdint>
 
+#include "appinfo.h"
 #include "os.h"
 #include "problems.h"
 #include "relaunch.h"
-
-struct AppInfoRecord {
-  const char* name;
-  const char* version;
-  const char* build;
-  const char* installerKey;
-  OsHandle ownerWindow;
-  OsHandle instance;
-};
-extern AppInfoRecord AppInfo;
 
 // The mode the switches of the whole command line select.
 RunMode ChooseRunMode(const char* commandLine);

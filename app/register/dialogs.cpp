@@ -5,7 +5,8 @@
 #include "resource.h"
 #include "tessel-str.h"
 #include "winhelpr.h"
-#include "winmain.h"
+#include "appinfo.h"
+#include "problems.h"
 
 namespace {
 

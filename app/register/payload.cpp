@@ -8,7 +8,8 @@
 
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "winmain.h"
+#include "appinfo.h"
+#include "problems.h"
 
 namespace {
 

@@ -9,7 +9,8 @@
 #include "settings.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "winmain.h"
+#include "appinfo.h"
+#include "problems.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 #include "registry.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "winmain.h"
+#include "appinfo.h"
+#include "problems.h"
 
 RegistrationRecord Registration = {};
 char RegistrationCaption[kRegistrationCaption] = {};

@@ -9,7 +9,8 @@
 #include "settings.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "winmain.h"
+#include "appinfo.h"
+#include "problems.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ std::int32_t RegistrationSubmit(const char* url, std::int32_t proxy, const unsig
   std::int32_t total = 0;
   RegistrationBody(profile, n, body, &total);
   char agent[kRegistrationCaption];
-  StrFormatBounded(agent, sizeof agent, "Quillon Register %s (www.quillon.example)", AppInfo.name);
+  StrFormatBounded(agent, sizeof agent, "Quillon Register %s (%s)", AppInfo.name, kMakerWebHost);
   std::int32_t result = RegistrationPost(url, proxy, agent, body, total, reply, kRegistrationReply);
   MemoryFree(&body, bodyRoom, kUnit, __LINE__);
   MemoryFree(&reply, kRegistrationReply, kUnit, __LINE__);
