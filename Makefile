@@ -36,7 +36,7 @@ else
   $(error tools/setup/wine-route.sh: $(ROUTE_LINE))
 endif
 
-.PHONY: all route deps build host win32 win64 windows prefix test demo bench fuzz fuzz-build clean
+.PHONY: all route deps build host win32 win64 windows prefix test demo bench fuzz fuzz-build screenshots clean
 
 all: build
 
@@ -113,6 +113,12 @@ bench: route windows prefix
 	cmake -S . -B $(BUILD)/bench-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF
 	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench net_bench
 	sh bench/run.sh $(BUILD)/bench-host $(WINTREE)
+
+# PNG screenshots of the program's windows under Wine on Xvfb into
+# docs/images/, for the README; xwd (x11-apps) is installed on demand.
+screenshots: route host windows
+	@sh tools/setup/install-deps.sh $(ROUTE) screenshots
+	python3 tools/screenshots.py --build $(WINTREE) --source . --out docs/images
 
 clean:
 	rm -rf $(BUILD)

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the builds and tests need from Debian's packages, if missing.
-#   install-deps.sh [32|64]   the Wine route (tools/setup/wine-route.sh);
+#   install-deps.sh [32|64] [screenshots]   the Wine route (tools/setup/wine-route.sh),
+# and what make screenshots needs besides;
 # route 64 adds the x86_64 compiler and Wine's 64-bit loader and leaves out
 # the 32-bit loader, which such a machine cannot start. Route 32 also takes
 # the 64-bit loader where Debian has it, so the 32-bit program is tried in a
@@ -34,6 +35,8 @@ if [ "$route" = 64 ]; then
 else
   installed wine32:i386 || need="$need wine32:i386"
 fi
+# make screenshots takes the windows with xwd.
+[ "$2" = screenshots ] && { have xwd || need="$need x11-apps"; }
 [ -z "$need" ] && exit 0
 
 SUDO=""
