@@ -53,7 +53,9 @@ std::uint32_t OsTempPath(char* out, std::uint32_t capacity);
 // (room for 260). 0 on failure.
 int OsTempFileName(const char* dir, const char* prefix, char* out);
 int OsCopyFile(const char* from, const char* to);  // overwrites; 0 on failure
-int OsDeleteFile(const char* path);  // the C library's remove(); 0 on failure
+// The C library's remove(); 0 on failure. A file that another program holds
+// open against deletion fails with kErrorSharingViolation.
+int OsDeleteFile(const char* path);
 // The C library's fopen on a Windows path (binary modes only).
 std::FILE* OsOpenFile(const char* path, const char* mode);
 // Text-mode output as the C run-time does it on Windows: "\n" reaches the

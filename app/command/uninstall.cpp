@@ -83,8 +83,15 @@ bool DeferOwnProgram(InstallSettings* settings) {
   char path[kWorkRoom];
   char program[kKeyRoom];
   std::uint32_t flags = 0;
+  char canonical[kKeyRoom];
+  char running[kKeyRoom];
   if (!ExpandPath(settings, settings->UninstallName, path, sizeof path, &flags) ||
       !OsModuleFileName(program, sizeof program) || !OsFileExists(path) || !IsCopyOfProgram(path, program))
+    return false;
+  // A run in place (-Spawn given by hand) runs that very file: nothing to
+  // wait for.
+  if (!CanonicalPath(path, canonical, sizeof canonical) || !CanonicalPath(program, running, sizeof running) ||
+      StrEqualNoCase(canonical, running))
     return false;
   return DeferRemoval(path) != 0;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,26 @@ TEST(Unattended, BoxesGoToTheLogAndTheQuestionIsYes) {
             "[Uninstall...] Are you sure you want to uninstall Acme Viewer? Yes\n"
             "[Uninstaller...] Acme Viewer has been uninstalled!\n"
             "[Uninstall problem...] Installation script corrupted!\n");
+}
+
+TEST(UnattendedDeathTest, TheFatalReportIsLoggedNotShown) {
+  std::string log = TempPath("unattended-fatal.log");
+  std::string shown = TempPath("unattended-fatal.out");
+  EXPECT_EXIT(
+      {
+#if !defined(_WIN32)
+        // The host shows a box on standard output.
+        if (!std::freopen(host::HostPath(shown.c_str()).c_str(), "w", stdout)) std::exit(2);
+#endif
+        StartLog(log, LogFile | LogNoBoxes);
+        SetErrorLocation("winmain", 7);
+        Abort("Couldn't load installation script.\n");
+      },
+      testing::ExitedWithCode(1), "");
+  EXPECT_NE(LogText(log).find("Couldn't load installation script.\n       (winmain/7)\n"), std::string::npos);
+#if !defined(_WIN32)
+  EXPECT_EQ(ReadWholeFile(shown), "");
+#endif
 }
 
 TEST(Unattended, OnlyAnUninstallReadsTheSwitchFromItsArguments) {
