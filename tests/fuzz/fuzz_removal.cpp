@@ -25,6 +25,7 @@
 namespace {
 
 const std::string kProduct = "C:\\Program Files\\Acme Viewer";
+const std::string kStartFolder = "C:\\Work\\";
 
 std::string Profile() {
   const char* user = std::getenv("USER");
@@ -123,7 +124,7 @@ void LayOut() {
             "Acme Viewer");
   // The program's current folder, without moving the process's own (the
   // fuzzer reads its corpus by relative paths).
-  host::CurrentFolder() = "C:\\Work\\";
+  host::CurrentFolder() = kStartFolder;
 }
 
 // What the script's path variables name: every "$<digit>" text up to the
@@ -159,7 +160,14 @@ bool MayGo(const std::string& path, const std::vector<std::string>& targets) {
 }
 
 void Check(const std::uint8_t* data, std::size_t size) {
+  // "$5" names the current folder, which the removal's folder climb moves
+  // to the drive's root: an entry may have meant either.
+  std::string current = host::CurrentFolder();
+  host::CurrentFolder() = kStartFolder;
   std::vector<std::string> targets = VariableTargets(data, size);
+  host::CurrentFolder() = "C:\\";
+  for (const std::string& target : VariableTargets(data, size)) targets.push_back(target);
+  host::CurrentFolder() = current;
   std::vector<std::string> paths = Files();
   for (const std::string& file : Files()) {
     for (std::size_t i = file.find('\\', 3); i != std::string::npos; i = file.find('\\', i + 1))
