@@ -51,41 +51,41 @@ class Tool {
 public:
     Tool(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
 
-    int run(const std::vector<std::string>& args) {
+    int Run(const std::vector<std::string>& args) {
         Options o;
-        if (!parse(args, o)) return 2;
+        if (!Parse(args, o)) return 2;
         if (o.help || o.command.empty()) {
             (o.help ? out_ : err_) << kUsage;
             return o.help ? 0 : 2;
         }
-        if (o.command == "compile") return compile(o);
-        if (o.command == "decompile") return decompileCmd(o);
-        if (o.command == "build" || o.command == "append") return append(o);
-        if (o.command == "list") return list(o);
-        if (o.command == "extract") return extract(o);
-        if (o.command == "verify") return verify(o);
-        return usage("unknown command '" + o.command + "' (see ffsbuild --help)");
+        if (o.command == "compile") return Compile(o);
+        if (o.command == "decompile") return DecompileCmd(o);
+        if (o.command == "build" || o.command == "append") return Append(o);
+        if (o.command == "list") return List(o);
+        if (o.command == "extract") return Extract(o);
+        if (o.command == "verify") return Verify(o);
+        return Usage("unknown command '" + o.command + "' (see ffsbuild --help)");
     }
 
 private:
     std::ostream& out_;
     std::ostream& err_;
 
-    int usage(const std::string& msg) {
+    int Usage(const std::string& msg) {
         err_ << "ffsbuild: " << msg << "\n";
         return 2;
     }
-    int problem(const std::string& msg) {
+    int Problem(const std::string& msg) {
         err_ << "ffsbuild: " << msg << "\n";
         return 1;
     }
 
-    bool parse(const std::vector<std::string>& args, Options& o) {
+    bool Parse(const std::vector<std::string>& args, Options& o) {
         for (std::size_t i = 0; i < args.size(); ++i) {
             const std::string& a = args[i];
             auto value = [&](std::string& into) {
                 if (i + 1 == args.size()) {
-                    usage("option '" + a + "' needs a value");
+                    Usage("option '" + a + "' needs a value");
                     return false;
                 }
                 into = args[++i];
@@ -97,7 +97,7 @@ private:
             else if (a == "--script") { if (!value(o.script)) return false; }
             else if (a == "--replace") o.replace = true;
             else if (a == "--source") o.source = true;
-            else if (a.size() > 1 && a[0] == '-') { usage("unknown option '" + a + "'"); return false; }
+            else if (a.size() > 1 && a[0] == '-') { Usage("unknown option '" + a + "'"); return false; }
             else if (o.command.empty()) o.command = a;
             else o.positional.push_back(a);
         }
@@ -106,19 +106,19 @@ private:
     }
 
     // One input file argument, exactly.
-    bool single(const Options& o, std::string& path, const char* what) {
+    bool Single(const Options& o, std::string& path, const char* what) {
         if (o.positional.size() != 1) {
-            usage(o.command + " takes one " + what + " (see ffsbuild --help)");
+            Usage(o.command + " takes one " + what + " (see ffsbuild --help)");
             return false;
         }
         path = o.positional[0];
         return true;
     }
 
-    bool readFile(const std::string& path, ffsfmt::Bytes& data) {
+    bool ReadFile(const std::string& path, ffsfmt::Bytes& data) {
         std::error_code ec;
         if (!fs::is_regular_file(path, ec)) {
-            problem("cannot read '" + path + "': no such file");
+            Problem("cannot read '" + path + "': no such file");
             return false;
         }
         std::ifstream in(path, std::ios::binary);
@@ -126,7 +126,7 @@ private:
         data.resize(ec ? 0 : size);
         if (in) in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
         if (ec || !in || static_cast<std::uintmax_t>(in.gcount()) != data.size()) {
-            problem("cannot read '" + path + "'");
+            Problem("cannot read '" + path + "'");
             return false;
         }
         return true;
@@ -134,7 +134,7 @@ private:
 
     // Writes beside the output under a temporary name, then renames, so an
     // output file is either complete or untouched.
-    bool writeFile(const std::string& path, std::span<const std::uint8_t> data,
+    bool WriteFile(const std::string& path, std::span<const std::uint8_t> data,
                    std::optional<fs::perms> perms = std::nullopt) {
         const fs::path target(path);
         std::random_device rd;
@@ -148,7 +148,7 @@ private:
             if (o) o.close();
             if (!o) {
                 fs::remove(tmp, ec);
-                problem("cannot write '" + path + "'");
+                Problem("cannot write '" + path + "'");
                 return false;
             }
         }
@@ -156,118 +156,118 @@ private:
         fs::rename(tmp, target, ec);
         if (ec) {
             fs::remove(tmp, ec);
-            problem("cannot write '" + path + "'");
+            Problem("cannot write '" + path + "'");
             return false;
         }
         return true;
     }
 
-    void warn(const std::vector<script::Diagnostic>& ws) {
+    void Warn(const std::vector<script::Diagnostic>& ws) {
         for (const auto& w : ws)
             err_ << "ffsbuild: " << (w.line > 0 ? "line " + std::to_string(w.line) + ": " : "") << "warning: "
                  << w.message << "\n";
     }
 
     // Source text to install.dat bytes; reports the first error.
-    bool compileText(const ffsfmt::Bytes& text, ffsfmt::Bytes& binary) {
-        const auto r = script::compileSource(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+    bool CompileText(const ffsfmt::Bytes& text, ffsfmt::Bytes& binary) {
+        const auto r = script::CompileSource(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
         if (!r.ok) {
-            problem((r.error.line > 0 ? "line " + std::to_string(r.error.line) + ": " : "") + r.error.message);
+            Problem((r.error.line > 0 ? "line " + std::to_string(r.error.line) + ": " : "") + r.error.message);
             return false;
         }
-        warn(r.warnings);
+        Warn(r.warnings);
         if (r.commands.empty()) {
-            problem("the source holds no commands");
+            Problem("the source holds no commands");
             return false;
         }
-        binary = script::encode(r.commands);
+        binary = script::Encode(r.commands);
         return true;
     }
 
-    int compile(const Options& o) {
+    int Compile(const Options& o) {
         std::string src;
-        if (!single(o, src, "source file")) return 2;
-        if (o.output.empty()) return usage("compile needs -o install.dat");
+        if (!Single(o, src, "source file")) return 2;
+        if (o.output.empty()) return Usage("compile needs -o install.dat");
         ffsfmt::Bytes text, binary;
-        if (!readFile(src, text) || !compileText(text, binary)) return 1;
-        return writeFile(o.output, binary) ? 0 : 1;
+        if (!ReadFile(src, text) || !CompileText(text, binary)) return 1;
+        return WriteFile(o.output, binary) ? 0 : 1;
     }
 
-    bool decodeOrReport(std::span<const std::uint8_t> data, std::vector<script::Command>& cmds) {
-        auto r = script::decodeBinary(data);
+    bool DecodeOrReport(std::span<const std::uint8_t> data, std::vector<script::Command>& cmds) {
+        auto r = script::DecodeBinary(data);
         if (!r.ok) {
-            problem("install.dat: " + r.error);
+            Problem("install.dat: " + r.error);
             return false;
         }
         cmds = std::move(r.commands);
         return true;
     }
 
-    int emitSource(const Options& o, const std::vector<script::Command>& cmds) {
-        const std::string text = script::decompile(cmds);
+    int EmitSource(const Options& o, const std::vector<script::Command>& cmds) {
+        const std::string text = script::Decompile(cmds);
         if (o.output.empty()) {
             out_ << text;
             return 0;
         }
-        return writeFile(o.output, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) ? 0 : 1;
+        return WriteFile(o.output, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) ? 0 : 1;
     }
 
-    int decompileCmd(const Options& o) {
+    int DecompileCmd(const Options& o) {
         std::string dat;
-        if (!single(o, dat, "install.dat file")) return 2;
+        if (!Single(o, dat, "install.dat file")) return 2;
         ffsfmt::Bytes data;
         std::vector<script::Command> cmds;
-        if (!readFile(dat, data) || !decodeOrReport(data, cmds)) return 1;
-        return emitSource(o, cmds);
+        if (!ReadFile(dat, data) || !DecodeOrReport(data, cmds)) return 1;
+        return EmitSource(o, cmds);
     }
 
-    int append(const Options& o) {
+    int Append(const Options& o) {
         std::string scriptPath = o.script;
         if (o.command == "build") {
-            if (!o.script.empty()) return usage("build takes a source file, not --script");
-            if (!single(o, scriptPath, "source file")) return 2;
+            if (!o.script.empty()) return Usage("build takes a source file, not --script");
+            if (!Single(o, scriptPath, "source file")) return 2;
         } else if (!o.positional.empty() || scriptPath.empty()) {
-            return usage("append needs --script FILE (see ffsbuild --help)");
+            return Usage("append needs --script FILE (see ffsbuild --help)");
         }
-        if (o.exe.empty()) return usage(o.command + " needs --exe Uninstall.exe");
-        if (o.output.empty()) return usage(o.command + " needs -o OUT.exe");
+        if (o.exe.empty()) return Usage(o.command + " needs --exe Uninstall.exe");
+        if (o.output.empty()) return Usage(o.command + " needs -o OUT.exe");
 
         ffsfmt::Bytes image, input, binary;
-        if (!readFile(o.exe, image) || !readFile(scriptPath, input)) return 1;
-        if (const std::string why = ffsfmt::whyNotProgram(image); !why.empty())
-            return problem(o.exe + ": refused as --exe: " + why);
+        if (!ReadFile(o.exe, image) || !ReadFile(scriptPath, input)) return 1;
+        if (const std::string why = ffsfmt::WhyNotProgram(image); !why.empty())
+            return Problem(o.exe + ": refused as --exe: " + why);
         // A compiled script starts with the command marker (after any line
         // ends); anything else is taken for source.
         std::size_t first = 0;
         while (first < input.size() && (input[first] == '\r' || input[first] == '\n')) ++first;
         if (o.command == "append" && first < input.size() && input[first] == script::kMarker) {
             std::vector<script::Command> cmds;
-            if (!decodeOrReport(input, cmds)) return 1;
+            if (!DecodeOrReport(input, cmds)) return 1;
             binary = std::move(input);
-        } else if (!compileText(input, binary)) {
+        } else if (!CompileText(input, binary)) {
             return 1;
         }
-        const auto r = ffsfmt::appendArchive(image, binary, o.replace);
-        if (!r.ok) return problem(o.exe + ": " + r.problem);
+        const auto r = ffsfmt::AppendArchive(image, binary, o.replace);
+        if (!r.ok) return Problem(o.exe + ": " + r.problem);
         std::error_code ec;
         const auto perms = fs::status(o.exe, ec).permissions();
-        return writeFile(o.output, r.file, ec ? std::nullopt : std::optional(perms)) ? 0 : 1;
+        return WriteFile(o.output, r.file, ec ? std::nullopt : std::optional(perms)) ? 0 : 1;
     }
 
     // 0 when the archive is open, else the exit code.
-    int openArchive(const Options& o, ffsfmt::Archive& a, std::string& path) {
-        if (!single(o, path, "executable")) return 2;
+    int OpenArchive(const Options& o, ffsfmt::Archive& a, std::string& path) {
+        if (!Single(o, path, "executable")) return 2;
         ffsfmt::Bytes file;
-        if (!readFile(path, file)) return 1;
-        a = ffsfmt::readArchive(file);
-        if (!a.ok) return problem(path + ": " + a.problem);
+        if (!ReadFile(path, file)) return 1;
+        a = ffsfmt::ReadArchive(file);
+        if (!a.ok) return Problem(path + ": " + a.problem);
         return 0;
     }
 
-    int list(const Options& o) {
+    int List(const Options& o) {
         ffsfmt::Archive a;
         std::string path;
-        if (const int code = openArchive(o, a, path)) return code;
+        if (const int code = OpenArchive(o, a, path)) return code;
         const auto& i = a.info;
         out_ << "file size:    " << i.fileSize << " bytes\n"
              << "tag offset:   " << i.tagOffset << " (0x" << std::hex << std::uppercase << std::setw(8)
@@ -275,39 +275,39 @@ private:
              << "padding:      " << i.padding << " bytes\n"
              << "block size:   " << i.blockSize << " bytes\n"
              << "script size:  " << a.script.size() << " bytes\n";
-        const auto r = script::decodeBinary(a.script);
+        const auto r = script::DecodeBinary(a.script);
         if (!r.ok) {
             out_ << "commands:     unreadable\n";
-            return problem(path + ": script " + r.error);
+            return Problem(path + ": script " + r.error);
         }
         out_ << "commands:     " << r.commands.size() << "\n";
         return 0;
     }
 
-    int extract(const Options& o) {
+    int Extract(const Options& o) {
         ffsfmt::Archive a;
         std::string path;
-        if (const int code = openArchive(o, a, path)) return code;
+        if (const int code = OpenArchive(o, a, path)) return code;
         if (o.source) {
             std::vector<script::Command> cmds;
-            if (!decodeOrReport(a.script, cmds)) return 1;
-            return emitSource(o, cmds);
+            if (!DecodeOrReport(a.script, cmds)) return 1;
+            return EmitSource(o, cmds);
         }
-        if (o.output.empty()) return usage("extract needs -o install.dat, or --source");
-        return writeFile(o.output, a.script) ? 0 : 1;
+        if (o.output.empty()) return Usage("extract needs -o install.dat, or --source");
+        return WriteFile(o.output, a.script) ? 0 : 1;
     }
 
-    int verify(const Options& o) {
+    int Verify(const Options& o) {
         ffsfmt::Archive a;
         std::string path;
-        if (const int code = openArchive(o, a, path)) return code;
+        if (const int code = OpenArchive(o, a, path)) return code;
         for (std::size_t j = 0; j < 4; ++j)
             if (a.trailer[j] == ffsfmt::kCommandMarker)
-                return problem(path + ": trailer byte " + std::to_string(j) +
+                return Problem(path + ": trailer byte " + std::to_string(j) +
                                " descrambles to the command marker; the program would read it as a command");
-        const auto r = script::decodeBinary(a.script);
-        if (!r.ok) return problem(path + ": script " + r.error);
-        if (r.commands.empty()) return problem(path + ": the script holds no commands");
+        const auto r = script::DecodeBinary(a.script);
+        if (!r.ok) return Problem(path + ": script " + r.error);
+        if (r.commands.empty()) return Problem(path + ": the script holds no commands");
         out_ << path << ": archive OK, " << r.commands.size() << " commands, script " << a.script.size()
              << " bytes at tag offset " << a.info.tagOffset << "\n";
         return 0;
@@ -316,8 +316,8 @@ private:
 
 }  // namespace
 
-int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    return Tool(out, err).run(args);
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return Tool(out, err).Run(args);
 }
 
 }  // namespace ffsbuild

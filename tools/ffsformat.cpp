@@ -8,16 +8,16 @@ namespace ffsfmt {
 
 namespace {
 
-std::uint32_t readLe32(std::span<const std::uint8_t> b, std::uint64_t at) {
+std::uint32_t ReadLe32(std::span<const std::uint8_t> b, std::uint64_t at) {
     return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
            static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 
-bool tagAt(std::span<const std::uint8_t> b, std::uint64_t at) {
+bool TagAt(std::span<const std::uint8_t> b, std::uint64_t at) {
     return at + 4 <= b.size() && std::equal(kTag, kTag + 4, b.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-std::string hex(std::uint64_t v) {
+std::string Hex(std::uint64_t v) {
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
     do {
@@ -29,33 +29,33 @@ std::string hex(std::uint64_t v) {
 
 }  // namespace
 
-std::uint8_t scrambleMask(std::size_t i) {
+std::uint8_t ScrambleMask(std::size_t i) {
     const std::size_t k = i % kKey.size();
     return static_cast<std::uint8_t>(static_cast<std::uint8_t>(kKey[k]) ^ ((i ^ k) & 0xFF));
 }
 
-void scramble(std::span<std::uint8_t> bytes, std::size_t first) {
-    for (std::size_t n = 0; n < bytes.size(); ++n) bytes[n] ^= scrambleMask(first + n);
+void Scramble(std::span<std::uint8_t> bytes, std::size_t first) {
+    for (std::size_t n = 0; n < bytes.size(); ++n) bytes[n] ^= ScrambleMask(first + n);
 }
 
-std::uint8_t paddingByte(std::size_t k) {
+std::uint8_t PaddingByte(std::size_t k) {
     return static_cast<std::uint8_t>(0x80 | (k & 0x7F));
 }
 
-ArchiveInfo locateArchive(std::span<const std::uint8_t> file) {
+ArchiveInfo LocateArchive(std::span<const std::uint8_t> file) {
     ArchiveInfo info;
     info.fileSize = file.size();
     if (file.size() < 8) {
         info.problem = "file too short to carry an archive";
         return info;
     }
-    const std::uint32_t t = readLe32(file, file.size() - 4);
+    const std::uint32_t t = ReadLe32(file, file.size() - 4);
     if (t == 0 || t >= file.size()) {
-        info.problem = "no archive (trailing offset " + hex(t) + " is outside the file)";
+        info.problem = "no archive (trailing offset " + Hex(t) + " is outside the file)";
         return info;
     }
-    if (!tagAt(file, t)) {
-        info.problem = "no archive (no 'FFS?' tag at trailing offset " + hex(t) + ")";
+    if (!TagAt(file, t)) {
+        info.problem = "no archive (no 'FFS?' tag at trailing offset " + Hex(t) + ")";
         return info;
     }
     if (static_cast<std::uint64_t>(t) + 8 > file.size()) {
@@ -66,21 +66,21 @@ ArchiveInfo locateArchive(std::span<const std::uint8_t> file) {
     info.tagOffset = t;
     info.blockSize = file.size() - t - 4;
     while (info.padding < t && info.padding < kMaxPadding &&
-           file[t - info.padding - 1] == paddingByte(info.padding + 1))
+           file[t - info.padding - 1] == PaddingByte(info.padding + 1))
         ++info.padding;
     return info;
 }
 
-Archive readArchive(std::span<const std::uint8_t> file) {
+Archive ReadArchive(std::span<const std::uint8_t> file) {
     Archive a;
-    a.info = locateArchive(file);
+    a.info = LocateArchive(file);
     if (!a.info.present) {
         a.problem = a.info.problem;
         return a;
     }
     const std::size_t start = a.info.tagOffset + 4;
     Bytes block(file.begin() + static_cast<std::ptrdiff_t>(start), file.end());
-    scramble(block);
+    Scramble(block);
     std::copy(block.end() - 4, block.end(), a.trailer);
     block.resize(block.size() - 4);
     a.script = std::move(block);
@@ -88,14 +88,14 @@ Archive readArchive(std::span<const std::uint8_t> file) {
     return a;
 }
 
-AppendResult appendArchive(std::span<const std::uint8_t> image,
+AppendResult AppendArchive(std::span<const std::uint8_t> image,
                            std::span<const std::uint8_t> script, bool replace) {
     AppendResult r;
     std::span<const std::uint8_t> base = image;
-    const ArchiveInfo old = locateArchive(image);
+    const ArchiveInfo old = LocateArchive(image);
     if (old.present) {
         if (!replace) {
-            r.problem = "the executable already carries an archive (tag at " + hex(old.tagOffset) +
+            r.problem = "the executable already carries an archive (tag at " + Hex(old.tagOffset) +
                         "); use --replace to replace it";
             return r;
         }
@@ -118,19 +118,19 @@ AppendResult appendArchive(std::span<const std::uint8_t> image,
             bool clear = true;
             for (std::size_t j = 0; j < 4 && clear; ++j) {
                 const auto plain = static_cast<std::uint8_t>(t >> (8 * j));
-                clear = (plain ^ scrambleMask(trailerPos + j)) != kCommandMarker;
+                clear = (plain ^ ScrambleMask(trailerPos + j)) != kCommandMarker;
             }
             if (!clear) continue;
 
             Bytes& out = r.file;
             out.reserve(total);
             out.assign(base.begin(), base.end());
-            for (std::size_t k = pad; k >= 1; --k) out.push_back(paddingByte(k));
+            for (std::size_t k = pad; k >= 1; --k) out.push_back(PaddingByte(k));
             out.insert(out.end(), kTag, kTag + 4);
             const std::size_t blockStart = out.size();
             out.insert(out.end(), script.begin(), script.end());
             out.insert(out.end(), filler, 0x0A);
-            scramble(std::span(out).subspan(blockStart));
+            Scramble(std::span(out).subspan(blockStart));
             for (std::size_t j = 0; j < 4; ++j) out.push_back(static_cast<std::uint8_t>(t >> (8 * j)));
             r.ok = true;
             r.tagOffset = static_cast<std::uint32_t>(t);
@@ -143,7 +143,7 @@ AppendResult appendArchive(std::span<const std::uint8_t> image,
     return r;
 }
 
-std::string whyNotProgram(std::span<const std::uint8_t> image) {
+std::string WhyNotProgram(std::span<const std::uint8_t> image) {
     auto word = [&](std::size_t at, int bytes) {
         std::uint32_t v = 0;
         for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | image[at + static_cast<std::size_t>(i)];

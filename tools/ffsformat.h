@@ -33,15 +33,15 @@ inline constexpr std::size_t kMaxPadding = 1024;
 inline constexpr std::size_t kMaxFiller = 4;
 
 // The value XORed into byte i of the block (i counted from 0 at T + 4).
-std::uint8_t scrambleMask(std::size_t i);
+std::uint8_t ScrambleMask(std::size_t i);
 
 // Scrambles (or descrambles: the operation is its own inverse) bytes whose
 // first byte is at block position `first`.
-void scramble(std::span<std::uint8_t> bytes, std::size_t first = 0);
+void Scramble(std::span<std::uint8_t> bytes, std::size_t first = 0);
 
 // Fill byte of the padding at distance k (1 = the byte just before the tag).
 // Never zero, so zero bytes at the end of an image are not taken for padding.
-std::uint8_t paddingByte(std::size_t k);
+std::uint8_t PaddingByte(std::size_t k);
 
 // Where an executable's archive stands, as the program's reader finds it.
 struct ArchiveInfo {
@@ -53,7 +53,7 @@ struct ArchiveInfo {
     std::size_t padding = 0;       // fill bytes of the builder before the tag
 };
 
-ArchiveInfo locateArchive(std::span<const std::uint8_t> file);
+ArchiveInfo LocateArchive(std::span<const std::uint8_t> file);
 
 // The descrambled content of an executable's archive.
 struct Archive {
@@ -64,7 +64,7 @@ struct Archive {
     std::uint8_t trailer[4] = {}; // the block's last four bytes, descrambled
 };
 
-Archive readArchive(std::span<const std::uint8_t> file);
+Archive ReadArchive(std::span<const std::uint8_t> file);
 
 struct AppendResult {
     bool ok = false;
@@ -77,7 +77,7 @@ struct AppendResult {
 
 // Appends `script` to `image`. Refuses an image that already carries an
 // archive unless `replace`, which first cuts the image at its tag.
-AppendResult appendArchive(std::span<const std::uint8_t> image,
+AppendResult AppendArchive(std::span<const std::uint8_t> image,
                            std::span<const std::uint8_t> script, bool replace);
 
 // Text that every build of the uninstaller carries (a line of its log).
@@ -86,6 +86,6 @@ inline constexpr std::string_view kProgramMark = "Flat/Fast File System Initiali
 // Why `image` is not an uninstaller of one of the builds (a Windows PE
 // program for Intel 386 or x86-64, or a host ELF program, carrying the
 // uninstaller's own text); empty when it is one.
-std::string whyNotProgram(std::span<const std::uint8_t> image);
+std::string WhyNotProgram(std::span<const std::uint8_t> image);
 
 }  // namespace ffsfmt

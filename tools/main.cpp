@@ -4,5 +4,5 @@
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    return ffsbuild::run(args, std::cout, std::cerr);
+    return ffsbuild::Run(args, std::cout, std::cerr);
 }

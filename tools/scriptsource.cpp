@@ -13,36 +13,36 @@ constexpr std::string_view kFileList = "FILE LIST";
 constexpr char kEscape = '^';
 constexpr char kSeparator = '|';
 
-std::string hexByte(unsigned v) {
+std::string HexByte(unsigned v) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
     return buf;
 }
 
-std::string hexOffset(std::size_t v) {
+std::string HexOffset(std::size_t v) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%zX", v);
     return buf;
 }
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-bool equalNoCase(std::string_view a, std::string_view b) {
+bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (upper(a[i]) != upper(b[i])) return false;
+        if (Upper(a[i]) != Upper(b[i])) return false;
     return true;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-bool isWholeNumber(std::string_view s) {
+bool IsWholeNumber(std::string_view s) {
     if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Whether a whole number fits the program's 32-bit numbers.
-bool fitsNumber(std::string_view s) {
+bool FitsNumber(std::string_view s) {
     const bool negative = !s.empty() && s[0] == '-';
     if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
     while (s.size() > 1 && s[0] == '0') s.remove_prefix(1);
@@ -51,11 +51,11 @@ bool fitsNumber(std::string_view s) {
     return value <= (negative ? 2147483648LL : 2147483647LL);
 }
 
-std::string countText(int n) {
+std::string CountText(int n) {
     return n == 0 ? "no arguments" : n == 1 ? "1 argument" : std::to_string(n) + " arguments";
 }
 
-std::vector<std::string> splitEntries(std::string_view list) {
+std::vector<std::string> SplitEntries(std::string_view list) {
     std::vector<std::string> out;
     std::size_t start = 0;
     for (;;) {
@@ -68,8 +68,8 @@ std::vector<std::string> splitEntries(std::string_view list) {
 
 // Zero arguments and one empty argument have the same binary form; keep the
 // one that the keyword reads.
-void normalize(Command& cmd) {
-    const Keyword* kw = findKeyword(cmd.keyword);
+void Normalize(Command& cmd) {
+    const Keyword* kw = FindKeyword(cmd.keyword);
     if (!kw) return;
     if (cmd.args.empty() && kw->maxArgs >= 1) cmd.args.emplace_back();
     if (kw->minArgs == kAnyCount && cmd.args.size() == 1 && cmd.args[0].empty()) cmd.args.clear();
@@ -84,11 +84,11 @@ struct Token {
 };
 
 // Appends the tokens of one physical piece of a command; empty on success.
-std::string tokenize(std::string_view text, int line, std::vector<Token>& out) {
+std::string Tokenize(std::string_view text, int line, std::vector<Token>& out) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (static_cast<unsigned char>(c) < 0x20)
-            return "control character " + hexByte(static_cast<unsigned char>(c)) +
+            return "control character " + HexByte(static_cast<unsigned char>(c)) +
                    " in the arguments (use spaces, not tabs)";
         if (c != kEscape) {
             out.push_back({c, false, line});
@@ -105,20 +105,20 @@ std::string tokenize(std::string_view text, int line, std::vector<Token>& out) {
 
 // A FILE LIST line continues on the next line when it ends with a ','
 // that is not escaped; blanks after that comma are ignored.
-bool continues(std::string_view raw) {
-    while (!raw.empty() && isBlank(raw.back())) raw.remove_suffix(1);
+bool Continues(std::string_view raw) {
+    while (!raw.empty() && IsBlank(raw.back())) raw.remove_suffix(1);
     if (raw.empty() || raw.back() != ',') return false;
     std::size_t carets = 0;
     for (std::size_t i = raw.size() - 1; i > 0 && raw[i - 1] == kEscape; --i) ++carets;
     return carets % 2 == 0;
 }
 
-std::string_view trimTrailingBlanks(std::string_view s) {
-    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+std::string_view TrimTrailingBlanks(std::string_view s) {
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return s;
 }
 
-std::vector<std::string> pathNames(const std::string& entry) {
+std::vector<std::string> PathNames(const std::string& entry) {
     std::vector<std::string> names(1);
     for (char c : entry) {
         if (c == '\\' || c == '/') names.emplace_back();
@@ -127,13 +127,13 @@ std::vector<std::string> pathNames(const std::string& entry) {
     return names;
 }
 
-bool isAbsolute(const std::string& e) {
+bool IsAbsolute(const std::string& e) {
     return e.front() == '\\' || e.front() == '/' || (e.size() >= 2 && e[1] == ':');
 }
 
-std::vector<Diagnostic> listWarnings(const std::string& list, const std::vector<int>& lines) {
+std::vector<Diagnostic> ListWarnings(const std::string& list, const std::vector<int>& lines) {
     std::vector<Diagnostic> out;
-    const auto entries = splitEntries(list);
+    const auto entries = SplitEntries(list);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const int line = i < lines.size() ? lines[i] : 0;
         const std::string& e = entries[i];
@@ -145,14 +145,14 @@ std::vector<Diagnostic> listWarnings(const std::string& list, const std::vector<
         const bool spaced = e.front() == ' ' || e.back() == ' ';
         if (spaced)
             out.push_back({line, entry + " begins or ends with a space, which is part of the name"});
-        if (isAbsolute(e))
+        if (IsAbsolute(e))
             out.push_back({line, entry + " is an absolute path; entries name files in the product's folder"});
         else if (!spaced && e.find(':') != std::string::npos)
             out.push_back({line, entry + " contains ':'; is a command missing before it?"});
         // Path variables ("$0" to "$5", "$?") lead the entry; the names follow.
         std::string path = e;
         while (path.size() >= 2 && path[0] == '$') path.erase(0, 2);
-        const auto names = pathNames(path);
+        const auto names = PathNames(path);
         if (std::find(names.begin(), names.end(), "..") != names.end())
             out.push_back({line, entry + " climbs with '..', which can lead out of the product's folder"});
         for (std::size_t n = 0; n < names.size(); ++n) {
@@ -169,7 +169,7 @@ std::vector<Diagnostic> listWarnings(const std::string& list, const std::vector<
     return out;
 }
 
-std::vector<Diagnostic> orderWarnings(const std::vector<Command>& cmds) {
+std::vector<Diagnostic> OrderWarnings(const std::vector<Command>& cmds) {
     std::vector<Diagnostic> out;
     bool installDir = false, installPath = false, install = false;
     for (const Command& c : cmds) {
@@ -195,7 +195,7 @@ std::vector<Diagnostic> orderWarnings(const std::vector<Command>& cmds) {
 
 // ---- source writing ----
 
-std::string escapeText(std::string_view s) {
+std::string EscapeText(std::string_view s) {
     std::string out;
     for (char c : s) {
         if (c == kEscape || c == kSeparator) out += kEscape;
@@ -206,12 +206,12 @@ std::string escapeText(std::string_view s) {
 
 // A trailing space at the end of a line is written "^ " so that no editor
 // can lose it.
-std::string protectTrailingSpace(std::string s) {
+std::string ProtectTrailingSpace(std::string s) {
     if (!s.empty() && s.back() == ' ') s.insert(s.size() - 1, 1, kEscape);
     return s;
 }
 
-std::string escapeEntry(std::string_view e) {
+std::string EscapeEntry(std::string_view e) {
     std::size_t lead = 0;
     while (lead < e.size() && e[lead] == ' ') ++lead;
     std::string out;
@@ -221,20 +221,20 @@ std::string escapeEntry(std::string_view e) {
         out += "^#";
         ++lead;
     }
-    return out + escapeText(e.substr(lead));
+    return out + EscapeText(e.substr(lead));
 }
 
-std::string decompileFileList(const std::string& list) {
+std::string DecompileFileList(const std::string& list) {
     std::string out = "FILE LIST:";
     if (list.empty()) return out;
-    const auto entries = splitEntries(list);
+    const auto entries = SplitEntries(list);
     std::size_t last = entries.size() - 1;
     const bool emptyLast = entries[last].empty();
     if (emptyLast) --last;  // written as an escaped comma on the line before
     for (std::size_t i = 0; i <= last; ++i) {
         out += i == 0 ? " " : "    ";
-        std::string e = escapeEntry(entries[i]);
-        if (i == last && !emptyLast) e = protectTrailingSpace(std::move(e));
+        std::string e = EscapeEntry(entries[i]);
+        if (i == last && !emptyLast) e = ProtectTrailingSpace(std::move(e));
         out += e;
         if (i < last) out += ",\n";
         else if (emptyLast) out += "^,";
@@ -244,19 +244,19 @@ std::string decompileFileList(const std::string& list) {
 
 }  // namespace
 
-std::span<const Keyword> keywords() { return kKeywords; }
+std::span<const Keyword> Keywords() { return kKeywords; }
 
-const Keyword* findKeyword(std::string_view name) {
+const Keyword* FindKeyword(std::string_view name) {
     for (const Keyword& k : kKeywords)
         if (k.name == name) return &k;
     return nullptr;
 }
 
-std::string checkCommand(const Command& cmd, int* badLine, const std::vector<int>* entryLines) {
-    const Keyword* kw = findKeyword(cmd.keyword);
+std::string CheckCommand(const Command& cmd, int* badLine, const std::vector<int>* entryLines) {
+    const Keyword* kw = FindKeyword(cmd.keyword);
     if (!kw) {
         for (const Keyword& k : kKeywords)
-            if (equalNoCase(k.name, cmd.keyword))
+            if (EqualNoCase(k.name, cmd.keyword))
                 return "unknown keyword '" + cmd.keyword + "' (keywords are written in capitals: '" +
                        std::string(k.name) + "')";
         return "unknown keyword '" + cmd.keyword + "'";
@@ -265,20 +265,20 @@ std::string checkCommand(const Command& cmd, int* badLine, const std::vector<int
     const int n = static_cast<int>(cmd.args.size());
     if (kw->minArgs != kAnyCount && (n < kw->minArgs || n > kw->maxArgs)) {
         const std::string wanted = kw->minArgs == kw->maxArgs
-                                       ? countText(kw->minArgs)
-                                       : std::to_string(kw->minArgs) + " or " + countText(kw->maxArgs);
+                                       ? CountText(kw->minArgs)
+                                       : std::to_string(kw->minArgs) + " or " + CountText(kw->maxArgs);
         return name + " takes " + wanted + ", not " + std::to_string(n);
     }
     for (int i = 0; i < n; ++i) {
         const std::string& a = cmd.args[static_cast<std::size_t>(i)];
         const std::string which = "argument " + std::to_string(i + 1) + " of " + name;
         for (unsigned char c : a)
-            if (c < 0x20) return which + " contains the control byte " + hexByte(c);
+            if (c < 0x20) return which + " contains the control byte " + HexByte(c);
         // What the program reads this argument as, and into how much room.
         const KeywordArgument rule = i < kKeywordMostArguments ? kw->arguments[i] : KeywordArgument{};
         const std::size_t most = rule.room > 0 ? static_cast<std::size_t>(rule.room) - 1 : kMaxArgument;
         if (rule.use == ArgumentUse::List) {
-            const auto entries = splitEntries(a);
+            const auto entries = SplitEntries(a);
             for (std::size_t e = 0; e < entries.size(); ++e)
                 if (entries[e].size() > most) {
                     if (badLine && entryLines && e < entryLines->size()) *badLine = (*entryLines)[e];
@@ -289,9 +289,9 @@ std::string checkCommand(const Command& cmd, int* badLine, const std::vector<int
             return which + " is " + std::to_string(a.size()) + " bytes long; at most " +
                    std::to_string(kMaxArgument) + " fit";
         }
-        if (rule.use == ArgumentUse::Number && !isWholeNumber(a))
+        if (rule.use == ArgumentUse::Number && !IsWholeNumber(a))
             return which + " must be a whole number, not '" + a + "'";
-        if (rule.use == ArgumentUse::Number && !fitsNumber(a))
+        if (rule.use == ArgumentUse::Number && !FitsNumber(a))
             return which + " is out of range: '" + a + "' (from -2147483648 to 2147483647)";
         // The program adds the '\\' that ends a folder, and refuses the
         // folder when it no longer fits.
@@ -306,7 +306,7 @@ std::string checkCommand(const Command& cmd, int* badLine, const std::vector<int
     return {};
 }
 
-CompileResult compileSource(std::string_view source) {
+CompileResult CompileSource(std::string_view source) {
     CompileResult r;
     std::vector<std::string_view> lines;
     for (std::size_t start = 0; start <= source.size();) {
@@ -331,7 +331,7 @@ CompileResult compileSource(std::string_view source) {
         const int lineNo = static_cast<int>(li) + 1;
         std::string_view l = lines[li];
         std::size_t first = 0;
-        while (first < l.size() && isBlank(l[first])) ++first;
+        while (first < l.size() && IsBlank(l[first])) ++first;
         if (first == l.size() || l[first] == '#') continue;
         l.remove_prefix(first);
 
@@ -345,15 +345,15 @@ CompileResult compileSource(std::string_view source) {
         Command cmd;
         cmd.keyword = std::string(l.substr(0, colon));
         cmd.line = lineNo;
-        if (!findKeyword(cmd.keyword)) return fail(lineNo, checkCommand(cmd));
+        if (!FindKeyword(cmd.keyword)) return fail(lineNo, CheckCommand(cmd));
 
         std::string_view rest = l.substr(colon + 1);
         if (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
         std::vector<Token> toks;
         const bool isList = cmd.keyword == kFileList;
         for (;;) {
-            const bool more = isList && continues(rest);
-            if (std::string e = tokenize(more ? trimTrailingBlanks(rest) : rest, static_cast<int>(li) + 1, toks);
+            const bool more = isList && Continues(rest);
+            if (std::string e = Tokenize(more ? TrimTrailingBlanks(rest) : rest, static_cast<int>(li) + 1, toks);
                 !e.empty())
                 return fail(static_cast<int>(li) + 1, e);
             if (!more) break;
@@ -364,7 +364,7 @@ CompileResult compileSource(std::string_view source) {
                     return fail(lineNo, "the file list ends with ',' but the source ends");
                 std::string_view next = lines[li];
                 std::size_t b = 0;
-                while (b < next.size() && isBlank(next[b])) ++b;
+                while (b < next.size() && IsBlank(next[b])) ++b;
                 if (b == next.size())
                     return fail(static_cast<int>(li) + 1,
                                 "blank line inside the file list (the line before ends with ',')");
@@ -400,16 +400,16 @@ CompileResult compileSource(std::string_view source) {
                 if (startOfEntry) entryLines.push_back(static_cast<int>(li) + 1);
             }
         }
-        normalize(cmd);
+        Normalize(cmd);
         int badLine = lineNo;
-        if (std::string e = checkCommand(cmd, &badLine, &entryLines); !e.empty()) return fail(badLine, e);
+        if (std::string e = CheckCommand(cmd, &badLine, &entryLines); !e.empty()) return fail(badLine, e);
         if (isList) {
-            auto w = listWarnings(cmd.args[0], entryLines);
+            auto w = ListWarnings(cmd.args[0], entryLines);
             r.warnings.insert(r.warnings.end(), w.begin(), w.end());
         }
         r.commands.push_back(std::move(cmd));
     }
-    auto w = orderWarnings(r.commands);
+    auto w = OrderWarnings(r.commands);
     r.warnings.insert(r.warnings.end(), w.begin(), w.end());
     std::stable_sort(r.warnings.begin(), r.warnings.end(),
                      [](const Diagnostic& a, const Diagnostic& b) { return a.line < b.line; });
@@ -417,7 +417,7 @@ CompileResult compileSource(std::string_view source) {
     return r;
 }
 
-std::vector<std::uint8_t> encode(std::span<const Command> commands) {
+std::vector<std::uint8_t> Encode(std::span<const Command> commands) {
     std::vector<std::uint8_t> out;
     for (const Command& c : commands) {
         out.push_back(kMarker);
@@ -433,10 +433,10 @@ std::vector<std::uint8_t> encode(std::span<const Command> commands) {
     return out;
 }
 
-DecodeResult decodeBinary(std::span<const std::uint8_t> data) {
+DecodeResult DecodeBinary(std::span<const std::uint8_t> data) {
     DecodeResult r;
     auto fail = [&r](std::size_t at, const std::string& msg) {
-        r.error = "offset " + hexOffset(at) + ": " + msg;
+        r.error = "offset " + HexOffset(at) + ": " + msg;
         r.commands.clear();
         return r;
     };
@@ -447,7 +447,7 @@ DecodeResult decodeBinary(std::span<const std::uint8_t> data) {
             ++pos;
             continue;
         }
-        if (b != kMarker) return fail(pos, "byte " + hexByte(b) + " outside a command");
+        if (b != kMarker) return fail(pos, "byte " + HexByte(b) + " outside a command");
         const std::size_t start = pos++;
         Command cmd;
         cmd.offset = start;
@@ -462,7 +462,7 @@ DecodeResult decodeBinary(std::span<const std::uint8_t> data) {
             const std::uint8_t c = data[pos];
             if (c == '\n') return fail(start, "command '" + cmd.keyword + "' does not end with CR LF");
             if (c < 0x20 && c != kArgumentSeparator)
-                return fail(pos, "control byte " + hexByte(c) + " in the arguments of '" + cmd.keyword + "'");
+                return fail(pos, "control byte " + HexByte(c) + " in the arguments of '" + cmd.keyword + "'");
             argText += static_cast<char>(c);
             ++pos;
         }
@@ -478,19 +478,19 @@ DecodeResult decodeBinary(std::span<const std::uint8_t> data) {
                 s = sep + 1;
             }
         }
-        normalize(cmd);
-        if (std::string e = checkCommand(cmd); !e.empty()) return fail(start, e);
+        Normalize(cmd);
+        if (std::string e = CheckCommand(cmd); !e.empty()) return fail(start, e);
         r.commands.push_back(std::move(cmd));
     }
     r.ok = true;
     return r;
 }
 
-std::string decompile(std::span<const Command> commands) {
+std::string Decompile(std::span<const Command> commands) {
     std::string out;
     for (const Command& c : commands) {
         if (c.keyword == kFileList && c.args.size() == 1) {
-            out += decompileFileList(c.args[0]) + "\n";
+            out += DecompileFileList(c.args[0]) + "\n";
             continue;
         }
         out += c.keyword + ":";
@@ -500,8 +500,8 @@ std::string decompile(std::span<const Command> commands) {
         }
         for (std::size_t i = 0; i < c.args.size(); ++i) {
             out += i == 0 ? " " : " | ";
-            std::string a = escapeText(c.args[i]);
-            if (i + 1 == c.args.size()) a = protectTrailingSpace(std::move(a));
+            std::string a = EscapeText(c.args[i]);
+            if (i + 1 == c.args.size()) a = ProtectTrailingSpace(std::move(a));
             out += a;
         }
         out += "\n";

@@ -36,8 +36,8 @@ inline constexpr int kAnyCount = kKeywordAnyCount;
 using Keyword = KeywordRule;
 
 // The 31 keywords, in the program's registration order.
-std::span<const Keyword> keywords();
-const Keyword* findKeyword(std::string_view name);
+std::span<const Keyword> Keywords();
+const Keyword* FindKeyword(std::string_view name);
 
 struct Command {
     std::string keyword;
@@ -60,10 +60,10 @@ struct CompileResult {
 };
 
 // Reads the source form. Stops at the first error.
-CompileResult compileSource(std::string_view source);
+CompileResult CompileSource(std::string_view source);
 
 // The binary form of commands that passed compileSource or decodeBinary.
-std::vector<std::uint8_t> encode(std::span<const Command> commands);
+std::vector<std::uint8_t> Encode(std::span<const Command> commands);
 
 struct DecodeResult {
     bool ok = false;
@@ -73,14 +73,14 @@ struct DecodeResult {
 
 // Reads install.dat strictly: every byte belongs to a command or is a line
 // end between commands, and every command passes the same checks as source.
-DecodeResult decodeBinary(std::span<const std::uint8_t> data);
+DecodeResult DecodeBinary(std::span<const std::uint8_t> data);
 
 // The source form of decoded commands; compiling it gives the same binary.
-std::string decompile(std::span<const Command> commands);
+std::string Decompile(std::span<const Command> commands);
 
 // Checks one command's keyword and arguments; empty when it is fine.
 // `entryLines`, when given, names the source line of each file-list entry.
-std::string checkCommand(const Command& cmd, int* badLine = nullptr,
+std::string CheckCommand(const Command& cmd, int* badLine = nullptr,
                          const std::vector<int>* entryLines = nullptr);
 
 }  // namespace script

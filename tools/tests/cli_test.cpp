@@ -24,9 +24,9 @@ protected:
         std::random_device rd;
         dir = fs::temp_directory_path() / ("ffsbuild-test-" + std::to_string(rd()));
         fs::create_directories(dir);
-        write("Uninstall.exe", program(0x14C));
-        fs::permissions(p("Uninstall.exe"), fs::perms::owner_exec, fs::perm_options::add);
-        write("viewer.txt", kSource);
+        Write("Uninstall.exe", Program(0x14C));
+        fs::permissions(P("Uninstall.exe"), fs::perms::owner_exec, fs::perm_options::add);
+        Write("viewer.txt", kSource);
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -45,7 +45,7 @@ protected:
 
     // A stand-in for the uninstaller: a PE header for the machine, the
     // program's own text, and 30000 bytes in all.
-    static std::string program(unsigned machine, bool marked = true) {
+    static std::string Program(unsigned machine, bool marked = true) {
         std::string image = "MZ";
         image.resize(0x3C, '\0');
         image += std::string("\x40\0\0\0PE\0\0", 8);
@@ -56,22 +56,22 @@ protected:
         while (image.size() < 30002) image += static_cast<char>(rng());
         return image;
     }
-    std::string p(const std::string& name) const { return (dir / name).string(); }
-    void write(const std::string& name, const std::string& data) const {
+    std::string P(const std::string& name) const { return (dir / name).string(); }
+    void Write(const std::string& name, const std::string& data) const {
         std::ofstream(dir / name, std::ios::binary) << data;
     }
-    std::string read(const std::string& name) const {
+    std::string Read(const std::string& name) const {
         std::ifstream in(dir / name, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    int run(std::vector<std::string> args) {
+    int Run(std::vector<std::string> args) {
         std::ostringstream o, e;
-        const int code = ffsbuild::run(args, o, e);
+        const int code = ffsbuild::Run(args, o, e);
         out = o.str();
         err = e.str();
         return code;
     }
-    std::vector<std::string> entries() const {
+    std::vector<std::string> Entries() const {
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
@@ -80,95 +80,95 @@ protected:
 };
 
 TEST_F(Cli, BuildThenVerifyListExtract) {
-    ASSERT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("viewer.txt"), "-o", p("Viewer-Uninstall.exe")}), 0) << err;
+    ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("Viewer-Uninstall.exe")}), 0) << err;
     EXPECT_EQ(err, "");
-    EXPECT_EQ(run({"verify", p("Viewer-Uninstall.exe")}), 0) << err;
+    EXPECT_EQ(Run({"verify", P("Viewer-Uninstall.exe")}), 0) << err;
     EXPECT_NE(out.find("archive OK, 9 commands"), std::string::npos) << out;
 
-    ASSERT_EQ(run({"list", p("Viewer-Uninstall.exe")}), 0) << err;
+    ASSERT_EQ(Run({"list", P("Viewer-Uninstall.exe")}), 0) << err;
     EXPECT_NE(out.find("commands:     9"), std::string::npos) << out;
     EXPECT_NE(out.find("tag offset:   3000"), std::string::npos) << out;  // 30002 plus padding
 
-    ASSERT_EQ(run({"compile", p("viewer.txt"), "-o", p("install.dat")}), 0) << err;
-    ASSERT_EQ(run({"extract", p("Viewer-Uninstall.exe"), "-o", p("extracted.dat")}), 0) << err;
-    EXPECT_EQ(read("extracted.dat").substr(0, read("install.dat").size()), read("install.dat"));
+    ASSERT_EQ(Run({"compile", P("viewer.txt"), "-o", P("install.dat")}), 0) << err;
+    ASSERT_EQ(Run({"extract", P("Viewer-Uninstall.exe"), "-o", P("extracted.dat")}), 0) << err;
+    EXPECT_EQ(Read("extracted.dat").substr(0, Read("install.dat").size()), Read("install.dat"));
 
-    ASSERT_EQ(run({"extract", p("Viewer-Uninstall.exe"), "--source"}), 0) << err;
-    write("again.txt", out);
-    ASSERT_EQ(run({"compile", p("again.txt"), "-o", p("again.dat")}), 0) << err;
-    EXPECT_EQ(read("again.dat"), read("install.dat"));
+    ASSERT_EQ(Run({"extract", P("Viewer-Uninstall.exe"), "--source"}), 0) << err;
+    Write("again.txt", out);
+    ASSERT_EQ(Run({"compile", P("again.txt"), "-o", P("again.dat")}), 0) << err;
+    EXPECT_EQ(Read("again.dat"), Read("install.dat"));
 
     // The output keeps the executable's permissions.
-    EXPECT_NE(fs::status(p("Viewer-Uninstall.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_NE(fs::status(P("Viewer-Uninstall.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
 }
 
 TEST_F(Cli, AppendTakesBinaryOrSource) {
-    ASSERT_EQ(run({"compile", p("viewer.txt"), "-o", p("install.dat")}), 0) << err;
-    ASSERT_EQ(run({"append", "--exe", p("Uninstall.exe"), "--script", p("install.dat"), "-o", p("a.exe")}), 0) << err;
-    ASSERT_EQ(run({"append", "--exe", p("Uninstall.exe"), "--script", p("viewer.txt"), "-o", p("b.exe")}), 0) << err;
-    EXPECT_EQ(read("a.exe"), read("b.exe"));
+    ASSERT_EQ(Run({"compile", P("viewer.txt"), "-o", P("install.dat")}), 0) << err;
+    ASSERT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("install.dat"), "-o", P("a.exe")}), 0) << err;
+    ASSERT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("viewer.txt"), "-o", P("b.exe")}), 0) << err;
+    EXPECT_EQ(Read("a.exe"), Read("b.exe"));
     // A damaged install.dat is not appended.
-    write("bad.dat", "\x16" "INSTALL:\r\n\x16" "NOPE:\r\n");
-    EXPECT_EQ(run({"append", "--exe", p("Uninstall.exe"), "--script", p("bad.dat"), "-o", p("c.exe")}), 1);
+    Write("bad.dat", "\x16" "INSTALL:\r\n\x16" "NOPE:\r\n");
+    EXPECT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("bad.dat"), "-o", P("c.exe")}), 1);
     EXPECT_EQ(err, "ffsbuild: install.dat: offset 0xB: unknown keyword 'NOPE'\n");
-    EXPECT_FALSE(fs::exists(p("c.exe")));
+    EXPECT_FALSE(fs::exists(P("c.exe")));
 }
 
 TEST_F(Cli, RefusesExecutableWithArchiveUnlessReplace) {
-    ASSERT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("viewer.txt"), "-o", p("v.exe")}), 0) << err;
-    EXPECT_EQ(run({"build", "--exe", p("v.exe"), p("viewer.txt"), "-o", p("w.exe")}), 1);
+    ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0) << err;
+    EXPECT_EQ(Run({"build", "--exe", P("v.exe"), P("viewer.txt"), "-o", P("w.exe")}), 1);
     EXPECT_NE(err.find("already carries an archive"), std::string::npos) << err;
-    EXPECT_FALSE(fs::exists(p("w.exe")));
+    EXPECT_FALSE(fs::exists(P("w.exe")));
 
-    write("other.txt", "COMPANY NAME: Other\nINSTALL:\n");
-    ASSERT_EQ(run({"build", "--exe", p("v.exe"), p("other.txt"), "-o", p("v.exe"), "--replace"}), 0) << err;
-    ASSERT_EQ(run({"extract", p("v.exe"), "--source"}), 0);
+    Write("other.txt", "COMPANY NAME: Other\nINSTALL:\n");
+    ASSERT_EQ(Run({"build", "--exe", P("v.exe"), P("other.txt"), "-o", P("v.exe"), "--replace"}), 0) << err;
+    ASSERT_EQ(Run({"extract", P("v.exe"), "--source"}), 0);
     EXPECT_EQ(out, "COMPANY NAME: Other\nINSTALL:\n");
-    EXPECT_EQ(run({"verify", p("v.exe")}), 0) << err;
+    EXPECT_EQ(Run({"verify", P("v.exe")}), 0) << err;
 }
 
 TEST_F(Cli, FailedCompileLeavesNoOutput) {
-    write("broken.txt", "COMPANY NAME: Acme\n# remark\nFOO: bar\n");
-    write("keep.dat", "previous");
-    EXPECT_EQ(run({"compile", p("broken.txt"), "-o", p("keep.dat")}), 1);
+    Write("broken.txt", "COMPANY NAME: Acme\n# remark\nFOO: bar\n");
+    Write("keep.dat", "previous");
+    EXPECT_EQ(Run({"compile", P("broken.txt"), "-o", P("keep.dat")}), 1);
     EXPECT_EQ(err, "ffsbuild: line 3: unknown keyword 'FOO'\n");
-    EXPECT_EQ(read("keep.dat"), "previous");
-    EXPECT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("broken.txt"), "-o", p("out.exe")}), 1);
-    EXPECT_EQ(run({"compile", p("broken.txt"), "-o", p("new.dat")}), 1);
-    EXPECT_EQ(entries(), (std::vector<std::string>{"Uninstall.exe", "broken.txt", "keep.dat", "viewer.txt"}));
+    EXPECT_EQ(Read("keep.dat"), "previous");
+    EXPECT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("broken.txt"), "-o", P("out.exe")}), 1);
+    EXPECT_EQ(Run({"compile", P("broken.txt"), "-o", P("new.dat")}), 1);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"Uninstall.exe", "broken.txt", "keep.dat", "viewer.txt"}));
     // An output that cannot be written leaves nothing behind either.
-    EXPECT_EQ(run({"compile", p("viewer.txt"), "-o", p("no/such/dir/x.dat")}), 1);
+    EXPECT_EQ(Run({"compile", P("viewer.txt"), "-o", P("no/such/dir/x.dat")}), 1);
     EXPECT_NE(err.find("cannot write"), std::string::npos);
 }
 
 TEST_F(Cli, VerifyFindsDamage) {
-    EXPECT_EQ(run({"verify", p("Uninstall.exe")}), 1);
+    EXPECT_EQ(Run({"verify", P("Uninstall.exe")}), 1);
     EXPECT_NE(err.find("no archive"), std::string::npos) << err;
-    ASSERT_EQ(run({"build", "--exe", p("Uninstall.exe"), p("viewer.txt"), "-o", p("v.exe")}), 0);
-    std::string file = read("v.exe");
-    const auto t = ffsfmt::locateArchive(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size())).tagOffset;
+    ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0);
+    std::string file = Read("v.exe");
+    const auto t = ffsfmt::LocateArchive(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size())).tagOffset;
     file[t + 4 + 3] ^= 0x20;  // a byte of the first command's keyword
-    write("damaged.exe", file);
-    EXPECT_EQ(run({"verify", p("damaged.exe")}), 1);
+    Write("damaged.exe", file);
+    EXPECT_EQ(Run({"verify", P("damaged.exe")}), 1);
     EXPECT_NE(err.find("script offset 0x0: unknown keyword"), std::string::npos) << err;
     file[t] = 'G';
-    write("untagged.exe", file);
-    EXPECT_EQ(run({"verify", p("untagged.exe")}), 1);
+    Write("untagged.exe", file);
+    EXPECT_EQ(Run({"verify", P("untagged.exe")}), 1);
     EXPECT_NE(err.find("tag"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
 
 TEST_F(Cli, UsageAndHelp) {
-    EXPECT_EQ(run({"--help"}), 0);
+    EXPECT_EQ(Run({"--help"}), 0);
     EXPECT_NE(out.find("usage: ffsbuild"), std::string::npos);
-    EXPECT_EQ(run({}), 2);
-    EXPECT_EQ(run({"frobnicate"}), 2);
-    EXPECT_EQ(run({"compile", p("viewer.txt")}), 2);  // no -o
-    EXPECT_EQ(run({"compile", p("viewer.txt"), "-o"}), 2);
-    EXPECT_EQ(run({"build", p("viewer.txt"), "-o", p("x.exe")}), 2);  // no --exe
-    EXPECT_EQ(run({"list", "--bogus", p("x")}), 2);
-    EXPECT_EQ(run({"compile", p("missing.txt"), "-o", p("x.dat")}), 1);
-    EXPECT_EQ(err, "ffsbuild: cannot read '" + p("missing.txt") + "': no such file\n");
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_EQ(Run({"frobnicate"}), 2);
+    EXPECT_EQ(Run({"compile", P("viewer.txt")}), 2);  // no -o
+    EXPECT_EQ(Run({"compile", P("viewer.txt"), "-o"}), 2);
+    EXPECT_EQ(Run({"build", P("viewer.txt"), "-o", P("x.exe")}), 2);  // no --exe
+    EXPECT_EQ(Run({"list", "--bogus", P("x")}), 2);
+    EXPECT_EQ(Run({"compile", P("missing.txt"), "-o", P("x.dat")}), 1);
+    EXPECT_EQ(err, "ffsbuild: cannot read '" + P("missing.txt") + "': no such file\n");
 }
 
 // The sample product compiles cleanly, names every property keyword, and its
@@ -178,7 +178,7 @@ TEST(Example, ViewerScriptMatchesItsFiles) {
     std::ifstream src(base / "viewer.script.txt", std::ios::binary);
     ASSERT_TRUE(src) << base;
     const std::string text(std::istreambuf_iterator<char>(src), {});
-    const auto r = script::compileSource(text);
+    const auto r = script::CompileSource(text);
     ASSERT_TRUE(r.ok) << "line " << r.error.line << ": " << r.error.message;
     for (const auto& w : r.warnings) ADD_FAILURE() << "line " << w.line << ": " << w.message;
 
@@ -212,10 +212,10 @@ TEST(Example, ViewerScriptMatchesItsFiles) {
 
 TEST_F(Cli, RefusesAnExecutableThatIsNoUninstaller) {
     std::string elf = "\x7F" "ELF" + std::string(ffsfmt::kProgramMark) + std::string(200, 'e');
-    write("host-program", elf);
-    write("x86-64.exe", program(0x8664));
-    EXPECT_EQ(run({"build", "--exe", p("host-program"), p("viewer.txt"), "-o", p("ok1.exe")}), 0) << err;
-    EXPECT_EQ(run({"build", "--exe", p("x86-64.exe"), p("viewer.txt"), "-o", p("ok2.exe")}), 0) << err;
+    Write("host-program", elf);
+    Write("x86-64.exe", Program(0x8664));
+    EXPECT_EQ(Run({"build", "--exe", P("host-program"), P("viewer.txt"), "-o", P("ok1.exe")}), 0) << err;
+    EXPECT_EQ(Run({"build", "--exe", P("x86-64.exe"), P("viewer.txt"), "-o", P("ok2.exe")}), 0) << err;
 
     const struct {
         const char* name;
@@ -223,18 +223,18 @@ TEST_F(Cli, RefusesAnExecutableThatIsNoUninstaller) {
         const char* says;
     } cases[] = {
         {"text.exe", std::string(kSource), "is no program"},
-        {"arm.exe", program(0x1C4), "another processor (machine 0x01C4)"},
-        {"other.exe", program(0x14C, false), "not the uninstaller of either build"},
+        {"arm.exe", Program(0x1C4), "another processor (machine 0x01C4)"},
+        {"other.exe", Program(0x14C, false), "not the uninstaller of either build"},
         {"elf", "\x7F" "ELF" + std::string(200, 'e'), "not the uninstaller of either build"},
         {"mz.exe", "MZ" + std::string(200, '\0'), "no PE header"},
         {"short.exe", "MZ", "is no program"},
     };
     for (const auto& c : cases) {
-        write(c.name, c.image);
-        EXPECT_EQ(run({"build", "--exe", p(c.name), p("viewer.txt"), "-o", p("out.exe")}), 1) << c.name;
+        Write(c.name, c.image);
+        EXPECT_EQ(Run({"build", "--exe", P(c.name), P("viewer.txt"), "-o", P("out.exe")}), 1) << c.name;
         EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << err;
-        EXPECT_EQ(run({"append", "--exe", p(c.name), "--script", p("viewer.txt"), "-o", p("out.exe")}), 1) << c.name;
-        EXPECT_FALSE(fs::exists(p("out.exe"))) << c.name;
+        EXPECT_EQ(Run({"append", "--exe", P(c.name), "--script", P("viewer.txt"), "-o", P("out.exe")}), 1) << c.name;
+        EXPECT_FALSE(fs::exists(P("out.exe"))) << c.name;
     }
 }
 

@@ -10,7 +10,7 @@ namespace {
 
 using ffsfmt::Bytes;
 
-Bytes randomBytes(std::size_t n, unsigned seed) {
+Bytes RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     Bytes b(n);
     for (auto& x : b) x = static_cast<std::uint8_t>(rng());
@@ -27,7 +27,7 @@ struct Reading {
     Bytes block;
 };
 
-Reading programReads(const Bytes& file) {
+Reading ProgramReads(const Bytes& file) {
     static const char key[] = "SampleVaultKey";
     Reading r;
     if (file.size() < 4) return r;
@@ -46,18 +46,18 @@ Reading programReads(const Bytes& file) {
 
 TEST(Scramble, IsItsOwnInverse) {
     for (std::size_t first : {0u, 1u, 13u, 14u, 255u, 256u, 70001u}) {
-        const Bytes orig = randomBytes(1000, static_cast<unsigned>(first));
+        const Bytes orig = RandomBytes(1000, static_cast<unsigned>(first));
         Bytes b = orig;
-        ffsfmt::scramble(b, first);
+        ffsfmt::Scramble(b, first);
         EXPECT_NE(b, orig);
-        ffsfmt::scramble(b, first);
+        ffsfmt::Scramble(b, first);
         EXPECT_EQ(b, orig) << "first " << first;
     }
 }
 
 TEST(Scramble, KeyPositionsAndIndexBits) {
     Bytes zero(300, 0);
-    ffsfmt::scramble(zero);
+    ffsfmt::Scramble(zero);
     EXPECT_EQ(zero[0], 'S');             // byte 0: key[0] only
     EXPECT_EQ(zero[13], 'y');            // key[13], i XOR k = 0
     EXPECT_EQ(zero[14], 'S' ^ 14);       // the key restarts, i XOR k = 14
@@ -66,10 +66,10 @@ TEST(Scramble, KeyPositionsAndIndexBits) {
 }
 
 TEST(Scramble, ScramblingInPiecesEqualsScramblingWhole) {
-    Bytes whole = randomBytes(100, 7), parts = whole;
-    ffsfmt::scramble(whole);
-    ffsfmt::scramble(std::span(parts).first(37), 0);
-    ffsfmt::scramble(std::span(parts).subspan(37), 37);
+    Bytes whole = RandomBytes(100, 7), parts = whole;
+    ffsfmt::Scramble(whole);
+    ffsfmt::Scramble(std::span(parts).first(37), 0);
+    ffsfmt::Scramble(std::span(parts).subspan(37), 37);
     EXPECT_EQ(whole, parts);
 }
 
@@ -79,15 +79,15 @@ TEST(Scramble, ScramblingInPiecesEqualsScramblingWhole) {
 TEST(Append, ProgramReadsScriptThenClearTrailer) {
     std::set<std::size_t> paddings, fillers;
     for (std::size_t imageSize : {1000u, 70000u}) {
-        const Bytes image = randomBytes(imageSize, 1);
+        const Bytes image = RandomBytes(imageSize, 1);
         for (std::size_t len = 0; len <= 1500; ++len) {
-            const Bytes scriptBytes = randomBytes(len, static_cast<unsigned>(len + 3));
-            const auto r = ffsfmt::appendArchive(image, scriptBytes, false);
+            const Bytes scriptBytes = RandomBytes(len, static_cast<unsigned>(len + 3));
+            const auto r = ffsfmt::AppendArchive(image, scriptBytes, false);
             ASSERT_TRUE(r.ok) << r.problem;
             paddings.insert(r.padding);
             fillers.insert(r.filler);
 
-            const Reading rd = programReads(r.file);
+            const Reading rd = ProgramReads(r.file);
             ASSERT_TRUE(rd.ok) << "length " << len;
             ASSERT_EQ(rd.t, r.tagOffset);
             ASSERT_EQ(rd.t, imageSize + r.padding);
@@ -108,26 +108,26 @@ TEST(Append, FillerOnlyWhenPaddingCannotHelp) {
     // length it descrambles to the marker whatever the padding is.
     const Bytes image(500, 0);
     const Bytes s98(98, 'x');
-    ASSERT_EQ(ffsfmt::scrambleMask(98 + 3), 0x16);
-    const auto r = ffsfmt::appendArchive(image, s98, false);
+    ASSERT_EQ(ffsfmt::ScrambleMask(98 + 3), 0x16);
+    const auto r = ffsfmt::AppendArchive(image, s98, false);
     ASSERT_TRUE(r.ok);
     EXPECT_GT(r.filler, 0u);
     EXPECT_LE(r.filler, ffsfmt::kMaxFiller);
-    const auto plain = ffsfmt::appendArchive(image, Bytes(97, 'x'), false);
+    const auto plain = ffsfmt::AppendArchive(image, Bytes(97, 'x'), false);
     EXPECT_EQ(plain.filler, 0u);
 }
 
 TEST(Append, RefusesExistingArchiveUnlessReplace) {
-    const Bytes image = randomBytes(4096, 2);
-    const auto first = ffsfmt::appendArchive(image, Bytes{'o', 'l', 'd'}, false);
+    const Bytes image = RandomBytes(4096, 2);
+    const auto first = ffsfmt::AppendArchive(image, Bytes{'o', 'l', 'd'}, false);
     ASSERT_TRUE(first.ok);
-    const auto again = ffsfmt::appendArchive(first.file, Bytes{'n', 'e', 'w'}, false);
+    const auto again = ffsfmt::AppendArchive(first.file, Bytes{'n', 'e', 'w'}, false);
     EXPECT_FALSE(again.ok);
     EXPECT_NE(again.problem.find("--replace"), std::string::npos);
 
-    const auto replaced = ffsfmt::appendArchive(first.file, Bytes{'n', 'e', 'w'}, true);
+    const auto replaced = ffsfmt::AppendArchive(first.file, Bytes{'n', 'e', 'w'}, true);
     ASSERT_TRUE(replaced.ok);
-    const Reading rd = programReads(replaced.file);
+    const Reading rd = ProgramReads(replaced.file);
     ASSERT_TRUE(rd.ok);
     EXPECT_EQ(Bytes(rd.block.begin(), rd.block.begin() + 3), (Bytes{'n', 'e', 'w'}));
     // Everything up to the old tag is kept; nothing of the old block remains.
@@ -137,42 +137,42 @@ TEST(Append, RefusesExistingArchiveUnlessReplace) {
 }
 
 TEST(Locate, RejectsWhatTheProgramRejects) {
-    Bytes f = randomBytes(64, 3);
+    Bytes f = RandomBytes(64, 3);
     auto setT = [&](std::uint32_t t) { std::memcpy(&f[f.size() - 4], &t, 4); };
     setT(0);
-    EXPECT_FALSE(ffsfmt::locateArchive(f).present);
+    EXPECT_FALSE(ffsfmt::LocateArchive(f).present);
     setT(64);
-    EXPECT_FALSE(ffsfmt::locateArchive(f).present);
+    EXPECT_FALSE(ffsfmt::LocateArchive(f).present);
     setT(0xFFFFFFFF);
-    EXPECT_FALSE(ffsfmt::locateArchive(f).present);
+    EXPECT_FALSE(ffsfmt::LocateArchive(f).present);
     std::memcpy(&f[20], "FFS ", 4);
     setT(20);
-    const auto bad = ffsfmt::locateArchive(f);
+    const auto bad = ffsfmt::LocateArchive(f);
     EXPECT_FALSE(bad.present);
     EXPECT_NE(bad.problem.find("tag"), std::string::npos);
-    EXPECT_FALSE(ffsfmt::locateArchive(Bytes{1, 2, 3}).present);
+    EXPECT_FALSE(ffsfmt::LocateArchive(Bytes{1, 2, 3}).present);
 }
 
 TEST(Locate, SmallestBlockIsTheTrailerItself) {
-    Bytes f = randomBytes(40, 4);
+    Bytes f = RandomBytes(40, 4);
     std::memcpy(&f[32], "FFS?", 4);
     const std::uint32_t t = 32;
     std::memcpy(&f[36], &t, 4);
-    const auto a = ffsfmt::readArchive(f);
+    const auto a = ffsfmt::ReadArchive(f);
     ASSERT_TRUE(a.ok);
     EXPECT_EQ(a.info.blockSize, 4u);
     EXPECT_TRUE(a.script.empty());
     for (std::size_t j = 0; j < 4; ++j)
-        EXPECT_EQ(a.trailer[j], static_cast<std::uint8_t>((t >> (8 * j)) ^ ffsfmt::scrambleMask(j)));
+        EXPECT_EQ(a.trailer[j], static_cast<std::uint8_t>((t >> (8 * j)) ^ ffsfmt::ScrambleMask(j)));
 }
 
 TEST(Locate, ReportsThePaddingTheBuilderWrote) {
     // An image that ends in zero bytes: those are not taken for padding.
     const Bytes image(2000, 0);
     for (std::size_t len = 0; len < 600; ++len) {
-        const auto r = ffsfmt::appendArchive(image, Bytes(len, 'a'), false);
+        const auto r = ffsfmt::AppendArchive(image, Bytes(len, 'a'), false);
         ASSERT_TRUE(r.ok);
-        const auto info = ffsfmt::locateArchive(r.file);
+        const auto info = ffsfmt::LocateArchive(r.file);
         ASSERT_TRUE(info.present);
         ASSERT_EQ(info.padding, r.padding) << "length " << len;
         ASSERT_EQ(info.blockSize, len + r.filler + 4);

@@ -51,7 +51,7 @@ struct HandlerRun {
 // behind it, as the script engine does: the engine goes on one byte after
 // what the handler consumed.
 HandlerRun RunHandler(const script::Command& command) {
-  std::vector<std::uint8_t> bytes = script::encode({&command, 1});
+  std::vector<std::uint8_t> bytes = script::Encode({&command, 1});
   std::string text(bytes.begin(), bytes.end());
   const std::size_t next = text.size();
   text += "\x16TEXT:next\r\n";
@@ -74,20 +74,20 @@ TEST_F(KeywordTable, BothSidesKnowEveryKeywordAndNoOther) {
   int entries = 0;
   for (const ScriptCommand* e = ::KeywordTable.first; e != nullptr; e = e->next) {
     ++entries;
-    EXPECT_NE(script::findKeyword(e->keyword), nullptr) << e->keyword;
+    EXPECT_NE(script::FindKeyword(e->keyword), nullptr) << e->keyword;
   }
   EXPECT_EQ(entries, kKeywordCount);
-  for (const KeywordRule& rule : script::keywords()) EXPECT_EQ(FindKeyword(std::string(rule.name).c_str()), 1);
+  for (const KeywordRule& rule : script::Keywords()) EXPECT_EQ(FindKeyword(std::string(rule.name).c_str()), 1);
 }
 
 TEST_F(KeywordTable, WhatTheBuilderWritesIsReadToItsLineEnd) {
-  for (const KeywordRule& rule : script::keywords()) {
+  for (const KeywordRule& rule : script::Keywords()) {
     for (int count = Lowest(rule); count <= Highest(rule); ++count) {
       std::vector<std::string> args;
       for (int i = 0; i < count; ++i)
         args.push_back(Argument(i < kKeywordMostArguments ? rule.arguments[i] : KeywordArgument{}, false));
       std::string line = SourceLine(rule, args);
-      script::CompileResult compiled = script::compileSource(line);
+      script::CompileResult compiled = script::CompileSource(line);
       ASSERT_TRUE(compiled.ok) << line << compiled.error.message;
       HandlerRun run = RunHandler(compiled.commands.at(0));
       EXPECT_EQ(run.result, 1) << rule.name << " with " << count << " arguments";
@@ -98,7 +98,7 @@ TEST_F(KeywordTable, WhatTheBuilderWritesIsReadToItsLineEnd) {
 
 TEST_F(KeywordTable, WhereTheBuilderRefusesANameTheProgramDoesToo) {
   int named = 0;
-  for (const KeywordRule& rule : script::keywords()) {
+  for (const KeywordRule& rule : script::Keywords()) {
     for (int i = 0; i < rule.maxArgs; ++i) {
       const KeywordArgument& a = rule.arguments[i];
       if (a.use != ArgumentUse::Name && a.use != ArgumentUse::Folder && a.use != ArgumentUse::List) continue;
@@ -106,7 +106,7 @@ TEST_F(KeywordTable, WhereTheBuilderRefusesANameTheProgramDoesToo) {
       std::vector<std::string> args;
       for (int j = 0; j < rule.maxArgs; ++j) args.push_back(Argument(rule.arguments[j], j == i));
       std::string line = SourceLine(rule, args);
-      script::CompileResult compiled = script::compileSource(line);
+      script::CompileResult compiled = script::CompileSource(line);
       EXPECT_FALSE(compiled.ok) << rule.name << " argument " << i + 1 << " one byte over its room";
       EXPECT_NE(compiled.error.message.find("bytes long"), std::string::npos) << compiled.error.message;
 
@@ -125,7 +125,7 @@ TEST_F(KeywordTable, WhereTheBuilderRefusesANameTheProgramDoesToo) {
       if (a.use == ArgumentUse::Folder) {
         // A folder that already ends in '\' may use the whole room.
         command.args[static_cast<std::size_t>(i)] = std::string(static_cast<std::size_t>(a.room) - 2, 'f') + "\\";
-        EXPECT_TRUE(script::checkCommand(command).empty()) << rule.name;
+        EXPECT_TRUE(script::CheckCommand(command).empty()) << rule.name;
         EXPECT_EQ(RunHandler(command).result, 1) << rule.name;
       }
     }

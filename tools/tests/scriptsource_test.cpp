@@ -21,17 +21,17 @@ void PrintTo(const Command& c, std::ostream* os) {
 
 namespace {
 
-std::string bytesText(const std::vector<std::uint8_t>& b) { return std::string(b.begin(), b.end()); }
+std::string BytesText(const std::vector<std::uint8_t>& b) { return std::string(b.begin(), b.end()); }
 
-std::vector<std::string> argsOf(const std::string& line) {
-    const auto r = script::compileSource(line);
+std::vector<std::string> ArgsOf(const std::string& line) {
+    const auto r = script::CompileSource(line);
     EXPECT_TRUE(r.ok) << line << ": " << r.error.message;
     if (!r.ok || r.commands.size() != 1) return {"<failed>"};
     return r.commands[0].args;
 }
 
 TEST(Keywords, TableHasTheThirtyOneKeywords) {
-    const auto kws = script::keywords();
+    const auto kws = script::Keywords();
     ASSERT_EQ(kws.size(), 31u);
     std::set<std::string_view> names;
     int skipped = 0;
@@ -45,18 +45,18 @@ TEST(Keywords, TableHasTheThirtyOneKeywords) {
     EXPECT_EQ(skipped, 12);
     EXPECT_EQ(kws.front().name, "COMPANY NAME");
     EXPECT_EQ(kws.back().name, "UNINSTALL NAME");
-    EXPECT_EQ(script::findKeyword("REGISTER")->minArgs, 3);
-    EXPECT_EQ(script::findKeyword("install"), nullptr);
+    EXPECT_EQ(script::FindKeyword("REGISTER")->minArgs, 3);
+    EXPECT_EQ(script::FindKeyword("install"), nullptr);
 }
 
 TEST(Encode, BinaryFormOfCommands) {
-    const auto r = script::compileSource(
+    const auto r = script::CompileSource(
         "COMPANY NAME: Acme\n"
         "ADD ITEM: 0 | $0Acme\\Viewer\\viewer.exe | -Register | Register Viewer\n"
         "INSTALL:\n"
         "DONE:\n");
     ASSERT_TRUE(r.ok) << r.error.message;
-    EXPECT_EQ(bytesText(script::encode(r.commands)),
+    EXPECT_EQ(BytesText(script::Encode(r.commands)),
               "\x16" "COMPANY NAME:Acme\r\n"
               "\x16" "ADD ITEM:0\t$0Acme\\Viewer\\viewer.exe\t-Register\tRegister Viewer\r\n"
               "\x16" "INSTALL:\r\n"
@@ -66,24 +66,24 @@ TEST(Encode, BinaryFormOfCommands) {
 }
 
 TEST(Source, SpacesAroundSeparatorsAndEscapes) {
-    EXPECT_EQ(argsOf("TEXT: hello"), std::vector<std::string>{"hello"});
-    EXPECT_EQ(argsOf("TEXT:hello"), std::vector<std::string>{"hello"});
-    EXPECT_EQ(argsOf("TEXT:  two blanks"), std::vector<std::string>{" two blanks"});
-    EXPECT_EQ(argsOf("TEXT: ends with ^ "), std::vector<std::string>{"ends with  "});
-    EXPECT_EQ(argsOf("TEXT: a, b # not a comment"), std::vector<std::string>{"a, b # not a comment"});
-    EXPECT_EQ(argsOf("TEXT: 50^^ off ^| today"), std::vector<std::string>{"50^ off | today"});
-    EXPECT_EQ(argsOf("TEXT:"), std::vector<std::string>{""});
-    EXPECT_EQ(argsOf("ADD ITEM: 0 | a |  | b"), (std::vector<std::string>{"0", "a", "", "b"}));
-    EXPECT_EQ(argsOf("ADD ITEM: 0|a||b"), (std::vector<std::string>{"0", "a", "", "b"}));
-    EXPECT_EQ(argsOf("ADD ITEM: 0 |  a  | b |c"), (std::vector<std::string>{"0", " a ", "b", "c"}));
-    EXPECT_EQ(argsOf("OLE: REGISTER | bin\\odd^|name.dll"), (std::vector<std::string>{"REGISTER", "bin\\odd|name.dll"}));
-    EXPECT_EQ(argsOf("  \tINSTALL:"), std::vector<std::string>{});
-    EXPECT_EQ(argsOf("FONT: Arial | 12 | bold"), (std::vector<std::string>{"Arial", "12", "bold"}));
-    EXPECT_EQ(argsOf("REFRESH:"), std::vector<std::string>{});
+    EXPECT_EQ(ArgsOf("TEXT: hello"), std::vector<std::string>{"hello"});
+    EXPECT_EQ(ArgsOf("TEXT:hello"), std::vector<std::string>{"hello"});
+    EXPECT_EQ(ArgsOf("TEXT:  two blanks"), std::vector<std::string>{" two blanks"});
+    EXPECT_EQ(ArgsOf("TEXT: ends with ^ "), std::vector<std::string>{"ends with  "});
+    EXPECT_EQ(ArgsOf("TEXT: a, b # not a comment"), std::vector<std::string>{"a, b # not a comment"});
+    EXPECT_EQ(ArgsOf("TEXT: 50^^ off ^| today"), std::vector<std::string>{"50^ off | today"});
+    EXPECT_EQ(ArgsOf("TEXT:"), std::vector<std::string>{""});
+    EXPECT_EQ(ArgsOf("ADD ITEM: 0 | a |  | b"), (std::vector<std::string>{"0", "a", "", "b"}));
+    EXPECT_EQ(ArgsOf("ADD ITEM: 0|a||b"), (std::vector<std::string>{"0", "a", "", "b"}));
+    EXPECT_EQ(ArgsOf("ADD ITEM: 0 |  a  | b |c"), (std::vector<std::string>{"0", " a ", "b", "c"}));
+    EXPECT_EQ(ArgsOf("OLE: REGISTER | bin\\odd^|name.dll"), (std::vector<std::string>{"REGISTER", "bin\\odd|name.dll"}));
+    EXPECT_EQ(ArgsOf("  \tINSTALL:"), std::vector<std::string>{});
+    EXPECT_EQ(ArgsOf("FONT: Arial | 12 | bold"), (std::vector<std::string>{"Arial", "12", "bold"}));
+    EXPECT_EQ(ArgsOf("REFRESH:"), std::vector<std::string>{});
 }
 
 TEST(Source, CommentsBlankLinesAndLineEnds) {
-    const auto r = script::compileSource("# heading\r\n\r\n   # indented remark\n\t\nPRODUCT NAME: Viewer\r\nINSTALL:");
+    const auto r = script::CompileSource("# heading\r\n\r\n   # indented remark\n\t\nPRODUCT NAME: Viewer\r\nINSTALL:");
     ASSERT_TRUE(r.ok) << r.error.message;
     ASSERT_EQ(r.commands.size(), 2u);
     EXPECT_EQ(r.commands[0].args, std::vector<std::string>{"Viewer"});  // no CR kept
@@ -92,7 +92,7 @@ TEST(Source, CommentsBlankLinesAndLineEnds) {
 }
 
 TEST(Source, FileListAcrossLines) {
-    const auto r = script::compileSource(
+    const auto r = script::CompileSource(
         "FILE LIST: bin\\viewer.exe,\n"
         "           bin\\viewshell.dll,   \n"
         "  # the help\n"
@@ -104,10 +104,10 @@ TEST(Source, FileListAcrossLines) {
     EXPECT_EQ(r.commands[0].args, std::vector<std::string>{"bin\\viewer.exe,bin\\viewshell.dll,help\\viewer.chm,README.TXT"});
     EXPECT_EQ(r.commands[1].line, 6);
     // An escaped comma at the end of a line does not continue the list.
-    EXPECT_EQ(argsOf("FILE LIST: a^,"), std::vector<std::string>{"a,"});
-    EXPECT_EQ(argsOf("FILE LIST: a,\n  ^#b,\n  # remark\n  c"), std::vector<std::string>{"a,#b,c"});
+    EXPECT_EQ(ArgsOf("FILE LIST: a^,"), std::vector<std::string>{"a,"});
+    EXPECT_EQ(ArgsOf("FILE LIST: a,\n  ^#b,\n  # remark\n  c"), std::vector<std::string>{"a,#b,c"});
     // Outside FILE LIST a final comma is just a comma.
-    EXPECT_EQ(argsOf("TEXT: one,"), std::vector<std::string>{"one,"});
+    EXPECT_EQ(ArgsOf("TEXT: one,"), std::vector<std::string>{"one,"});
 }
 
 struct Rejection {
@@ -153,7 +153,7 @@ TEST(Source, RejectionsNameTheLine) {
         {"ADD ITEM: 000000000000000000004294967296 | a | b | c\n", 1, "out of range"},
     };
     for (const auto& c : cases) {
-        const auto r = script::compileSource(c.source);
+        const auto r = script::CompileSource(c.source);
         EXPECT_FALSE(r.ok) << c.source;
         EXPECT_EQ(r.error.line, c.line) << c.source;
         EXPECT_NE(r.error.message.find(c.says), std::string::npos) << c.source << " -> " << r.error.message;
@@ -162,23 +162,23 @@ TEST(Source, RejectionsNameTheLine) {
 }
 
 TEST(Source, LimitsAreInclusive) {
-    EXPECT_TRUE(script::compileSource("TEXT: " + std::string(159, 'x')).ok);
-    EXPECT_TRUE(script::compileSource("INSTALL DIR: " + std::string(158, 'd')).ok);
-    EXPECT_TRUE(script::compileSource("INSTALL DIR: " + std::string(158, 'd') + "\\").ok);
-    EXPECT_TRUE(script::compileSource("OLE: REGISTER | " + std::string(143, 'o')).ok);
-    EXPECT_TRUE(script::compileSource("INSTALL SIZE: 2147483647\nLISTSERVER: -2147483648 | n | w\n"
+    EXPECT_TRUE(script::CompileSource("TEXT: " + std::string(159, 'x')).ok);
+    EXPECT_TRUE(script::CompileSource("INSTALL DIR: " + std::string(158, 'd')).ok);
+    EXPECT_TRUE(script::CompileSource("INSTALL DIR: " + std::string(158, 'd') + "\\").ok);
+    EXPECT_TRUE(script::CompileSource("OLE: REGISTER | " + std::string(143, 'o')).ok);
+    EXPECT_TRUE(script::CompileSource("INSTALL SIZE: 2147483647\nLISTSERVER: -2147483648 | n | w\n"
                                       "ADD ITEM: 0002147483647 | a | b | c\n").ok);
-    EXPECT_TRUE(script::compileSource("FILE LIST: " + std::string(143, 'x') + "," + std::string(143, 'y')).ok);
+    EXPECT_TRUE(script::CompileSource("FILE LIST: " + std::string(143, 'x') + "," + std::string(143, 'y')).ok);
     // The file list as a whole has no limit.
     std::string big = "FILE LIST: f0";
     for (int i = 1; i < 3000; ++i) big += ",\n  folder\\file" + std::to_string(i) + ".dat";
-    const auto r = script::compileSource(big);
+    const auto r = script::CompileSource(big);
     ASSERT_TRUE(r.ok) << r.error.message;
     EXPECT_GT(r.commands[0].args[0].size(), 40000u);
 }
 
 TEST(Source, WarningsForOrderAndSuspiciousEntries) {
-    const auto r = script::compileSource(
+    const auto r = script::CompileSource(
         "INSTALL PATH:\n"            // 1: before INSTALL DIR
         "REGISTRY PATH: Software\\A\n"  // 2: after INSTALL PATH
         "FILE LIST: a,, b\n"         // 3: empty entry, leading blank
@@ -188,14 +188,14 @@ TEST(Source, WarningsForOrderAndSuspiciousEntries) {
     std::vector<int> lines;
     for (const auto& w : r.warnings) lines.push_back(w.line);
     EXPECT_EQ(lines, (std::vector<int>{1, 2, 3, 3, 5}));
-    const auto clean = script::compileSource(
+    const auto clean = script::CompileSource(
         "REGISTRY PATH: Software\\A\nINSTALL DIR: A\nINSTALL PATH:\nFILE LIST: a,b\nINSTALL:\nDONE:\n");
     EXPECT_TRUE(clean.warnings.empty());
 }
 
 TEST(Decode, ReadsWhatEncodeWrites) {
     const std::string bin = "\x16" "ADD ITEM:0\tx.exe\t\tX\r\n\r\n\x16" "INSTALL:\r\n\x16" "DONE:\r\n\n";
-    const auto r = script::decodeBinary(std::span(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()));
+    const auto r = script::DecodeBinary(std::span(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()));
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_EQ(r.commands.size(), 3u);
     EXPECT_EQ(r.commands[0].args, (std::vector<std::string>{"0", "x.exe", "", "X"}));
@@ -217,7 +217,7 @@ TEST(Decode, RejectionsNameTheOffset) {
         {"\x16" + std::string(39, 'K') + ":\r\n", "longer than 38 bytes"},
     };
     for (const auto& [bin, says] : cases) {
-        const auto r = script::decodeBinary(std::span(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()));
+        const auto r = script::DecodeBinary(std::span(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()));
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.error.find(says), std::string::npos) << r.error;
     }
@@ -225,19 +225,19 @@ TEST(Decode, RejectionsNameTheOffset) {
 
 // Binary -> source -> binary gives the same bytes, for arguments that put
 // every rule of the source form to work.
-void expectRoundTrip(const std::vector<Command>& cmds) {
-    const auto bin = script::encode(cmds);
-    const auto decoded = script::decodeBinary(bin);
+void ExpectRoundTrip(const std::vector<Command>& cmds) {
+    const auto bin = script::Encode(cmds);
+    const auto decoded = script::DecodeBinary(bin);
     ASSERT_TRUE(decoded.ok) << decoded.error;
-    const std::string src = script::decompile(decoded.commands);
-    const auto compiled = script::compileSource(src);
+    const std::string src = script::Decompile(decoded.commands);
+    const auto compiled = script::CompileSource(src);
     ASSERT_TRUE(compiled.ok) << "line " << compiled.error.line << ": " << compiled.error.message << "\n" << src;
     EXPECT_EQ(compiled.commands, decoded.commands) << src;
-    EXPECT_EQ(script::encode(compiled.commands), bin) << src;
+    EXPECT_EQ(script::Encode(compiled.commands), bin) << src;
 }
 
 TEST(RoundTrip, TrickyArguments) {
-    expectRoundTrip({
+    ExpectRoundTrip({
         {"TEXT", {""}},
         {"TEXT", {" "}},
         {"TEXT", {"  lead and trail  "}},
@@ -271,7 +271,7 @@ TEST(RoundTrip, RandomCommands) {
         for (auto& c : s) c = alphabet[rng() % alphabet.size()];
         return s;
     };
-    const auto kws = script::keywords();
+    const auto kws = script::Keywords();
     for (int round = 0; round < 300; ++round) {
         std::vector<Command> cmds;
         for (int n = 0; n < 8; ++n) {
@@ -288,7 +288,7 @@ TEST(RoundTrip, RandomCommands) {
             if (k.minArgs == script::kAnyCount && c.args.size() == 1 && c.args[0].empty()) c.args.clear();
             cmds.push_back(std::move(c));
         }
-        expectRoundTrip(cmds);
+        ExpectRoundTrip(cmds);
         if (HasFatalFailure() || HasNonfatalFailure()) return;
     }
 }
@@ -315,7 +315,7 @@ TEST(Source, WarningsForEntriesThatMayLeaveTheFolder) {
         {".\\x", nullptr},
     };
     for (const auto& c : cases) {
-        const auto r = script::compileSource(std::string("FILE LIST: a,\n  ") + c.entry + "\n");
+        const auto r = script::CompileSource(std::string("FILE LIST: a,\n  ") + c.entry + "\n");
         ASSERT_TRUE(r.ok) << c.entry << ": " << r.error.message;
         if (!c.says) {
             EXPECT_TRUE(r.warnings.empty()) << c.entry << ": " << r.warnings[0].message;
