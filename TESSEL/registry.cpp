@@ -24,8 +24,8 @@ std::int32_t FindValue(RegistryKey key, const char* wanted, unsigned char (&data
     std::uint32_t nameLength = kRegistryBuffer;
     std::uint32_t length = kRegistryBuffer;
     std::uint32_t kind = 0;
-    std::uint32_t error = OsRegEnumValue(key, static_cast<std::uint32_t>(index), name, &nameLength, &kind, data,
-                                         &length);
+    std::uint32_t error =
+        OsRegEnumValue(key, static_cast<std::uint32_t>(index), name, &nameLength, &kind, data, &length);
     if (error == kErrorMoreData) {
       // Too long for the buffers: its name alone tells whether it is the one.
       nameLength = kRegistryBuffer;
@@ -115,8 +115,7 @@ std::int32_t RegistryEnumValue(RegistryKey key, std::int32_t index, char* name, 
   std::uint32_t nameLength = static_cast<std::uint32_t>(nameCapacity);
   std::uint32_t length = static_cast<std::uint32_t>(dataCapacity);
   std::uint32_t kind = 0;
-  if (OsRegEnumValue(key, static_cast<std::uint32_t>(index), name, &nameLength, &kind, data, &length) !=
-      kErrorSuccess)
+  if (OsRegEnumValue(key, static_cast<std::uint32_t>(index), name, &nameLength, &kind, data, &length) != kErrorSuccess)
     return 0;
   *dataLength = static_cast<std::int32_t>(length);
   switch (kind) {

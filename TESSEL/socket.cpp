@@ -80,8 +80,8 @@ struct ProtocolRow {
 };
 
 constexpr ProtocolRow kProtocols[] = {
-    {ProtocolTcp, 1, 6}, {ProtocolUdp, 2, 17}, {ProtocolGgp, 2, 3},
-    {ProtocolIcmp, 2, 1}, {ProtocolIp, 2, 0},  {ProtocolRaw, 2, 255},
+    {ProtocolTcp, 1, 6},  {ProtocolUdp, 2, 17}, {ProtocolGgp, 2, 3},
+    {ProtocolIcmp, 2, 1}, {ProtocolIp, 2, 0},   {ProtocolRaw, 2, 255},
 };
 
 struct SchemePort {

@@ -19,7 +19,7 @@ constexpr std::int32_t kSocketDefaultTimeout = 300000;  // five minutes, in ms
 constexpr std::int32_t kHostNameRoom = 256;
 
 struct SocketHandle {
-  OsSocket socket;             // kOsNoSocket when none is open
+  OsSocket socket;              // kOsNoSocket when none is open
   std::int32_t receiveTimeout;  // ms
   std::int32_t sendTimeout;     // ms; also the longest wait for a connection
   std::int32_t protocol;        // code of the last successful SocketCreate, else 0

@@ -170,8 +170,7 @@ std::int32_t ParseLeadingNumber(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-std::int32_t EncodeSixBit(const unsigned char* source, std::int32_t length, char* destination,
-                          std::int32_t* capacity) {
+std::int32_t EncodeSixBit(const unsigned char* source, std::int32_t length, char* destination, std::int32_t* capacity) {
   char* out = destination + 8;
   char* end = destination + *capacity;
   auto group = [&out](const unsigned char* b) {

@@ -17,8 +17,7 @@ std::int32_t StrAppend(char* destination, const char* source);
 std::int32_t StrLength(const char* text);
 std::int32_t IsValidEmail(const char* text);
 std::int32_t ParseLeadingNumber(const char* text);
-std::int32_t EncodeSixBit(const unsigned char* source, std::int32_t length, char* destination,
-                          std::int32_t* capacity);
+std::int32_t EncodeSixBit(const unsigned char* source, std::int32_t length, char* destination, std::int32_t* capacity);
 
 // Bounded forms for fixed buffers: never write past capacity bytes (the
 // terminator included). They give 1 when the whole text fitted, 0 when it

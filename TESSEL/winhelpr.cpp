@@ -113,8 +113,7 @@ std::int32_t ProgressPosition(double percentage) {
 }
 
 std::int32_t SetProgressPercent(OsHandle dialog, std::int32_t id, double percentage) {
-  OsSendMessage(OsDialogItem(dialog, id), kPbmSetPos, static_cast<std::uintptr_t>(ProgressPosition(percentage)),
-                0);
+  OsSendMessage(OsDialogItem(dialog, id), kPbmSetPos, static_cast<std::uintptr_t>(ProgressPosition(percentage)), 0);
   return 1;
 }
 

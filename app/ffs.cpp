@@ -27,7 +27,8 @@ std::uint32_t LittleEndian(const unsigned char* bytes) {
 }
 
 void ReleaseBlock() {
-  if (g_archive.block != nullptr) MemoryFree(&g_archive.block, static_cast<std::int32_t>(g_archive.size), kUnit, __LINE__);
+  if (g_archive.block != nullptr)
+    MemoryFree(&g_archive.block, static_cast<std::int32_t>(g_archive.size), kUnit, __LINE__);
   g_archive.size = 0;
 }
 

@@ -45,8 +45,8 @@ bool MakePrivateFolder(const char* tempFolder, char (&folder)[kPathRoom], char (
     char path[kPathRoom];
     if (!StrFormatBounded(path, sizeof path, "%s%s", tempFolder, name) ||
         !StrFormatBounded(copy, sizeof copy, "%s\\%s.exe", path, name)) {
-      LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder, static_cast<int>(kErrorInvalidParameter),
-               kErrorInvalidParameter);
+      LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder,
+               static_cast<int>(kErrorInvalidParameter), kErrorInvalidParameter);
       return false;
     }
     if (OsCreateFolder(path)) {

@@ -78,8 +78,8 @@ bool IsPlainName(const char* name) {
   bool onlyDots = true;
   for (const char* c = name; *c; ++c) {
     unsigned char byte = static_cast<unsigned char>(*c);
-    if (byte < 0x20 || *c == '\\' || *c == ':' || *c == '"' || *c == '<' || *c == '>' || *c == '|' ||
-        *c == '*' || *c == '?')
+    if (byte < 0x20 || *c == '\\' || *c == ':' || *c == '"' || *c == '<' || *c == '>' || *c == '|' || *c == '*' ||
+        *c == '?')
       return false;
     if (*c != '.' && *c != ' ') onlyDots = false;
   }
@@ -295,8 +295,7 @@ std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count, std::
     }
     // Only a 200 reply carries the installer; anything else (an error
     // page, a redirection) is no download.
-    receiver->statusGood =
-        StrCompareN(receiver->buffer, "HTTP/1.", 7) && StrCompareN(receiver->buffer + 8, " 200", 4);
+    receiver->statusGood = StrCompareN(receiver->buffer, "HTTP/1.", 7) && StrCompareN(receiver->buffer + 8, " 200", 4);
     if (!receiver->statusGood) {
       char status[80];
       std::int32_t length = 0;
@@ -407,12 +406,9 @@ std::int32_t UpdateRun(OsHandle, InstallSettings* settings) {
   buffer[0] = '\0';
   ProgressWindowSet(0);
   ProgressWindowShow(1);
-  std::int32_t result =
-      WithRetries("Update on phase %d\n",
-                  "There was a problem checking with the update server, would you like to try again?",
-                  [&](std::int32_t proxy) {
-                    return UpdateCheck(settings, settings->UpdateUrl, proxy, buffer, kUpdateBufferSize);
-                  });
+  std::int32_t result = WithRetries(
+      "Update on phase %d\n", "There was a problem checking with the update server, would you like to try again?",
+      [&](std::int32_t proxy) { return UpdateCheck(settings, settings->UpdateUrl, proxy, buffer, kUpdateBufferSize); });
   ProgressWindowShow(0);
   if (result == 1) {
     g_update.dialogResult = 0;

@@ -26,7 +26,6 @@ bool Contains(const char* text, const char* pattern) {
 
 }  // namespace
 
-
 RunMode ChooseRunMode(const char* commandLine) {
   RunMode mode = RunModeUninstall;
   if (Contains(commandLine, "-Register")) mode = RunModeRegister;

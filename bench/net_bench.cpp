@@ -36,8 +36,8 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     SocketHandle* handle = nullptr;
     std::int32_t headerLength = 0;
-    if (!HttpClient(argv[1], "Quillon Update Download Uninstall (www.quillon.example)", "GET", 0, 0, &handle,
-                    buffer, kBufferSize, &headerLength) ||
+    if (!HttpClient(argv[1], "Quillon Update Download Uninstall (www.quillon.example)", "GET", 0, 0, &handle, buffer,
+                    kBufferSize, &headerLength) ||
         !SocketSendAll(handle, buffer, headerLength)) {
       std::fprintf(stderr, "net_bench: no request to %s\n", argv[1]);
       failed = 1;

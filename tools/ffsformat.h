@@ -45,40 +45,39 @@ std::uint8_t PaddingByte(std::size_t k);
 
 // Where an executable's archive stands, as the program's reader finds it.
 struct ArchiveInfo {
-    bool present = false;     // a valid tag at a valid trailing offset
-    std::string problem;      // why not, when !present
-    std::uint64_t fileSize = 0;
-    std::uint32_t tagOffset = 0;   // T
-    std::uint64_t blockSize = 0;   // S - T - 4, the four trailer bytes included
-    std::size_t padding = 0;       // fill bytes of the builder before the tag
+  bool present = false;  // a valid tag at a valid trailing offset
+  std::string problem;   // why not, when !present
+  std::uint64_t fileSize = 0;
+  std::uint32_t tagOffset = 0;  // T
+  std::uint64_t blockSize = 0;  // S - T - 4, the four trailer bytes included
+  std::size_t padding = 0;      // fill bytes of the builder before the tag
 };
 
 ArchiveInfo LocateArchive(std::span<const std::uint8_t> file);
 
 // The descrambled content of an executable's archive.
 struct Archive {
-    bool ok = false;
-    std::string problem;
-    ArchiveInfo info;
-    Bytes script;                 // the block without its last four bytes
-    std::uint8_t trailer[4] = {}; // the block's last four bytes, descrambled
+  bool ok = false;
+  std::string problem;
+  ArchiveInfo info;
+  Bytes script;                  // the block without its last four bytes
+  std::uint8_t trailer[4] = {};  // the block's last four bytes, descrambled
 };
 
 Archive ReadArchive(std::span<const std::uint8_t> file);
 
 struct AppendResult {
-    bool ok = false;
-    std::string problem;
-    Bytes file;               // image, padding, tag, scrambled block
-    std::uint32_t tagOffset = 0;
-    std::size_t padding = 0;
-    std::size_t filler = 0;   // LF bytes added after the script
+  bool ok = false;
+  std::string problem;
+  Bytes file;  // image, padding, tag, scrambled block
+  std::uint32_t tagOffset = 0;
+  std::size_t padding = 0;
+  std::size_t filler = 0;  // LF bytes added after the script
 };
 
 // Appends `script` to `image`. Refuses an image that already carries an
 // archive unless `replace`, which first cuts the image at its tag.
-AppendResult AppendArchive(std::span<const std::uint8_t> image,
-                           std::span<const std::uint8_t> script, bool replace);
+AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const std::uint8_t> script, bool replace);
 
 // Text that every build of the uninstaller carries (a line of its log).
 inline constexpr std::string_view kProgramMark = "Flat/Fast File System Initialized";

@@ -3,6 +3,6 @@
 #include "cli.h"
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    return ffsbuild::Run(args, std::cout, std::cerr);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return ffsbuild::Run(args, std::cout, std::cerr);
 }

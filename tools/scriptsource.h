@@ -40,23 +40,23 @@ std::span<const Keyword> Keywords();
 const Keyword* FindKeyword(std::string_view name);
 
 struct Command {
-    std::string keyword;
-    std::vector<std::string> args;
-    int line = 0;               // source line (0 when decoded from binary)
-    std::size_t offset = 0;     // byte offset in install.dat (when decoded)
-    bool operator==(const Command& o) const { return keyword == o.keyword && args == o.args; }
+  std::string keyword;
+  std::vector<std::string> args;
+  int line = 0;            // source line (0 when decoded from binary)
+  std::size_t offset = 0;  // byte offset in install.dat (when decoded)
+  bool operator==(const Command& o) const { return keyword == o.keyword && args == o.args; }
 };
 
 struct Diagnostic {
-    int line = 0;               // 0: not tied to a source line
-    std::string message;
+  int line = 0;  // 0: not tied to a source line
+  std::string message;
 };
 
 struct CompileResult {
-    bool ok = false;
-    std::vector<Command> commands;
-    Diagnostic error;
-    std::vector<Diagnostic> warnings;
+  bool ok = false;
+  std::vector<Command> commands;
+  Diagnostic error;
+  std::vector<Diagnostic> warnings;
 };
 
 // Reads the source form. Stops at the first error.
@@ -66,9 +66,9 @@ CompileResult CompileSource(std::string_view source);
 std::vector<std::uint8_t> Encode(std::span<const Command> commands);
 
 struct DecodeResult {
-    bool ok = false;
-    std::vector<Command> commands;
-    std::string error;          // begins with "offset 0x...: "
+  bool ok = false;
+  std::vector<Command> commands;
+  std::string error;  // begins with "offset 0x...: "
 };
 
 // Reads install.dat strictly: every byte belongs to a command or is a line
@@ -80,7 +80,6 @@ std::string Decompile(std::span<const Command> commands);
 
 // Checks one command's keyword and arguments; empty when it is fine.
 // `entryLines`, when given, names the source line of each file-list entry.
-std::string CheckCommand(const Command& cmd, int* badLine = nullptr,
-                         const std::vector<int>* entryLines = nullptr);
+std::string CheckCommand(const Command& cmd, int* badLine = nullptr, const std::vector<int>* entryLines = nullptr);
 
 }  // namespace script

@@ -135,11 +135,9 @@ std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path);
 // writer counted one (Wine adds one to a text stored without). Wine gives
 // the values in the order of their names, the host store in the order they
 // were first written.
-std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name,
-                             std::uint32_t* nameLength, std::uint32_t* type,
+std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::uint32_t* nameLength, std::uint32_t* type,
                              unsigned char* data, std::uint32_t* dataLength);
-std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type,
-                            const void* data, std::uint32_t length);
+std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, const void* data, std::uint32_t length);
 
 // ---- system folders --------------------------------------------------------
 // Each writes the folder into out (capacity bytes) as the system gives it

@@ -14,8 +14,8 @@ inline std::string Plain(const char* path) {
   std::string text = path;
   for (char& c : text)
     if (c == '/') c = '\\';
-  bool device = text.size() >= 4 && text[0] == '\\' && text[1] == '\\' && (text[2] == '?' || text[2] == '.') &&
-                text[3] == '\\';
+  bool device =
+      text.size() >= 4 && text[0] == '\\' && text[1] == '\\' && (text[2] == '?' || text[2] == '.') && text[3] == '\\';
   if (!device) return text;
   std::string rest = text.substr(4);
   if (rest.size() >= 4 && std::toupper(static_cast<unsigned char>(rest[0])) == 'U' &&
@@ -55,8 +55,8 @@ inline std::string Full(const std::string& plain, const std::string& current) {
   bool drive = plain.size() >= 2 && std::isalpha(static_cast<unsigned char>(plain[0])) && plain[1] == ':';
   bool unc = plain.size() >= 2 && plain[0] == '\\' && plain[1] == '\\';
   if (drive && (plain.size() == 2 || plain[2] != '\\')) {
-    bool same = std::toupper(static_cast<unsigned char>(plain[0])) ==
-                std::toupper(static_cast<unsigned char>(current[0]));
+    bool same =
+        std::toupper(static_cast<unsigned char>(plain[0])) == std::toupper(static_cast<unsigned char>(current[0]));
     return plain.substr(0, 2) + (same ? current.substr(2) : std::string("\\")) + plain.substr(2);
   }
   if (drive || unc) return plain;

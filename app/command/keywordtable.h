@@ -38,11 +38,16 @@ enum KeywordId : int {
 };
 
 #define ANY kKeywordAnyCount
-#define TEXT KeywordArgument{ArgumentUse::Text, 0}
-#define NUMBER KeywordArgument{ArgumentUse::Number, 0}
-#define NAME(room) KeywordArgument{ArgumentUse::Name, room}
-#define FOLDER(room) KeywordArgument{ArgumentUse::Folder, room}
-#define LIST(room) KeywordArgument{ArgumentUse::List, room}
+#define TEXT \
+  KeywordArgument { ArgumentUse::Text, 0 }
+#define NUMBER \
+  KeywordArgument { ArgumentUse::Number, 0 }
+#define NAME(room) \
+  KeywordArgument { ArgumentUse::Name, room }
+#define FOLDER(room) \
+  KeywordArgument { ArgumentUse::Folder, room }
+#define LIST(room) \
+  KeywordArgument { ArgumentUse::List, room }
 inline constexpr KeywordRule kKeywordRules[] = {
 #define KEYWORD(id, name, handler, least, most, installerOnly, ...) {name, least, most, installerOnly, {__VA_ARGS__}},
 #include "keywords.def"
@@ -60,7 +65,9 @@ constexpr const KeywordRule& Keyword(KeywordId id) { return kKeywordRules[id]; }
 // they end in a zero byte).
 constexpr const char* KeywordName(KeywordId id) { return kKeywordRules[id].name.data(); }
 // The room of a keyword's argument (numbered from 1).
-constexpr std::int32_t KeywordRoom(KeywordId id, int argument) { return kKeywordRules[id].arguments[argument - 1].room; }
+constexpr std::int32_t KeywordRoom(KeywordId id, int argument) {
+  return kKeywordRules[id].arguments[argument - 1].room;
+}
 
 namespace keyword_checks {
 

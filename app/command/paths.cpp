@@ -61,8 +61,7 @@ std::int32_t ProgramFilesFolder(char* destination, std::size_t capacity) {
     RegistryGetString(key, "ProgramFilesDir", destination, capacity);
     RegistryCloseKey(&key);
     std::int32_t length = StrLength(destination);
-    if ((length == 0 || destination[length - 1] != '\\') && !StrAppendBounded(destination, capacity, "\\"))
-      return 0;
+    if ((length == 0 || destination[length - 1] != '\\') && !StrAppendBounded(destination, capacity, "\\")) return 0;
   }
   LogPrint("$0 Translates to '%s'\n", destination);
   return 1;

@@ -14,9 +14,7 @@ OsHandle g_parent = 0;
 
 std::intptr_t ProgressWindowProcedure(OsHandle dialog, std::uint32_t message, std::uintptr_t, std::intptr_t lParam) {
   switch (message) {
-    case kWmInitDialog:
-      InitProgressBar(dialog, IDC_PROGRESS);
-      return 1;
+    case kWmInitDialog: InitProgressBar(dialog, IDC_PROGRESS); return 1;
     case kWmClose:
       // The result is the second parameter's low word, sign-extended.
       OsEndDialog(dialog, static_cast<std::int16_t>(static_cast<std::uint16_t>(lParam & 0xFFFF)));

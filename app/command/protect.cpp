@@ -44,14 +44,25 @@ void Learn() {
     if (StrAppendBounded(path, sizeof path, "Program Files")) Add(path);
   }
   if (OsTempPath(path, sizeof path)) Add(path);
-  static const int kShellFolders[] = {
-      kCsidlPrograms,         kCsidlStartMenu,         kCsidlPersonal,
-      kCsidlDesktopDirectory, kCsidlAppData,           kCsidlLocalAppData,
-      kCsidlProfile,          kCsidlCommonStartMenu,   kCsidlCommonPrograms,
-      kCsidlCommonDesktopDirectory, kCsidlCommonDocuments, kCsidlCommonAppData,
-      kCsidlWindows,          kCsidlSystem,            kCsidlSystemX86,
-      kCsidlProgramFiles,     kCsidlProgramFilesX86,   kCsidlProgramFilesCommon,
-      kCsidlProgramFilesCommonX86};
+  static const int kShellFolders[] = {kCsidlPrograms,
+                                      kCsidlStartMenu,
+                                      kCsidlPersonal,
+                                      kCsidlDesktopDirectory,
+                                      kCsidlAppData,
+                                      kCsidlLocalAppData,
+                                      kCsidlProfile,
+                                      kCsidlCommonStartMenu,
+                                      kCsidlCommonPrograms,
+                                      kCsidlCommonDesktopDirectory,
+                                      kCsidlCommonDocuments,
+                                      kCsidlCommonAppData,
+                                      kCsidlWindows,
+                                      kCsidlSystem,
+                                      kCsidlSystemX86,
+                                      kCsidlProgramFiles,
+                                      kCsidlProgramFilesX86,
+                                      kCsidlProgramFilesCommon,
+                                      kCsidlProgramFilesCommonX86};
   for (int csidl : kShellFolders)
     if (OsShellFolder(csidl, path, sizeof path)) Add(path);
   RegistryKey key = kRegistryNoKey;
@@ -95,8 +106,8 @@ bool IsProtectedFolder(const char* folder) {
     // The folder itself, or one that holds it.
     std::int32_t length = 0;
     const char* system = g_protected.folders[i];
-    if (StartsWith(system, key, &length) && (system[length] == '\0' || system[length] == '\\' ||
-                                             key[length - 1] == '\\'))
+    if (StartsWith(system, key, &length) &&
+        (system[length] == '\0' || system[length] == '\\' || key[length - 1] == '\\'))
       return true;
   }
   return false;

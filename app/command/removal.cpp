@@ -18,7 +18,7 @@ constexpr const char* kUnit = "command";
 // ASCII letters folded, no trailing separator), taken from the tracked heap.
 struct FolderEntry {
   std::uint32_t hash;
-  std::int32_t count;  // entries the folder still holds
+  std::int32_t count;            // entries the folder still holds
   char path[kFolderWorkRoom];    // the key
   char folder[kFolderWorkRoom];  // the folder as it was given
 };
@@ -226,8 +226,8 @@ void RemovalBatchEnd() {
 bool IsDriveRoot(const char* folder) {
   std::int32_t length = StrLength(folder);
   while (length > 0 && (folder[length - 1] == '\\' || folder[length - 1] == '/')) --length;
-  if (length == 0) return true;                              // "\" or ""
-  if (length == 2 && folder[1] == ':') return true;          // "C:" or "C:\"
+  if (length == 0) return true;                      // "\" or ""
+  if (length == 2 && folder[1] == ':') return true;  // "C:" or "C:\"
   bool unc = (folder[0] == '\\' || folder[0] == '/') && (folder[1] == '\\' || folder[1] == '/');
   if (unc) {
     // \\server\share is a root; anything below it is a folder.

@@ -158,8 +158,7 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
   if (settings->UninstallName[0] != '\0' && !DeleteScriptPath(settings, settings->UninstallName) &&
       !DeferOwnProgram(settings))
     ++settings->FilesLeft;
-  if (settings->InstallName[0] != '\0' && !DeleteScriptPath(settings, settings->InstallName))
-    ++settings->FilesLeft;
+  if (settings->InstallName[0] != '\0' && !DeleteScriptPath(settings, settings->InstallName)) ++settings->FilesLeft;
   RemovalBatchEnd();
   ProgressWindowShow(0);
   return 1;
@@ -221,11 +220,8 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
       if (settings->RegisterShortcut[0] != '\0' && RegistrationConfirmed())
         DeleteProductFile(settings->RegisterShortcut);
       break;
-    case RunModeUpdate:
-      UpdateRun(settings->OwnerWindow, settings);
-      break;
-    default:
-      break;
+    case RunModeUpdate: UpdateRun(settings->OwnerWindow, settings); break;
+    default: break;
   }
   return 1;
 }

@@ -28,11 +28,16 @@ constexpr int kEditCount = 10;
 // In the order the form fills, reads and checks them.
 void FormEdits(FormEdit (&out)[kEditCount]) {
   RegistrationRecord& r = Registration;
-  FormEdit all[kEditCount] = {Edit(IDC_REG_FIRST_NAME, r.FirstName), Edit(IDC_REG_LAST_NAME, r.LastName),
-                              Edit(IDC_REG_ADDRESS, r.Address),      Edit(IDC_REG_CITY, r.City),
-                              Edit(IDC_REG_STATE, r.State),          Edit(IDC_REG_COUNTRY, r.Country),
-                              Edit(IDC_REG_ZIP, r.Zip),              Edit(IDC_REG_EMAIL, r.Email),
-                              Edit(IDC_REG_PHONE, r.Phone),          Edit(IDC_REG_HOW_FOUND, r.HowFound)};
+  FormEdit all[kEditCount] = {Edit(IDC_REG_FIRST_NAME, r.FirstName),
+                              Edit(IDC_REG_LAST_NAME, r.LastName),
+                              Edit(IDC_REG_ADDRESS, r.Address),
+                              Edit(IDC_REG_CITY, r.City),
+                              Edit(IDC_REG_STATE, r.State),
+                              Edit(IDC_REG_COUNTRY, r.Country),
+                              Edit(IDC_REG_ZIP, r.Zip),
+                              Edit(IDC_REG_EMAIL, r.Email),
+                              Edit(IDC_REG_PHONE, r.Phone),
+                              Edit(IDC_REG_HOW_FOUND, r.HowFound)};
   for (int i = 0; i < kEditCount; ++i) out[i] = all[i];
 }
 
@@ -123,14 +128,11 @@ std::intptr_t RegistrationFormProcedure(OsHandle dialog, std::uint32_t message, 
       SetCheckBox(dialog, id, state);
       return 1;
     }
-    case kIdOk:
-      RegisterNow(dialog);
-      return 1;
+    case kIdOk: RegisterNow(dialog); return 1;
     case kIdCancel:
       if (AskYesNo("Are you sure you don't want to register?", RegistrationCaption)) EndWith(dialog, 0);
       return 1;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -155,10 +157,7 @@ std::intptr_t EmailVerifyProcedure(OsHandle dialog, std::uint32_t message, std::
       EndWith(dialog, 1);
       return 1;
     }
-    case kIdCancel:
-      EndWith(dialog, 0);
-      return 1;
-    default:
-      return 0;
+    case kIdCancel: EndWith(dialog, 0); return 1;
+    default: return 0;
   }
 }

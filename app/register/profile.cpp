@@ -92,8 +92,9 @@ void OperatingSystemText(const OsVersionInfo* version, char* out, std::size_t ca
       StrFormatBounded(out, capacity, "Microsoft Windows 3.1 %d.%d.%d %s", major, minor, lowBuild, v.servicePack);
       break;
     case 1:
-      StrFormatBounded(out, capacity, v.minor == 0 ? "Microsoft Windows 95 %d.%d.%d %s" : "Microsoft Windows 98 %d.%d.%d %s",
-                       major, minor, lowBuild, v.servicePack);
+      StrFormatBounded(out, capacity,
+                       v.minor == 0 ? "Microsoft Windows 95 %d.%d.%d %s" : "Microsoft Windows 98 %d.%d.%d %s", major,
+                       minor, lowBuild, v.servicePack);
       break;
     case 2:
       StrFormatBounded(out, capacity, "Microsoft Windows NT %d.%d.%d %s", major, minor, build, v.servicePack);

@@ -31,9 +31,15 @@ StoredText Text(const char* name, char (&field)[N]) {
 
 void StoredTexts(StoredText (&out)[9]) {
   RegistrationRecord& r = Registration;
-  StoredText all[9] = {Text("First Name", r.FirstName), Text("Last Name", r.LastName), Text("Address", r.Address),
-                       Text("City", r.City),           Text("State", r.State),         Text("Country", r.Country),
-                       Text("Zip", r.Zip),             Text("Email", r.Email),         Text("Phone", r.Phone)};
+  StoredText all[9] = {Text("First Name", r.FirstName),
+                       Text("Last Name", r.LastName),
+                       Text("Address", r.Address),
+                       Text("City", r.City),
+                       Text("State", r.State),
+                       Text("Country", r.Country),
+                       Text("Zip", r.Zip),
+                       Text("Email", r.Email),
+                       Text("Phone", r.Phone)};
   for (int i = 0; i < 9; ++i) out[i] = all[i];
 }
 

@@ -48,8 +48,7 @@ std::int32_t RegistrationSave();
 // ---- the dialogs (dialogs.cpp) -------------------------------------------
 std::intptr_t RegistrationFormProcedure(OsHandle dialog, std::uint32_t message, std::uintptr_t wParam,
                                         std::intptr_t lParam);
-std::intptr_t EmailVerifyProcedure(OsHandle dialog, std::uint32_t message, std::uintptr_t wParam,
-                                   std::intptr_t lParam);
+std::intptr_t EmailVerifyProcedure(OsHandle dialog, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 // What the form says about the record when "Register Now!" is pressed, in
 // the order it checks: null when the input is accepted.
 const char* RegistrationFormProblem(const RegistrationRecord& record);

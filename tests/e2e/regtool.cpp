@@ -51,8 +51,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::uint32_t number = static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 0));
-    error = verb == "set" ? OsRegSetValue(key, argv[4], kRegSz, argv[5], static_cast<std::uint32_t>(std::strlen(argv[5]) + 1))
-                          : OsRegSetValue(key, argv[4], kRegDword, &number, sizeof number);
+    error = verb == "set"
+                ? OsRegSetValue(key, argv[4], kRegSz, argv[5], static_cast<std::uint32_t>(std::strlen(argv[5]) + 1))
+                : OsRegSetValue(key, argv[4], kRegDword, &number, sizeof number);
     OsRegCloseKey(key);
     return error == kErrorSuccess ? 0 : 1;
   }

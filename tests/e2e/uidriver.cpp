@@ -80,8 +80,7 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM parameter) {
   GetClassNameA(window, className, sizeof className);
   // WM_GETTEXT rather than GetWindowText, which gives no edit's text
   // across processes.
-  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
-                      nullptr);
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
   children->push_back({window, className, text, GetDlgCtrlID(window)});
   return TRUE;
 }

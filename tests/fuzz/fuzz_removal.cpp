@@ -86,9 +86,7 @@ std::vector<std::string> Protected() {
 
 // Files of others outside the machine root, beside it.
 std::string Outside() { return host::MachineRoot() + "-outside"; }
-std::vector<std::string> OutsideFiles() {
-  return {Outside() + "/viewer.exe", Outside() + "/data/keep.txt"};
-}
+std::vector<std::string> OutsideFiles() { return {Outside() + "/viewer.exe", Outside() + "/data/keep.txt"}; }
 
 void MakeFile(const std::string& path) {
   if (OsFileExists(path.c_str())) return;
@@ -146,8 +144,7 @@ std::vector<std::string> VariableTargets(const std::uint8_t* data, std::size_t s
 }
 
 bool Below(const std::string& path, const std::string& folder) {
-  return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == '\\';
+  return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '\\';
 }
 
 bool MayGo(const std::string& path, const std::vector<std::string>& targets) {

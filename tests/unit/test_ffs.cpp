@@ -71,7 +71,9 @@ TEST(FfsDescramble, IsItsOwnInverseAndFollowsTheKey) {
 
 TEST_F(Ffs, LoadsTheBlockWithItsTrailer) {
   std::string exe = TempPath("ffs-good.exe");
-  std::string script = "\x16" "COMPANY NAME:Acme\r\n";
+  std::string script =
+      "\x16"
+      "COMPANY NAME:Acme\r\n";
   std::string file = ArchivedExecutable(std::string(1000, 'M'), script, 3);
   WriteWholeFile(exe, file);
   std::int32_t loaded = 0;

@@ -67,10 +67,9 @@ TEST(Heap, InitAndRemoveReport) {
   MemoryFree(&one, 1, "test", 4);
   MemoryInit(1 << 20, 0);
   StopLog();
-  EXPECT_TRUE(LogHas(path,
-                     "\n====[Memory Init]" + std::string(62, '=') +
-                         "\nQuickmemory Initialized (Disabled)\nMemory Initialized (Maximum)\n" +
-                         std::string(79, '=') + "\n"));
+  EXPECT_TRUE(LogHas(path, "\n====[Memory Init]" + std::string(62, '=') +
+                               "\nQuickmemory Initialized (Disabled)\nMemory Initialized (Maximum)\n" +
+                               std::string(79, '=') + "\n"));
   EXPECT_TRUE(LogHas(path, "Maximum Memory in use (3 / 1k)\nNot all memory was free'd (3 / 1k)\n"));
   EXPECT_TRUE(LogHas(path, "Not all memory was free'd (1 / 12b)\n"));
   EXPECT_TRUE(LogHas(path, "Memory Initialized (limit 1024k)\n"));

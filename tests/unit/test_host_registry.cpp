@@ -147,9 +147,9 @@ TEST_F(HostRegistry, AHandWrittenMachineIsRead) {
   OsKey key = 0;
   EXPECT_EQ(OsRegOpenKey(kHkeyCurrentUser, "software\\acme", &key), kErrorSuccess);
   OsRegCloseKey(key);
-  EXPECT_EQ(OsRegOpenKey(kHkeyCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
-                         &key),
-            kErrorFileNotFound);
+  EXPECT_EQ(
+      OsRegOpenKey(kHkeyCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", &key),
+      kErrorFileNotFound);
 }
 
 TEST_F(HostRegistry, AnEmptyMachineLooksLikeWindows) {
@@ -157,9 +157,9 @@ TEST_F(HostRegistry, AnEmptyMachineLooksLikeWindows) {
   EXPECT_EQ(Values(kHkeyLocalMachine, "Software\\Microsoft\\Windows\\CurrentVersion"),
             (std::vector<Entry>{{"ProgramFilesDir", kRegSz, "C:\\Program Files"}}));
   EXPECT_EQ(Values(kHkeyCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"),
-            (std::vector<Entry>{{"Programs", kRegSz,
-                                 "C:\\users\\" + host::UserName() +
-                                     "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs"}}));
+            (std::vector<Entry>{
+                {"Programs", kRegSz,
+                 "C:\\users\\" + host::UserName() + "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs"}}));
   EXPECT_NE(ReadFile(FilePath()).find("\"ProgramFilesDir\"=sz:C:\\Program Files\n"), std::string::npos);
 }
 
@@ -220,9 +220,8 @@ TEST_F(HostRegistry, ValuesKeepTheOrderOfWritingAndTheirFirstName) {
   for (const char* name : {"Zeta", "alpha", "Mid"}) Set(kHkeyCurrentUser, kKey, name, kRegSz, name);
   Set(kHkeyCurrentUser, kKey, "ALPHA", kRegDword, std::string("\x01\0\0\0", 4));
   EXPECT_EQ(Values(kHkeyCurrentUser, kKey),
-            (std::vector<Entry>{{"Zeta", kRegSz, "Zeta"},
-                                {"alpha", kRegDword, std::string("\x01\0\0\0", 4)},
-                                {"Mid", kRegSz, "Mid"}}));
+            (std::vector<Entry>{
+                {"Zeta", kRegSz, "Zeta"}, {"alpha", kRegDword, std::string("\x01\0\0\0", 4)}, {"Mid", kRegSz, "Mid"}}));
   OsRegDeleteKey(kHkeyCurrentUser, kKey);
 }
 

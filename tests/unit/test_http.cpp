@@ -46,8 +46,12 @@ TEST(HttpText, HostLineValue) {
     const char* url;
     const char* host;
   } cases[] = {
-      {"http://h:81/p/q.txt?x=1", "h:81"}, {"http://h/x", "h"},   {"http://h", "h"},
-      {"http://user:pw@h:81/x", "h:81"},   {"h:8080/x", "h:8080"}, {"http://h:/x", "h"},
+      {"http://h:81/p/q.txt?x=1", "h:81"},
+      {"http://h/x", "h"},
+      {"http://h", "h"},
+      {"http://user:pw@h:81/x", "h:81"},
+      {"h:8080/x", "h:8080"},
+      {"http://h:/x", "h"},
       {"http://www.example.com/a:b", "www.example.com"},
   };
   for (const Case& c : cases) {
@@ -86,11 +90,13 @@ TEST(HttpText, HeaderLinesInTheirOrder) {
     std::int32_t length;
     const char* header;
   } cases[] = {
-      {"/p/q.txt?x=1", "UA", 0, "GET /p/q.txt?x=1 HTTP/1.0\r\nUser-Agent: UA\r\nHost: h:81\r\nConnection: closed\r\n\r\n"},
+      {"/p/q.txt?x=1", "UA", 0,
+       "GET /p/q.txt?x=1 HTTP/1.0\r\nUser-Agent: UA\r\nHost: h:81\r\nConnection: closed\r\n\r\n"},
       {"", nullptr, 0, "GET / HTTP/1.0\r\nHost: h:81\r\nConnection: closed\r\n\r\n"},
       {"/r", nullptr, -5, "GET /r HTTP/1.0\r\nHost: h:81\r\nConnection: closed\r\n\r\n"},
       {"http://h:81/p", "UA", 42,
-       "GET http://h:81/p HTTP/1.0\r\nUser-Agent: UA\r\nHost: h:81\r\nContent-Length: 42\r\nConnection: closed\r\n\r\n"},
+       "GET http://h:81/p HTTP/1.0\r\nUser-Agent: UA\r\nHost: h:81\r\nContent-Length: 42\r\nConnection: "
+       "closed\r\n\r\n"},
   };
   for (const Case& c : cases) {
     char header[512];

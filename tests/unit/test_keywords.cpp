@@ -66,13 +66,37 @@ TEST_F(Keywords, InitOrdersByLengthThenLatestFirst) {
   EXPECT_EQ(KeywordTableInit(), 1);
   StopLog();
   EXPECT_EQ(LogText(log), "");  // no two keywords share a quick CRC
-  std::vector<std::string> expected = {
-      "PRODUCT VERSION", "UNINSTALL NAME", "GRADIENT START", "REGISTRY PATH", "INSTALL NAME", "INSTALL PATH",
-      "INSTALL SIZE",    "CREATE GROUP",   "GRADIENT END",   "PRODUCT NAME",  "COMPANY NAME", "INSTALL DIR",
-      "SERIAL LIST",     "UPDATE URL",     "LISTSERVER",     "BRAND LIST",    "AGREEMENT",    "FILE LIST",
-      "REGISTER",        "ADD ITEM",       "INSTALL",        "MESSAGE",       "EXECUTE",      "REFRESH",
-      "SERIAL",          "STRING",         "BREAK",          "DONE",          "FONT",         "TEXT",
-      "OLE"};
+  std::vector<std::string> expected = {"PRODUCT VERSION",
+                                       "UNINSTALL NAME",
+                                       "GRADIENT START",
+                                       "REGISTRY PATH",
+                                       "INSTALL NAME",
+                                       "INSTALL PATH",
+                                       "INSTALL SIZE",
+                                       "CREATE GROUP",
+                                       "GRADIENT END",
+                                       "PRODUCT NAME",
+                                       "COMPANY NAME",
+                                       "INSTALL DIR",
+                                       "SERIAL LIST",
+                                       "UPDATE URL",
+                                       "LISTSERVER",
+                                       "BRAND LIST",
+                                       "AGREEMENT",
+                                       "FILE LIST",
+                                       "REGISTER",
+                                       "ADD ITEM",
+                                       "INSTALL",
+                                       "MESSAGE",
+                                       "EXECUTE",
+                                       "REFRESH",
+                                       "SERIAL",
+                                       "STRING",
+                                       "BREAK",
+                                       "DONE",
+                                       "FONT",
+                                       "TEXT",
+                                       "OLE"};
   EXPECT_EQ(TableOrder(), expected);
   for (const ScriptCommand* e = KeywordTable.first; e != nullptr; e = e->next)
     EXPECT_EQ(e->length, static_cast<std::int32_t>(std::string(e->keyword).size())) << e->keyword;
@@ -87,9 +111,9 @@ TEST_F(Keywords, TwelveInstallerKeywordsAreSkipped) {
   std::set<std::string> skipped;
   for (const ScriptCommand* e = KeywordTable.first; e != nullptr; e = e->next)
     if (e->handler == SkipLine) skipped.insert(e->keyword);
-  EXPECT_EQ(skipped, (std::set<std::string>{"SERIAL LIST", "BRAND LIST", "GRADIENT START", "GRADIENT END", "FONT",
-                                            "STRING", "REFRESH", "EXECUTE", "AGREEMENT", "MESSAGE", "SERIAL",
-                                            "BREAK"}));
+  EXPECT_EQ(skipped,
+            (std::set<std::string>{"SERIAL LIST", "BRAND LIST", "GRADIENT START", "GRADIENT END", "FONT", "STRING",
+                                   "REFRESH", "EXECUTE", "AGREEMENT", "MESSAGE", "SERIAL", "BREAK"}));
   EXPECT_EQ(Entry("COMPANY NAME")->handler, HandleCompanyName);
   EXPECT_EQ(Entry("FILE LIST")->handler, HandleFileList);
   EXPECT_EQ(Entry("OLE")->handler, HandleOle);

@@ -127,7 +127,8 @@ TEST_F(Paths, TheCurrentFolderFollowsTheProcess) {
   std::string current = Folder(QueryCurrentFolder);
   EXPECT_EQ(OsSetCurrentFolder(before), 1);
   EXPECT_EQ(Folded(current), Folded(temp));
-  EXPECT_EQ(Folded(Expand("$5x.txt")), Folded(std::string(before) + (std::string(before).back() == '\\' ? "" : "\\") + "x.txt"));
+  EXPECT_EQ(Folded(Expand("$5x.txt")),
+            Folded(std::string(before) + (std::string(before).back() == '\\' ? "" : "\\") + "x.txt"));
   EXPECT_EQ(OsSetCurrentFolder((std::string(temp) + "no-such-folder").c_str()), 0);
 }
 

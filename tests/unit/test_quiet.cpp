@@ -146,10 +146,14 @@ TEST(Unattended, OnlyAnUninstallReadsTheSwitchFromItsArguments) {
     RunMode mode;
     const char* arguments;
     bool unattended;
-  } cases[] = {{RunModeUninstall, "-Quiet", true},          {RunModeUninstall, "-debug -quiet", true},
-               {RunModeUninstall, "-Spawn -Quiet -debug", true}, {RunModeUninstall, "", false},
-               {RunModeUninstall, nullptr, false},        {RunModeRegister, "-Register -Quiet", false},
-               {RunModeInstallerRegister, "-InstReg -Quiet", false}, {RunModeUpdate, "-Update -Quiet", false}};
+  } cases[] = {{RunModeUninstall, "-Quiet", true},
+               {RunModeUninstall, "-debug -quiet", true},
+               {RunModeUninstall, "-Spawn -Quiet -debug", true},
+               {RunModeUninstall, "", false},
+               {RunModeUninstall, nullptr, false},
+               {RunModeRegister, "-Register -Quiet", false},
+               {RunModeInstallerRegister, "-InstReg -Quiet", false},
+               {RunModeUpdate, "-Update -Quiet", false}};
   for (const Case& c : cases)
     EXPECT_EQ(IsUnattended(c.mode, c.arguments), c.unattended) << c.mode << " " << (c.arguments ? c.arguments : "-");
 }

@@ -43,9 +43,9 @@ std::string DecodeSixBit(const std::string& text) {
 RegistrationRecord Filled() {
   RegistrationRecord r = {};
   r.ListServer = ListServerNo;
-  const char* values[10] = {"Jane", "Doe", "12 Harbour Road", "Portsmouth", "NH", "USA", "03801",
-                            "jane@example.com", "555-123-4567", "A friend"};
-  char* fields[10] = {r.FirstName, r.LastName, r.Address, r.City, r.State,
+  const char* values[10] = {"Jane", "Doe",   "12 Harbour Road",  "Portsmouth",   "NH",
+                            "USA",  "03801", "jane@example.com", "555-123-4567", "A friend"};
+  char* fields[10] = {r.FirstName, r.LastName, r.Address, r.City,  r.State,
                       r.Country,   r.Zip,      r.Email,   r.Phone, r.HowFound};
   for (int i = 0; i < 10; ++i) std::strcpy(fields[i], values[i]);
   return r;
@@ -58,11 +58,15 @@ TEST(RegisterProfile, FieldsAreTrimmedOrLeftOut) {
     const char* value;
     std::string bytes;
   } cases[] = {
-      {"abc", std::string("\x02" "007abc")},
-      {"abc  \r\n", std::string("\x02" "007abc")},
-      {"a b\t\x01", std::string("\x02" "007a b")},
-      {"   ", std::string("\x02" "007")},  // present, with an empty value
-      {"", std::string()},                 // left out
+      {"abc", std::string("\x02"
+                          "007abc")},
+      {"abc  \r\n", std::string("\x02"
+                                "007abc")},
+      {"a b\t\x01", std::string("\x02"
+                                "007a b")},
+      {"   ", std::string("\x02"
+                          "007")},  // present, with an empty value
+      {"", std::string()},          // left out
   };
   for (const Case& c : cases) {
     auto [bytes, moved] = Field(7, c.value);
@@ -76,7 +80,9 @@ TEST(RegisterProfile, FieldsAreTrimmedOrLeftOut) {
   EXPECT_EQ(*p, '\0');
   ProfileAddField(&p, 8, "%s", "");
   ProfileAddField(&p, 401, "%d", 12);
-  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(p - buffer)), std::string("\x02" "007abc\x02" "40112"));
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(p - buffer)), std::string("\x02"
+                                                                                   "007abc\x02"
+                                                                                   "40112"));
 }
 
 TEST(RegisterProfile, ModeAndListServerWords) {
@@ -175,14 +181,19 @@ TEST(RegisterForm, ChecksInOrder) {
     const char* problem;
   } cases[] = {
       // No answer comes first, even with every field empty.
-      {[](RegistrationRecord& x) { x = RegistrationRecord{}; }, "You must choose if you wish to receive updates or not."},
+      {[](RegistrationRecord& x) { x = RegistrationRecord{}; },
+       "You must choose if you wish to receive updates or not."},
       {[](RegistrationRecord& x) { x.ListServer = -2; }, "You must choose if you wish to receive updates or not."},
       {[](RegistrationRecord& x) { x.HowFound[0] = '\0'; }, "All fields must be filled in correctly."},
-      {[](RegistrationRecord& x) { x.FirstName[0] = '\0'; std::strcpy(x.Email, "bad"); },
+      {[](RegistrationRecord& x) {
+         x.FirstName[0] = '\0';
+         std::strcpy(x.Email, "bad");
+       },
        "All fields must be filled in correctly."},
       {[](RegistrationRecord& x) { std::strcpy(x.Email, "jane@example.c0m"); },
        "The email address does not appear to be valid."},
-      {[](RegistrationRecord& x) { std::strcpy(x.Email, "jane@x.y"); }, "The email address does not appear to be valid."},
+      {[](RegistrationRecord& x) { std::strcpy(x.Email, "jane@x.y"); },
+       "The email address does not appear to be valid."},
       {[](RegistrationRecord& x) { std::strcpy(x.Email, "jane@@example.com"); },
        "The email address does not appear to be valid."},
       {[](RegistrationRecord& x) { std::strcpy(x.Email, "j.a+n_e@ex-ample.com"); }, nullptr},

@@ -79,8 +79,8 @@ TEST(RemoveFolders, ClimbStopsAtTheFirstFolderThatHoldsSomething) {
   EXPECT_FALSE(Exists(file));
   EXPECT_FALSE(Exists(tree.base + "Viewer\\bin"));
   EXPECT_TRUE(Exists(tree.base + "Viewer\\readme.txt"));
-  EXPECT_EQ(LogText(log), "Delete file '" + file + "'\nDeleting '" + tree.base +
-                                           "Viewer\\bin\\deep\\'\nDeleting '" + tree.base + "Viewer\\bin'\n");
+  EXPECT_EQ(LogText(log), "Delete file '" + file + "'\nDeleting '" + tree.base + "Viewer\\bin\\deep\\'\nDeleting '" +
+                              tree.base + "Viewer\\bin'\n");
 }
 
 TEST(RemoveFolders, SlashPathsClimbLikeBackslashPaths) {
@@ -102,8 +102,7 @@ TEST(RemoveFolders, MissingFileStillEmptiesItsFolder) {
   DeleteProductFile((tree.base + "empty\\gone.dll").c_str());
   StopLog();
   EXPECT_FALSE(Exists(tree.base + "empty"));
-  EXPECT_NE(LogText(log).find("Unable to delete file '" + tree.base + "empty\\gone.dll'\n"),
-            std::string::npos);
+  EXPECT_NE(LogText(log).find("Unable to delete file '" + tree.base + "empty\\gone.dll'\n"), std::string::npos);
 }
 
 TEST(RemoveFolders, NeverRemovesADriveRoot) {

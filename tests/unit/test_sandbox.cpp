@@ -228,7 +228,8 @@ TEST_F(Sandbox, ReadsGoAnywhereChangesStayInside) {
   std::fclose(file);
   EXPECT_TRUE(OsFileExists("C:\\sandbox\\out\\victim.txt"));
   int entries = 0;
-  EXPECT_TRUE(OsListFolder("C:\\sandbox\\out", [](void* n, const char*, int) { ++*static_cast<int*>(n); }, &entries));
+  EXPECT_TRUE(OsListFolder(
+      "C:\\sandbox\\out", [](void* n, const char*, int) { ++*static_cast<int*>(n); }, &entries));
   EXPECT_EQ(entries, 2);
 
   // Deleting a link removes the link, never what it leads to.

@@ -80,13 +80,19 @@ TEST_F(Script, TextWithoutCommandsGivesAnEmptySummary) {
 TEST_F(Script, CommandsRunInOrderAndFillTheRecord) {
   std::string script =
       "remark\r\n"
-      "\x16" "company name:Acme\r\n"
-      "\x16" "PRODUCT NAME:Viewer\r\n"
-      "\x16" "FONT:Arial\t10\r\n"
-      "\x16" "FILE LIST:a.exe,b.dll\r\n"
-      "\x16" "PROBE:one\r\n"
+      "\x16"
+      "company name:Acme\r\n"
+      "\x16"
+      "PRODUCT NAME:Viewer\r\n"
+      "\x16"
+      "FONT:Arial\t10\r\n"
+      "\x16"
+      "FILE LIST:a.exe,b.dll\r\n"
+      "\x16"
+      "PROBE:one\r\n"
       "\r\n"
-      "\x16" "PROBE:two\r\n";
+      "\x16"
+      "PROBE:two\r\n";
   std::int32_t result = 0;
   EXPECT_EQ(RunText(script, &result), Summary("Acme", "Viewer", 2));
   EXPECT_EQ(result, 1);
@@ -163,7 +169,10 @@ TEST_F(Script, FailingCommandStopsTheRun) {
 
 TEST_F(Script, LoadsFromTheArchiveAndUnloads) {
   std::string exe = TempPath("script-load.exe");
-  std::string script = "\x16" "COMPANY NAME:Acme\r\n\x16" "PRODUCT NAME:Viewer\r\n";
+  std::string script =
+      "\x16"
+      "COMPANY NAME:Acme\r\n\x16"
+      "PRODUCT NAME:Viewer\r\n";
   WriteWholeFile(exe, ArchivedExecutable("MZ image", script, 2));
   ASSERT_EQ(FfsInit(exe.c_str()), 1);
   InstallSettings* loaded = nullptr;

@@ -29,7 +29,9 @@ struct Product : InstallSettings {
   }
 };
 
-std::string Record(char type, const std::string& text) { return std::string(1, kUpdateRecordMark) + type + text + "\r\n"; }
+std::string Record(char type, const std::string& text) {
+  return std::string(1, kUpdateRecordMark) + type + text + "\r\n";
+}
 
 }  // namespace
 

@@ -232,8 +232,7 @@ TEST_F(WinhelprWindow, CheckBoxesCountOnlyACheck) {
   EXPECT_EQ(SendItemMessage(dialog, IDC_TEST_BOX, kBmGetCheck, 0, 0), static_cast<std::intptr_t>(kBstUnchecked));
 
   SendItemMessage(dialog, IDC_TEST_THREE, kBmSetCheck, kBstIndeterminate, 0);
-  ASSERT_EQ(SendItemMessage(dialog, IDC_TEST_THREE, kBmGetCheck, 0, 0),
-            static_cast<std::intptr_t>(kBstIndeterminate));
+  ASSERT_EQ(SendItemMessage(dialog, IDC_TEST_THREE, kBmGetCheck, 0, 0), static_cast<std::intptr_t>(kBstIndeterminate));
   flag = -1;
   GetCheckBox(dialog, IDC_TEST_THREE, &flag);
   EXPECT_EQ(flag, 0);

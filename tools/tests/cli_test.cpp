@@ -16,226 +16,237 @@ namespace fs = std::filesystem;
 namespace {
 
 class Cli : public ::testing::Test {
-protected:
-    fs::path dir;
-    std::string out, err;
+ protected:
+  fs::path dir;
+  std::string out, err;
 
-    void SetUp() override {
-        std::random_device rd;
-        dir = fs::temp_directory_path() / ("ffsbuild-test-" + std::to_string(rd()));
-        fs::create_directories(dir);
-        Write("Uninstall.exe", Program(0x14C));
-        fs::permissions(P("Uninstall.exe"), fs::perms::owner_exec, fs::perm_options::add);
-        Write("viewer.txt", kSource);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override {
+    std::random_device rd;
+    dir = fs::temp_directory_path() / ("ffsbuild-test-" + std::to_string(rd()));
+    fs::create_directories(dir);
+    Write("Uninstall.exe", Program(0x14C));
+    fs::permissions(P("Uninstall.exe"), fs::perms::owner_exec, fs::perm_options::add);
+    Write("viewer.txt", kSource);
+  }
+  void TearDown() override { fs::remove_all(dir); }
 
-    static constexpr const char* kSource =
-        "# Viewer\n"
-        "COMPANY NAME: Acme\n"
-        "PRODUCT NAME: Viewer\n"
-        "REGISTRY PATH: Software\\Acme\\Viewer\n"
-        "INSTALL DIR: Acme Viewer\n"
-        "INSTALL PATH:\n"
-        "FILE LIST: bin\\viewer.exe,\n"
-        "           bin\\viewshell.dll\n"
-        "UNINSTALL NAME: Uninstall.exe\n"
-        "INSTALL:\n"
-        "DONE:\n";
+  static constexpr const char* kSource =
+      "# Viewer\n"
+      "COMPANY NAME: Acme\n"
+      "PRODUCT NAME: Viewer\n"
+      "REGISTRY PATH: Software\\Acme\\Viewer\n"
+      "INSTALL DIR: Acme Viewer\n"
+      "INSTALL PATH:\n"
+      "FILE LIST: bin\\viewer.exe,\n"
+      "           bin\\viewshell.dll\n"
+      "UNINSTALL NAME: Uninstall.exe\n"
+      "INSTALL:\n"
+      "DONE:\n";
 
-    // A stand-in for the uninstaller: a PE header for the machine, the
-    // program's own text, and 30000 bytes in all.
-    static std::string Program(unsigned machine, bool marked = true) {
-        std::string image = "MZ";
-        image.resize(0x3C, '\0');
-        image += std::string("\x40\0\0\0PE\0\0", 8);
-        image += static_cast<char>(machine & 0xFF);
-        image += static_cast<char>(machine >> 8);
-        if (marked) image += std::string(ffsfmt::kProgramMark);
-        std::mt19937 rng(5);
-        while (image.size() < 30002) image += static_cast<char>(rng());
-        return image;
-    }
-    std::string P(const std::string& name) const { return (dir / name).string(); }
-    void Write(const std::string& name, const std::string& data) const {
-        std::ofstream(dir / name, std::ios::binary) << data;
-    }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(dir / name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    int Run(std::vector<std::string> args) {
-        std::ostringstream o, e;
-        const int code = ffsbuild::Run(args, o, e);
-        out = o.str();
-        err = e.str();
-        return code;
-    }
-    std::vector<std::string> Entries() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+  // A stand-in for the uninstaller: a PE header for the machine, the
+  // program's own text, and 30000 bytes in all.
+  static std::string Program(unsigned machine, bool marked = true) {
+    std::string image = "MZ";
+    image.resize(0x3C, '\0');
+    image += std::string("\x40\0\0\0PE\0\0", 8);
+    image += static_cast<char>(machine & 0xFF);
+    image += static_cast<char>(machine >> 8);
+    if (marked) image += std::string(ffsfmt::kProgramMark);
+    std::mt19937 rng(5);
+    while (image.size() < 30002) image += static_cast<char>(rng());
+    return image;
+  }
+  std::string P(const std::string& name) const { return (dir / name).string(); }
+  void Write(const std::string& name, const std::string& data) const {
+    std::ofstream(dir / name, std::ios::binary) << data;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(dir / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  int Run(std::vector<std::string> args) {
+    std::ostringstream o, e;
+    const int code = ffsbuild::Run(args, o, e);
+    out = o.str();
+    err = e.str();
+    return code;
+  }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 };
 
 TEST_F(Cli, BuildThenVerifyListExtract) {
-    ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("Viewer-Uninstall.exe")}), 0) << err;
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(Run({"verify", P("Viewer-Uninstall.exe")}), 0) << err;
-    EXPECT_NE(out.find("archive OK, 9 commands"), std::string::npos) << out;
+  ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("Viewer-Uninstall.exe")}), 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(Run({"verify", P("Viewer-Uninstall.exe")}), 0) << err;
+  EXPECT_NE(out.find("archive OK, 9 commands"), std::string::npos) << out;
 
-    ASSERT_EQ(Run({"list", P("Viewer-Uninstall.exe")}), 0) << err;
-    EXPECT_NE(out.find("commands:     9"), std::string::npos) << out;
-    EXPECT_NE(out.find("tag offset:   3000"), std::string::npos) << out;  // 30002 plus padding
+  ASSERT_EQ(Run({"list", P("Viewer-Uninstall.exe")}), 0) << err;
+  EXPECT_NE(out.find("commands:     9"), std::string::npos) << out;
+  EXPECT_NE(out.find("tag offset:   3000"), std::string::npos) << out;  // 30002 plus padding
 
-    ASSERT_EQ(Run({"compile", P("viewer.txt"), "-o", P("install.dat")}), 0) << err;
-    ASSERT_EQ(Run({"extract", P("Viewer-Uninstall.exe"), "-o", P("extracted.dat")}), 0) << err;
-    EXPECT_EQ(Read("extracted.dat").substr(0, Read("install.dat").size()), Read("install.dat"));
+  ASSERT_EQ(Run({"compile", P("viewer.txt"), "-o", P("install.dat")}), 0) << err;
+  ASSERT_EQ(Run({"extract", P("Viewer-Uninstall.exe"), "-o", P("extracted.dat")}), 0) << err;
+  EXPECT_EQ(Read("extracted.dat").substr(0, Read("install.dat").size()), Read("install.dat"));
 
-    ASSERT_EQ(Run({"extract", P("Viewer-Uninstall.exe"), "--source"}), 0) << err;
-    Write("again.txt", out);
-    ASSERT_EQ(Run({"compile", P("again.txt"), "-o", P("again.dat")}), 0) << err;
-    EXPECT_EQ(Read("again.dat"), Read("install.dat"));
+  ASSERT_EQ(Run({"extract", P("Viewer-Uninstall.exe"), "--source"}), 0) << err;
+  Write("again.txt", out);
+  ASSERT_EQ(Run({"compile", P("again.txt"), "-o", P("again.dat")}), 0) << err;
+  EXPECT_EQ(Read("again.dat"), Read("install.dat"));
 
-    // The output keeps the executable's permissions.
-    EXPECT_NE(fs::status(P("Viewer-Uninstall.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
+  // The output keeps the executable's permissions.
+  EXPECT_NE(fs::status(P("Viewer-Uninstall.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
 }
 
 TEST_F(Cli, AppendTakesBinaryOrSource) {
-    ASSERT_EQ(Run({"compile", P("viewer.txt"), "-o", P("install.dat")}), 0) << err;
-    ASSERT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("install.dat"), "-o", P("a.exe")}), 0) << err;
-    ASSERT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("viewer.txt"), "-o", P("b.exe")}), 0) << err;
-    EXPECT_EQ(Read("a.exe"), Read("b.exe"));
-    // A damaged install.dat is not appended.
-    Write("bad.dat", "\x16" "INSTALL:\r\n\x16" "NOPE:\r\n");
-    EXPECT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("bad.dat"), "-o", P("c.exe")}), 1);
-    EXPECT_EQ(err, "ffsbuild: install.dat: offset 0xB: unknown keyword 'NOPE'\n");
-    EXPECT_FALSE(fs::exists(P("c.exe")));
+  ASSERT_EQ(Run({"compile", P("viewer.txt"), "-o", P("install.dat")}), 0) << err;
+  ASSERT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("install.dat"), "-o", P("a.exe")}), 0) << err;
+  ASSERT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("viewer.txt"), "-o", P("b.exe")}), 0) << err;
+  EXPECT_EQ(Read("a.exe"), Read("b.exe"));
+  // A damaged install.dat is not appended.
+  Write("bad.dat",
+        "\x16"
+        "INSTALL:\r\n\x16"
+        "NOPE:\r\n");
+  EXPECT_EQ(Run({"append", "--exe", P("Uninstall.exe"), "--script", P("bad.dat"), "-o", P("c.exe")}), 1);
+  EXPECT_EQ(err, "ffsbuild: install.dat: offset 0xB: unknown keyword 'NOPE'\n");
+  EXPECT_FALSE(fs::exists(P("c.exe")));
 }
 
 TEST_F(Cli, RefusesExecutableWithArchiveUnlessReplace) {
-    ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0) << err;
-    EXPECT_EQ(Run({"build", "--exe", P("v.exe"), P("viewer.txt"), "-o", P("w.exe")}), 1);
-    EXPECT_NE(err.find("already carries an archive"), std::string::npos) << err;
-    EXPECT_FALSE(fs::exists(P("w.exe")));
+  ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0) << err;
+  EXPECT_EQ(Run({"build", "--exe", P("v.exe"), P("viewer.txt"), "-o", P("w.exe")}), 1);
+  EXPECT_NE(err.find("already carries an archive"), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists(P("w.exe")));
 
-    Write("other.txt", "COMPANY NAME: Other\nINSTALL:\n");
-    ASSERT_EQ(Run({"build", "--exe", P("v.exe"), P("other.txt"), "-o", P("v.exe"), "--replace"}), 0) << err;
-    ASSERT_EQ(Run({"extract", P("v.exe"), "--source"}), 0);
-    EXPECT_EQ(out, "COMPANY NAME: Other\nINSTALL:\n");
-    EXPECT_EQ(Run({"verify", P("v.exe")}), 0) << err;
+  Write("other.txt", "COMPANY NAME: Other\nINSTALL:\n");
+  ASSERT_EQ(Run({"build", "--exe", P("v.exe"), P("other.txt"), "-o", P("v.exe"), "--replace"}), 0) << err;
+  ASSERT_EQ(Run({"extract", P("v.exe"), "--source"}), 0);
+  EXPECT_EQ(out, "COMPANY NAME: Other\nINSTALL:\n");
+  EXPECT_EQ(Run({"verify", P("v.exe")}), 0) << err;
 }
 
 TEST_F(Cli, FailedCompileLeavesNoOutput) {
-    Write("broken.txt", "COMPANY NAME: Acme\n# remark\nFOO: bar\n");
-    Write("keep.dat", "previous");
-    EXPECT_EQ(Run({"compile", P("broken.txt"), "-o", P("keep.dat")}), 1);
-    EXPECT_EQ(err, "ffsbuild: line 3: unknown keyword 'FOO'\n");
-    EXPECT_EQ(Read("keep.dat"), "previous");
-    EXPECT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("broken.txt"), "-o", P("out.exe")}), 1);
-    EXPECT_EQ(Run({"compile", P("broken.txt"), "-o", P("new.dat")}), 1);
-    EXPECT_EQ(Entries(), (std::vector<std::string>{"Uninstall.exe", "broken.txt", "keep.dat", "viewer.txt"}));
-    // An output that cannot be written leaves nothing behind either.
-    EXPECT_EQ(Run({"compile", P("viewer.txt"), "-o", P("no/such/dir/x.dat")}), 1);
-    EXPECT_NE(err.find("cannot write"), std::string::npos);
+  Write("broken.txt", "COMPANY NAME: Acme\n# remark\nFOO: bar\n");
+  Write("keep.dat", "previous");
+  EXPECT_EQ(Run({"compile", P("broken.txt"), "-o", P("keep.dat")}), 1);
+  EXPECT_EQ(err, "ffsbuild: line 3: unknown keyword 'FOO'\n");
+  EXPECT_EQ(Read("keep.dat"), "previous");
+  EXPECT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("broken.txt"), "-o", P("out.exe")}), 1);
+  EXPECT_EQ(Run({"compile", P("broken.txt"), "-o", P("new.dat")}), 1);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"Uninstall.exe", "broken.txt", "keep.dat", "viewer.txt"}));
+  // An output that cannot be written leaves nothing behind either.
+  EXPECT_EQ(Run({"compile", P("viewer.txt"), "-o", P("no/such/dir/x.dat")}), 1);
+  EXPECT_NE(err.find("cannot write"), std::string::npos);
 }
 
 TEST_F(Cli, VerifyFindsDamage) {
-    EXPECT_EQ(Run({"verify", P("Uninstall.exe")}), 1);
-    EXPECT_NE(err.find("no archive"), std::string::npos) << err;
-    ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0);
-    std::string file = Read("v.exe");
-    const auto t = ffsfmt::LocateArchive(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size())).tagOffset;
-    file[t + 4 + 3] ^= 0x20;  // a byte of the first command's keyword
-    Write("damaged.exe", file);
-    EXPECT_EQ(Run({"verify", P("damaged.exe")}), 1);
-    EXPECT_NE(err.find("script offset 0x0: unknown keyword"), std::string::npos) << err;
-    file[t] = 'G';
-    Write("untagged.exe", file);
-    EXPECT_EQ(Run({"verify", P("untagged.exe")}), 1);
-    EXPECT_NE(err.find("tag"), std::string::npos) << err;
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+  EXPECT_EQ(Run({"verify", P("Uninstall.exe")}), 1);
+  EXPECT_NE(err.find("no archive"), std::string::npos) << err;
+  ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0);
+  std::string file = Read("v.exe");
+  const auto t =
+      ffsfmt::LocateArchive(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size())).tagOffset;
+  file[t + 4 + 3] ^= 0x20;  // a byte of the first command's keyword
+  Write("damaged.exe", file);
+  EXPECT_EQ(Run({"verify", P("damaged.exe")}), 1);
+  EXPECT_NE(err.find("script offset 0x0: unknown keyword"), std::string::npos) << err;
+  file[t] = 'G';
+  Write("untagged.exe", file);
+  EXPECT_EQ(Run({"verify", P("untagged.exe")}), 1);
+  EXPECT_NE(err.find("tag"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
 
 TEST_F(Cli, UsageAndHelp) {
-    EXPECT_EQ(Run({"--help"}), 0);
-    EXPECT_NE(out.find("usage: ffsbuild"), std::string::npos);
-    EXPECT_EQ(Run({}), 2);
-    EXPECT_EQ(Run({"frobnicate"}), 2);
-    EXPECT_EQ(Run({"compile", P("viewer.txt")}), 2);  // no -o
-    EXPECT_EQ(Run({"compile", P("viewer.txt"), "-o"}), 2);
-    EXPECT_EQ(Run({"build", P("viewer.txt"), "-o", P("x.exe")}), 2);  // no --exe
-    EXPECT_EQ(Run({"list", "--bogus", P("x")}), 2);
-    EXPECT_EQ(Run({"compile", P("missing.txt"), "-o", P("x.dat")}), 1);
-    EXPECT_EQ(err, "ffsbuild: cannot read '" + P("missing.txt") + "': no such file\n");
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_NE(out.find("usage: ffsbuild"), std::string::npos);
+  EXPECT_EQ(Run({}), 2);
+  EXPECT_EQ(Run({"frobnicate"}), 2);
+  EXPECT_EQ(Run({"compile", P("viewer.txt")}), 2);  // no -o
+  EXPECT_EQ(Run({"compile", P("viewer.txt"), "-o"}), 2);
+  EXPECT_EQ(Run({"build", P("viewer.txt"), "-o", P("x.exe")}), 2);  // no --exe
+  EXPECT_EQ(Run({"list", "--bogus", P("x")}), 2);
+  EXPECT_EQ(Run({"compile", P("missing.txt"), "-o", P("x.dat")}), 1);
+  EXPECT_EQ(err, "ffsbuild: cannot read '" + P("missing.txt") + "': no such file\n");
 }
 
 // The sample product compiles cleanly, names every property keyword, and its
 // file list is the list of files the demo installs.
 TEST(Example, ViewerScriptMatchesItsFiles) {
-    const fs::path base = fs::path(FFSBUILD_EXAMPLES_DIR) / "viewer";
-    std::ifstream src(base / "viewer.script.txt", std::ios::binary);
-    ASSERT_TRUE(src) << base;
-    const std::string text(std::istreambuf_iterator<char>(src), {});
-    const auto r = script::CompileSource(text);
-    ASSERT_TRUE(r.ok) << "line " << r.error.line << ": " << r.error.message;
-    for (const auto& w : r.warnings) ADD_FAILURE() << "line " << w.line << ": " << w.message;
+  const fs::path base = fs::path(FFSBUILD_EXAMPLES_DIR) / "viewer";
+  std::ifstream src(base / "viewer.script.txt", std::ios::binary);
+  ASSERT_TRUE(src) << base;
+  const std::string text(std::istreambuf_iterator<char>(src), {});
+  const auto r = script::CompileSource(text);
+  ASSERT_TRUE(r.ok) << "line " << r.error.line << ": " << r.error.message;
+  for (const auto& w : r.warnings) ADD_FAILURE() << "line " << w.line << ": " << w.message;
 
-    std::map<std::string, std::vector<const script::Command*>> by;
-    for (const auto& c : r.commands) by[c.keyword].push_back(&c);
-    for (const char* k : {"COMPANY NAME", "PRODUCT NAME", "PRODUCT VERSION", "TEXT", "FILE LIST", "LISTSERVER",
-                          "UPDATE URL", "REGISTRY PATH", "INSTALL SIZE", "INSTALL NAME", "UNINSTALL NAME",
-                          "INSTALL DIR", "INSTALL PATH", "CREATE GROUP", "OLE", "INSTALL", "DONE"})
-        EXPECT_EQ(by[k].size(), 1u) << k;
-    EXPECT_EQ(by["COMPANY NAME"][0]->args[0], "Acme");
-    EXPECT_EQ(by["PRODUCT NAME"][0]->args[0], "Viewer");
-    EXPECT_EQ(by["CREATE GROUP"][0]->args[0], "Acme\\Viewer");
-    EXPECT_EQ(by["OLE"][0]->args, (std::vector<std::string>{"REGISTER", "bin\\viewshell.dll"}));
-    ASSERT_EQ(by["ADD ITEM"].size(), 3u);
-    int registerItems = 0;
-    for (const auto* c : by["ADD ITEM"]) registerItems += c->args[2] == "-Register";
-    EXPECT_EQ(registerItems, 1);
-    EXPECT_EQ(r.commands.back().keyword, "DONE");
+  std::map<std::string, std::vector<const script::Command*>> by;
+  for (const auto& c : r.commands) by[c.keyword].push_back(&c);
+  for (const char* k : {"COMPANY NAME", "PRODUCT NAME", "PRODUCT VERSION", "TEXT", "FILE LIST", "LISTSERVER",
+                        "UPDATE URL", "REGISTRY PATH", "INSTALL SIZE", "INSTALL NAME", "UNINSTALL NAME", "INSTALL DIR",
+                        "INSTALL PATH", "CREATE GROUP", "OLE", "INSTALL", "DONE"})
+    EXPECT_EQ(by[k].size(), 1u) << k;
+  EXPECT_EQ(by["COMPANY NAME"][0]->args[0], "Acme");
+  EXPECT_EQ(by["PRODUCT NAME"][0]->args[0], "Viewer");
+  EXPECT_EQ(by["CREATE GROUP"][0]->args[0], "Acme\\Viewer");
+  EXPECT_EQ(by["OLE"][0]->args, (std::vector<std::string>{"REGISTER", "bin\\viewshell.dll"}));
+  ASSERT_EQ(by["ADD ITEM"].size(), 3u);
+  int registerItems = 0;
+  for (const auto* c : by["ADD ITEM"]) registerItems += c->args[2] == "-Register";
+  EXPECT_EQ(registerItems, 1);
+  EXPECT_EQ(r.commands.back().keyword, "DONE");
 
-    std::ifstream list(base / "files.txt");
-    std::vector<std::string> files;
-    for (std::string line; std::getline(list, line);)
-        if (!line.empty()) files.push_back(line);
-    std::vector<std::string> listed;
-    std::stringstream entries(by["FILE LIST"][0]->args[0]);
-    for (std::string e; std::getline(entries, e, ',');) listed.push_back(e);
-    EXPECT_EQ(listed, files);
-    EXPECT_GE(files.size(), 20u);
-    EXPECT_NE(std::find(files.begin(), files.end(), "bin\\viewshell.dll"), files.end());
+  std::ifstream list(base / "files.txt");
+  std::vector<std::string> files;
+  for (std::string line; std::getline(list, line);)
+    if (!line.empty()) files.push_back(line);
+  std::vector<std::string> listed;
+  std::stringstream entries(by["FILE LIST"][0]->args[0]);
+  for (std::string e; std::getline(entries, e, ',');) listed.push_back(e);
+  EXPECT_EQ(listed, files);
+  EXPECT_GE(files.size(), 20u);
+  EXPECT_NE(std::find(files.begin(), files.end(), "bin\\viewshell.dll"), files.end());
 }
 
 TEST_F(Cli, RefusesAnExecutableThatIsNoUninstaller) {
-    std::string elf = "\x7F" "ELF" + std::string(ffsfmt::kProgramMark) + std::string(200, 'e');
-    Write("host-program", elf);
-    Write("x86-64.exe", Program(0x8664));
-    EXPECT_EQ(Run({"build", "--exe", P("host-program"), P("viewer.txt"), "-o", P("ok1.exe")}), 0) << err;
-    EXPECT_EQ(Run({"build", "--exe", P("x86-64.exe"), P("viewer.txt"), "-o", P("ok2.exe")}), 0) << err;
+  std::string elf =
+      "\x7F"
+      "ELF" +
+      std::string(ffsfmt::kProgramMark) + std::string(200, 'e');
+  Write("host-program", elf);
+  Write("x86-64.exe", Program(0x8664));
+  EXPECT_EQ(Run({"build", "--exe", P("host-program"), P("viewer.txt"), "-o", P("ok1.exe")}), 0) << err;
+  EXPECT_EQ(Run({"build", "--exe", P("x86-64.exe"), P("viewer.txt"), "-o", P("ok2.exe")}), 0) << err;
 
-    const struct {
-        const char* name;
-        std::string image;
-        const char* says;
-    } cases[] = {
-        {"text.exe", std::string(kSource), "is no program"},
-        {"arm.exe", Program(0x1C4), "another processor (machine 0x01C4)"},
-        {"other.exe", Program(0x14C, false), "not the uninstaller of either build"},
-        {"elf", "\x7F" "ELF" + std::string(200, 'e'), "not the uninstaller of either build"},
-        {"mz.exe", "MZ" + std::string(200, '\0'), "no PE header"},
-        {"short.exe", "MZ", "is no program"},
-    };
-    for (const auto& c : cases) {
-        Write(c.name, c.image);
-        EXPECT_EQ(Run({"build", "--exe", P(c.name), P("viewer.txt"), "-o", P("out.exe")}), 1) << c.name;
-        EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << err;
-        EXPECT_EQ(Run({"append", "--exe", P(c.name), "--script", P("viewer.txt"), "-o", P("out.exe")}), 1) << c.name;
-        EXPECT_FALSE(fs::exists(P("out.exe"))) << c.name;
-    }
+  const struct {
+    const char* name;
+    std::string image;
+    const char* says;
+  } cases[] = {
+      {"text.exe", std::string(kSource), "is no program"},
+      {"arm.exe", Program(0x1C4), "another processor (machine 0x01C4)"},
+      {"other.exe", Program(0x14C, false), "not the uninstaller of either build"},
+      {"elf",
+       "\x7F"
+       "ELF" +
+           std::string(200, 'e'),
+       "not the uninstaller of either build"},
+      {"mz.exe", "MZ" + std::string(200, '\0'), "no PE header"},
+      {"short.exe", "MZ", "is no program"},
+  };
+  for (const auto& c : cases) {
+    Write(c.name, c.image);
+    EXPECT_EQ(Run({"build", "--exe", P(c.name), P("viewer.txt"), "-o", P("out.exe")}), 1) << c.name;
+    EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << err;
+    EXPECT_EQ(Run({"append", "--exe", P(c.name), "--script", P("viewer.txt"), "-o", P("out.exe")}), 1) << c.name;
+    EXPECT_FALSE(fs::exists(P("out.exe"))) << c.name;
+  }
 }
 
 }  // namespace

@@ -95,8 +95,8 @@ namespace {
 
 // "C:\..." or "\\server\...": the only names a library is loaded by.
 bool IsFullWindowsPath(const char* path) {
-  bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
-               (path[2] == '\\' || path[2] == '/');
+  bool drive =
+      ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
   bool unc = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
   return drive || unc;
 }
@@ -318,8 +318,8 @@ std::string ScriptInterpreter(const std::string& path) {
   std::fclose(file);
   if (!read || line[0] != '#' || line[1] != '!') return "";
   std::string interpreter = line + 2;
-  while (!interpreter.empty() && (interpreter.back() == '\n' || interpreter.back() == '\r' ||
-                                   interpreter.back() == ' '))
+  while (!interpreter.empty() &&
+         (interpreter.back() == '\n' || interpreter.back() == '\r' || interpreter.back() == ' '))
     interpreter.pop_back();
   if (interpreter.empty() || interpreter[0] != '/' || interpreter.find_first_of("'\"$`;|&<>") != std::string::npos)
     return "";

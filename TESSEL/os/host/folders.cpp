@@ -45,8 +45,7 @@ int OsSetCurrentFolder(const char* path) {
   std::string hostPath = host::HostPath(path);
   char resolved[PATH_MAX];
   struct stat info = {};
-  if (realpath(hostPath.c_str(), resolved) == nullptr || stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode))
-    return 0;
+  if (realpath(hostPath.c_str(), resolved) == nullptr || stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) return 0;
   if (chdir(resolved) != 0) return 0;
   std::string windows = host::WindowsPath(resolved);
   if (windows.back() != '\\') windows += '\\';

@@ -29,7 +29,7 @@ const std::string& UserName();
 // and blanks; a path that is neither absolute nor drive-relative is taken
 // from the current folder.
 struct CanonicalPath {
-  char drive = 0;             // 'c'..'z', or 0 for a UNC path
+  char drive = 0;  // 'c'..'z', or 0 for a UNC path
   std::vector<std::string> names;
   std::size_t rootNames = 0;  // 2 for a UNC path (server and share), else 0
   bool folder = false;        // written with a trailing separator

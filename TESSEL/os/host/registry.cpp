@@ -63,8 +63,8 @@ struct Store {
   std::recursive_mutex lock;
   bool loaded = false;
   FileIdentity identity;
-  std::string text;  // the file as last read or written
-  std::map<std::string, Key> keys;  // by folded name
+  std::string text;                      // the file as last read or written
+  std::map<std::string, Key> keys;       // by folded name
   std::map<OsKey, std::string> handles;  // open key -> folded name
   OsKey nextHandle = 1;
 };
@@ -292,8 +292,7 @@ void Parse(Store& store, const std::string& text, const std::string& fileName) {
         std::size_t slash = inner.find('\\');
         const RootName* root = FindRootByName(inner.substr(0, slash));
         if (root) {
-          std::string name =
-              FullName(*root, slash == std::string::npos ? "" : inner.c_str() + slash + 1);
+          std::string name = FullName(*root, slash == std::string::npos ? "" : inner.c_str() + slash + 1);
           EnsureKey(store, name);
           current = &store.keys[Folded(name)];
           understood = true;
@@ -503,8 +502,8 @@ std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path) {
   return Save(store);
 }
 
-std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                             std::uint32_t* type, unsigned char* data, std::uint32_t* dataLength) {
+std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::uint32_t* nameLength, std::uint32_t* type,
+                             unsigned char* data, std::uint32_t* dataLength) {
   Store& store = TheStore();
   std::lock_guard<std::recursive_mutex> guard(store.lock);
   Sync(store);
@@ -525,8 +524,7 @@ std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::ui
   return kErrorSuccess;
 }
 
-std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, const void* data,
-                            std::uint32_t length) {
+std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, const void* data, std::uint32_t length) {
   Store& store = TheStore();
   std::lock_guard<std::recursive_mutex> guard(store.lock);
   Sync(store);

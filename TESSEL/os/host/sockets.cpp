@@ -60,9 +60,7 @@ void SetFromResolver(int error) {
   }
 }
 
-int Descriptor(OsSocket socket) {
-  return socket > static_cast<OsSocket>(0x7FFFFFFF) ? -1 : static_cast<int>(socket);
-}
+int Descriptor(OsSocket socket) { return socket > static_cast<OsSocket>(0x7FFFFFFF) ? -1 : static_cast<int>(socket); }
 
 void CopyEntry(const hostent* host, OsHostEntry* entry) {
   std::memset(entry, 0, sizeof *entry);

@@ -27,8 +27,8 @@ constexpr std::uint32_t kDsModalFrame = 0x80u;
 constexpr std::uint32_t kWsExToolWindow = 0x80u;
 constexpr std::uint32_t kEsPassword = 0x20u;
 constexpr std::uint32_t kBsTypeMask = 0xFu;
-constexpr std::uint32_t kBsCheckBox = 2, kBsAutoCheckBox = 3, kBsRadioButton = 4, kBs3State = 5,
-                        kBsAuto3State = 6, kBsAutoRadioButton = 9;
+constexpr std::uint32_t kBsCheckBox = 2, kBsAutoCheckBox = 3, kBsRadioButton = 4, kBs3State = 5, kBsAuto3State = 6,
+                        kBsAutoRadioButton = 9;
 
 // The host's screen and the measures of its windows: the dialog base units
 // of 8-point "MS Sans Serif", a dialog frame of 3 pixels, the caption

@@ -39,11 +39,10 @@ OsHandle Build(const host::DialogTemplate& t, OsHandle parent, OsDialogProc proc
   dialog.enabled = !(t.style & kWsDisabled);
   dialog.procedure = procedure;
   int frame = (t.style & (kWsCaption | kWsDlgFrame)) || (t.style & kDsModalFrame) ? kDialogFrame
-              : (t.style & kWsBorder)                                               ? 1
-                                                                                    : 0;
-  int caption = (t.style & kWsCaption) == kWsCaption ? (t.exStyle & kWsExToolWindow ? kToolCaptionHeight
-                                                                                    : kCaptionHeight)
-                                                     : 0;
+              : (t.style & kWsBorder)                                             ? 1
+                                                                                  : 0;
+  int caption =
+      (t.style & kWsCaption) == kWsCaption ? (t.exStyle & kWsExToolWindow ? kToolCaptionHeight : kCaptionHeight) : 0;
   dialog.clientLeft = frame;
   dialog.clientTop = frame + caption;
   OsRect origin = {};

@@ -23,8 +23,8 @@ std::string BarLine(const Window& dialog) {
     int percent = span > 0 ? static_cast<int>(done * 100 / span) : 0;
     char numbers[16];
     std::snprintf(numbers, sizeof numbers, "] %3d%%", percent);
-    line += (line.empty() ? dialog.text + " [" : " [") + std::string(cells, '#') +
-            std::string(kBarCells - cells, '.') + numbers;
+    line += (line.empty() ? dialog.text + " [" : " [") + std::string(cells, '#') + std::string(kBarCells - cells, '.') +
+            numbers;
   }
   return line;
 }

@@ -77,8 +77,7 @@ std::intptr_t ControlMessage(Window& w, std::uint32_t message, std::uintptr_t wP
 }
 
 // What the system does with a message the dialog procedure left alone.
-std::intptr_t DefaultDialogMessage(Window& dialog, std::uint32_t message, std::uintptr_t wParam,
-                                   std::intptr_t lParam) {
+std::intptr_t DefaultDialogMessage(Window& dialog, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
   if (message == kWmSetText || message == kWmGetText || message == kWmGetTextLength)
     return TextMessage(dialog, message, wParam, lParam);
   if (message == kWmClose) {
@@ -271,8 +270,8 @@ std::int32_t OsGetWindowText(OsHandle window, char* out, std::int32_t capacity) 
   out[0] = '\0';
   Window* w = Find(window);
   if (w == nullptr) return 0;
-  return static_cast<std::int32_t>(TextMessage(*w, kWmGetText, static_cast<std::uintptr_t>(capacity),
-                                               reinterpret_cast<std::intptr_t>(out)));
+  return static_cast<std::int32_t>(
+      TextMessage(*w, kWmGetText, static_cast<std::uintptr_t>(capacity), reinterpret_cast<std::intptr_t>(out)));
 }
 
 int OsSetWindowText(OsHandle window, const char* text) {

@@ -9,9 +9,7 @@
 
 namespace {
 
-bool IsDotEntry(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
+bool IsDotEntry(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
 
 // "folder\*" for FindFirstFile; 0 when it would not fit.
 bool Pattern(const char* folder, char* out, std::size_t capacity) {
@@ -63,8 +61,8 @@ namespace {
 // "C:\..." or "\\server\share\...": a name the loader takes as it stands
 // rather than searching folders for it.
 bool IsFullPath(const char* path) {
-  bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
-               (path[2] == '\\' || path[2] == '/');
+  bool drive =
+      ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
   bool unc = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
   return drive || unc;
 }

@@ -36,8 +36,8 @@ std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path) {
   return static_cast<std::uint32_t>(RegDeleteKeyA(RootKey(root), path));
 }
 
-std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                             std::uint32_t* type, unsigned char* data, std::uint32_t* dataLength) {
+std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::uint32_t* nameLength, std::uint32_t* type,
+                             unsigned char* data, std::uint32_t* dataLength) {
   DWORD nameRoom = *nameLength;
   DWORD kind = 0;
   DWORD dataRoom = *dataLength;
@@ -48,8 +48,7 @@ std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::ui
   return static_cast<std::uint32_t>(error);
 }
 
-std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, const void* data,
-                            std::uint32_t length) {
+std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, const void* data, std::uint32_t length) {
   return static_cast<std::uint32_t>(
       RegSetValueExA(OpenKey(key), name, 0, type, static_cast<const BYTE*>(data), length));
 }

@@ -22,15 +22,16 @@ int OsRestrictLibrarySearch() {
   auto restrict = kernel ? reinterpret_cast<SetDefaultDllDirectoriesProc>(
                                reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")))
                          : nullptr;
-  if (restrict && restrict(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+  if (restrict&& restrict(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     g_searchRestricted = true;
     return 1;
   }
   // Older systems: at least take the current folder out of the search.
   using SetDllDirectoryProc = BOOL(WINAPI*)(LPCSTR);
-  auto clear = kernel ? reinterpret_cast<SetDllDirectoryProc>(
-                            reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")))
-                      : nullptr;
+  auto clear =
+      kernel
+          ? reinterpret_cast<SetDllDirectoryProc>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")))
+          : nullptr;
   return clear && clear("") ? 1 : 0;
 }
 
@@ -50,13 +51,14 @@ std::uint32_t OsFreshNumber() {
 }
 
 int OsCopyFileNew(const char* from, const char* to) {
-  HANDLE source = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE source =
+      CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (source == INVALID_HANDLE_VALUE) return 0;
   // CREATE_NEW fails on anything already at the name, a link included (a
   // dangling link too), so the copy is never written through one.
-  HANDLE target = CreateFileA(to, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE target =
+      CreateFileA(to, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (target == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     CloseHandle(source);

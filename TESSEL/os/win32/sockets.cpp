@@ -15,7 +15,8 @@ SOCKET Native(OsSocket socket) { return static_cast<SOCKET>(socket); }
 // The seam's set into Winsock's, and the ready sockets back.
 void ToFdSet(const OsSocketSet* from, fd_set* to) {
   to->fd_count = 0;
-  for (std::uint32_t i = 0; i < from->count && i < FD_SETSIZE; ++i) to->fd_array[to->fd_count++] = Native(from->sockets[i]);
+  for (std::uint32_t i = 0; i < from->count && i < FD_SETSIZE; ++i)
+    to->fd_array[to->fd_count++] = Native(from->sockets[i]);
 }
 
 void FromFdSet(const fd_set* from, OsSocketSet* to) {
