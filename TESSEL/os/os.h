@@ -406,7 +406,3 @@ int OsScreenMeasures(std::int32_t* width, std::int32_t* height, std::int32_t* bi
 // Total physical memory and total paging file, in bytes, as the memory
 // status query gives them.
 int OsMemoryTotals(std::uint64_t* physical, std::uint64_t* pagingFile);
-// The local machine's network name (cut to capacity - 1) and its address,
-// four bytes in network order. What is unknown stays empty or zero; 1 when
-// a name was found.
-int OsLocalHost(char* name, std::uint32_t capacity, unsigned char address[4]);

@@ -6,11 +6,12 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "settings.h"
-#include "tessel-core.h"
-#include "tessel-str.h"
 #include "appinfo.h"
 #include "problems.h"
+#include "settings.h"
+#include "socket.h"
+#include "tessel-core.h"
+#include "tessel-str.h"
 
 namespace {
 
@@ -126,11 +127,10 @@ std::int32_t RegistrationProfile(const InstallSettings* settings, const char* la
   for (int i = 0; i < 10; ++i) ProfileAddField(&p, 200 + i, "%s", answers[i]);
 
   // The machine, measured as it is written.
-  char name[kRegistrationText] = {};
-  unsigned char address[4] = {0, 0, 0, 0};
-  OsLocalHost(name, sizeof name, address);
-  ProfileAddField(&p, 300, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
-  ProfileAddField(&p, 301, "%s", name);
+  HostAddress local = {};
+  HostLocal(&local);
+  ProfileAddField(&p, 300, "%d.%d.%d.%d", local.address[0], local.address[1], local.address[2], local.address[3]);
+  ProfileAddField(&p, 301, "%s", local.name);
   RegistryKey key = kRegistryNoKey;
   if (RegistryOpenKey(&key, RegistryLocalMachine, kProcessorKey)) {
     ProfileAddRegistryValue(&p, 302, key, "Identifier");

@@ -39,17 +39,3 @@ int OsMemoryTotals(std::uint64_t* physical, std::uint64_t* pagingFile) {
   *pagingFile = status.dwTotalPageFile;
   return 1;
 }
-
-// The system's computer name; the address stays unknown until the socket
-// layer gives the host's own.
-int OsLocalHost(char* name, std::uint32_t capacity, unsigned char address[4]) {
-  std::memset(address, 0, 4);
-  if (capacity == 0) return 0;
-  name[0] = '\0';
-  char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof computer;
-  if (!GetComputerNameA(computer, &size)) return 0;
-  std::strncpy(name, computer, capacity - 1);
-  name[capacity - 1] = '\0';
-  return 1;
-}
