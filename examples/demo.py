@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
@@ -16,6 +17,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import e2e  # noqa: E402
 from uninstall_scenarios import Product  # noqa: E402
 import update_scenarios  # noqa: E402
+import register_scenarios  # noqa: E402
 
 SAMPLE = os.path.join(HERE, "viewer")
 
@@ -31,10 +33,13 @@ class SampleProduct(Product):
         self.component = self.install_path + "bin\\viewshell.dll"
 
     update_url = None
+    register_url = None
 
     def script(self):
         with open(os.path.join(SAMPLE, "viewer.script.txt")) as f:
             text = f.read()
+        if self.register_url:
+            text = text.replace("REGISTER: http://register.acme.example/viewer/", "REGISTER: " + self.register_url)
         if self.update_url:
             text = text.replace("UPDATE URL: http://updates.acme.example/viewer/versions.txt",
                                 "UPDATE URL: " + self.update_url)
@@ -95,6 +100,34 @@ def show(side, product, before):
     print("--- %s: component entry points called: %s" % (side.name, record or "none"))
 
 
+def demo_register(side):
+    """Acme Viewer installed again, and its user registers: the registration
+    server on 127.0.0.1 decodes what the program sends."""
+    print("\n--- %s: the registration, against the tests' registration server on 127.0.0.1 ---" % side.name)
+    folder = tempfile.mkdtemp(prefix="tessel-demo-register-")
+    with register_scenarios.regserver.RegistrationServer(folder) as server:
+        product = SampleProduct(side)
+        product.register_url = server.url("/viewer/")
+        product.install()
+        register_scenarios.prepare_record(side)
+        caption = "Acme Viewer Registration..."
+        print("Running %s -Register; the answers: Yes, no news, how the user found it, Register Now!, OK." % product.exe)
+        if side.name == "host":
+            _, output = register_scenarios.run_host(side, product.host(product.exe), ["-Register"],
+                                                    ["y", "click 1026", "set 1021 A friend told me", "click 1", ""])
+        else:
+            _, reports = side.run(product.host(product.exe), ["-Register"], answers=[
+                (caption, "Yes"), (caption, "@1026"), (caption + "#1021", "A friend told me"),
+                (caption, "Register Now!"), (caption, "OK")])
+            output = "\n".join(reports)
+        print(output)
+        for sent in server.registrations:
+            print("The server received %d fields:" % len(sent["fields"]))
+            for number in sent["order"]:
+                print("  %03d %s" % (number, sent["fields"][number]))
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 def demo_win32(build, source):
     side = e2e.Win32(build, source)
     side.prefix = os.path.join(build, "demo-prefix")
@@ -125,6 +158,7 @@ def demo_win32(build, source):
         print("Exit code %d" % code)
         show(side, product, before)
         demo_update(side)
+        demo_register(side)
     finally:
         if display:
             display.__exit__(None, None, None)
@@ -147,6 +181,7 @@ def demo_host(build, source):
         show(side, product, before)
         if not interactive:
             demo_update(side)
+            demo_register(side)
     finally:
         shutil.rmtree(side.machine, ignore_errors=True)
 
