@@ -3,10 +3,12 @@ the process that was started waits for the work and tells its outcome by
 its exit code; files held open go at the next restart."""
 import fcntl
 import os
+import re
 import subprocess
 
-from e2e import check, contains, lacks, patch_script, read_text, scenario
-from safety_scenarios import check_tree, group_paths, machine_tree, product_paths, registry_state
+from e2e import check, contains, lacks, patch_script, read_text, scenario, wait_for
+from safety_scenarios import (check_tree, group_paths, machine_tree, product_paths, registry_state,
+                              relative_to_machine)
 from uninstall_scenarios import Product, regtool
 from relaunch_scenarios import SESSION_MANAGER, pending_removals
 
@@ -119,6 +121,7 @@ def quiet_file_in_use_at_restart(side):
     the run says so with 3010."""
     product = Product(side, "quiet held").install()
     held = product.install_path + "bin\\plugins\\jpeg.vpl"
+    before = machine_tree(side)
     release = hold(side, held)
     try:
         # While the file is held the session goes on: no restart yet.
@@ -132,6 +135,16 @@ def quiet_file_in_use_at_restart(side):
     for path in [held, product.install_path + "bin\\plugins", product.install_path + "bin"]:
         check("\\??\\" + path in pending, "not scheduled for the restart: %s in %s" % (path, pending))
     lacks("\n".join(pending), product.install_path + "Uninstall.exe", "the pending operations")
+    # Nothing but the product is scheduled (besides the relaunched copies,
+    # which schedule themselves), and nothing but the product went.
+    for path in filter(None, (entry.replace("\\??\\", "", 1) for entry in pending)):
+        check(path.startswith(product.install_path) or re.search(r"\\Del[0-9A-F]{8}(\\|$)", path),
+              "scheduled though not the product's: %s" % path)
+    kept = {relative_to_machine(side, held), relative_to_machine(side, product.install_path) + os.sep}
+    for folder in ("bin\\plugins", "bin"):
+        kept.add(relative_to_machine(side, product.install_path + folder) + os.sep)
+    wait_for(lambda: not product.exists("Uninstall.exe"), 40, "the started program's own file to go")
+    check_tree(side, before, machine_tree(side), (product_paths(product) | group_paths(product)) - kept)
     first, copy = logs(product)
     # The starting process reads the copy's whole code where the system keeps one.
     whole = RESTART_NEEDED if side.name == "win32" else exit_code_seen(RESTART_NEEDED)
