@@ -192,6 +192,50 @@ int OsRemoveFolder(const char* path);  // 0 on failure (see OsLastError)
 int OsCreateFolder(const char* path);
 int OsFileExists(const char* path);
 
+// ---- files and folders by identity ------------------------------------------
+// What a removal opens: a file or folder taken by handle, never through a
+// link at its own name, with its identity and the final path the system
+// gives for that handle. Where the system can open a link as itself (Windows,
+// the host) the node is the link (link set); where it cannot (Wine follows
+// every link it opens), the final path names the target, and so tells the
+// link apart from the name that was opened.
+constexpr std::uint32_t kErrorDirectory = 267;              // a folder was wanted
+constexpr std::uint32_t kErrorDirectoryNotSupported = 336;  // a file was wanted
+constexpr int kOsFinalPathRoom = 320;
+struct OsNodeId {
+  std::uint64_t volume;
+  std::uint64_t index;
+};
+struct OsNode {
+  OsHandle handle;  // 0 when none
+  OsHandle parent;  // the folder it was opened from (host), else 0
+  OsNodeId id;      // for folders only (files: zero)
+  int folder;       // a folder
+  int link;         // a link, junction or other reparse point, opened as itself
+  int changeable;   // the host's sandbox lets it change
+  int ownsParent;   // parent was opened for this node (host), closed with it
+  // "C:" or "\server\share": no "\?" prefix, no final '' but a
+  // drive root's.
+  char finalPath[kOsFinalPathRoom];
+  char name[kOsFinalPathRoom];  // the name it was opened by (children)
+};
+// Opens the file or folder at a full path for removal (removal 1: with the
+// right to delete it) or for its identity only. 0 on failure (OsLastError).
+int OsNodeOpen(const char* path, int removal, OsNode* node);
+// Opens the entry of an open folder by its one name, for removal, without
+// following a link at that name. folder 1 wants a folder (a file fails with
+// kErrorDirectory), 0 anything but a folder (a folder fails with
+// kErrorDirectoryNotSupported). 0 on failure (OsLastError).
+int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* node);
+// The entries of an open folder other than "." and ".."; -1 when it cannot be
+// listed.
+std::int32_t OsNodeCountEntries(const OsNode* folder);
+// Deletes the node through its own handle (a folder must be empty) and
+// closes it, whatever the outcome. A link goes as a link. 0 on failure
+// (OsLastError: kErrorDirNotEmpty, kErrorSharingViolation, ...).
+int OsNodeDelete(OsNode* node);
+void OsNodeClose(OsNode* node);
+
 // ---- libraries -------------------------------------------------------------
 constexpr std::uint32_t kLoadWithAlteredSearchPath = 0x8;
 OsHandle OsLoadLibrary(const char* path, std::uint32_t flags);

@@ -1,4 +1,13 @@
 // File removal, component registration and program execution.
+//
+// Removal decides by identity, never by the text of a path. Every path is
+// removed below a root folder (the product's folder, a path variable's
+// folder, the programs folder), opened once and checked to be the very
+// folder its text names. Below it each folder and file is opened by its one
+// name relative to its parent's handle, never through a link: a name whose
+// final path is not its parent's final path and that name is a link the
+// system followed, and is refused. What is removed goes through the handle
+// that was checked.
 #include "removal.h"
 
 #include <cstring>
@@ -13,14 +22,31 @@ namespace {
 
 constexpr const char* kUnit = "command";
 
+char Folded(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// The key of a folder: its final path with ASCII letters folded and no
+// final separator.
+void FolderKey(const char* folder, char* key) {
+  std::int32_t length = 0;
+  for (; folder[length] && length < kFolderWorkRoom - 1; ++length) {
+    char c = folder[length];
+    if (c == '/') c = '\\';
+    key[length] = Folded(c);
+  }
+  while (length > 0 && key[length - 1] == '\\') --length;
+  key[length] = '\0';
+}
+
 // ---- the folder counts of a removal batch ---------------------------------
-// An open-addressing table keyed by the folder path (separators unified,
-// ASCII letters folded, no trailing separator), taken from the tracked heap.
+// An open-addressing table keyed by the folder's final path, taken from the
+// tracked heap. Each folder is listed once; the count then follows what
+// this program deletes.
 struct FolderEntry {
   std::uint32_t hash;
-  std::int32_t count;            // entries the folder still holds
-  char path[kFolderWorkRoom];    // the key
-  char folder[kFolderWorkRoom];  // the folder as it was given
+  std::int32_t count;              // entries the folder still holds
+  std::int32_t root;               // the root it lies below (-1: none)
+  char path[kFolderWorkRoom];      // the key
+  char relative[kFolderWorkRoom];  // its names below the root
 };
 
 struct FolderTable {
@@ -31,18 +57,6 @@ struct FolderTable {
   std::int32_t used = 0;
 };
 FolderTable g_folders;
-
-void FolderKey(const char* folder, char* key) {
-  std::int32_t length = 0;
-  for (; folder[length] && length < kFolderWorkRoom - 1; ++length) {
-    char c = folder[length];
-    if (c == '/') c = '\\';
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    key[length] = c;
-  }
-  while (length > 0 && key[length - 1] == '\\') --length;
-  key[length] = '\0';
-}
 
 std::uint32_t HashOf(const char* key) {
   std::uint32_t hash = 2166136261u;
@@ -73,62 +87,40 @@ void Grow() {
   g_folders.capacity = capacity;
 }
 
-// The known entry of a folder, or null.
-FolderEntry* KnownFolder(const char* folder) {
+FolderEntry* KnownFolder(const char* finalPath) {
   if (!g_folders.open || g_folders.capacity == 0) return nullptr;
   char key[kFolderWorkRoom];
-  FolderKey(folder, key);
+  FolderKey(finalPath, key);
   FolderEntry* entry = Slot(g_folders.entries, g_folders.capacity, key, HashOf(key));
   return entry->hash == 0 ? nullptr : entry;
 }
 
-void Learn(const char* folder, std::int32_t count) {
+void Learn(const char* finalPath, std::int32_t count, std::int32_t root, const char* relative) {
   if (!g_folders.open) return;
   if ((g_folders.used + 1) * 2 > g_folders.capacity) Grow();
   char key[kFolderWorkRoom];
-  FolderKey(folder, key);
+  FolderKey(finalPath, key);
   std::uint32_t hash = HashOf(key);
   FolderEntry* entry = Slot(g_folders.entries, g_folders.capacity, key, hash);
   if (entry->hash == 0) {
     entry->hash = hash;
     StrCopy(entry->path, key);
-    StrCopyBounded(entry->folder, sizeof entry->folder, folder);
+    entry->root = root;
+    StrCopyBounded(entry->relative, sizeof entry->relative, relative);
     ++g_folders.used;
   }
   entry->count = count;
 }
 
 // This program took one entry out of the folder.
-void Took(const char* folder) {
-  if (FolderEntry* entry = KnownFolder(folder))
+void Took(const char* finalPath) {
+  if (FolderEntry* entry = KnownFolder(finalPath))
     if (entry->count > 0) --entry->count;
 }
 
-// How many entries the folder holds: known, or asked of the system (-1 when
-// it cannot be listed).
-std::int32_t EntriesOf(const char* folder) {
-  FolderEntry* entry = KnownFolder(folder);
-  if (entry && entry->count >= 0) return entry->count;
-  std::int32_t count = OsCountFolderEntries(folder);
-  if (count >= 0) Learn(folder, count);
-  return count;
-}
-
 // Back to asking the system about this folder.
-void Forget(const char* folder) {
-  if (FolderEntry* entry = KnownFolder(folder)) entry->count = -1;
-}
-
-// Cuts the text after its last separator, scanning back to its second
-// character; the separator stays.
-void CutAfterLastSeparator(char* text) {
-  std::int32_t length = StrLength(text);
-  for (std::int32_t i = length - 1; i >= 1; --i) {
-    if (text[i] == '\\' || text[i] == '/') {
-      text[i + 1] = '\0';
-      return;
-    }
-  }
+void Forget(const char* finalPath) {
+  if (FolderEntry* entry = KnownFolder(finalPath)) entry->count = -1;
 }
 
 // Whether a failed deletion found nothing to delete: another program (or
@@ -192,8 +184,392 @@ bool ScheduleAtRestart(const char* given, const char* what) {
   return true;
 }
 
+// ---- roots ---------------------------------------------------------------
+struct Root {
+  char text[kFolderWorkRoom];  // canonical, no final '\' but a drive root's
+  RemovalRoot kind;
+  OsNode node;
+  bool absent;   // the folder does not exist: nothing below it to remove
+  bool refused;  // not the folder its text names, or protected
+  bool removed;
+};
+constexpr int kMostRoots = 16;
+struct Roots {
+  Root items[kMostRoots];
+  std::int32_t count = 0;
+  std::int32_t product = -1;
+  std::int32_t found = 0;  // files that were there, of every root
+};
+Roots g_roots;
+
+void CloseChain();
+
+// Why the last root was refused, for the user.
+char g_refusal[kFolderWorkRoom];
+
+// Whether a folder's final path is the text it was opened by.
+bool SameFolder(const char* finalPath, const char* text) { return SameFolderText(finalPath, text); }
+
+// The root for a folder's text: opened once, checked once.
+std::int32_t RootFor(const char* folder, RemovalRoot kind) {
+  char text[kFolderWorkRoom];
+  if (!CanonicalPath(folder, text, sizeof text)) {
+    LogPrint("Unable to resolve path '%s'\n", folder);
+    return -1;
+  }
+  std::int32_t length = StrLength(text);
+  while (length > 3 && text[length - 1] == '\\') text[--length] = '\0';
+  for (std::int32_t i = 0; i < g_roots.count; ++i)
+    if (g_roots.items[i].kind == kind && SameFolderText(g_roots.items[i].text, text)) return i;
+  if (g_roots.count == kMostRoots) {
+    LogPrint("Unable to use folder '%s': too many folders\n", text);
+    return -1;
+  }
+  Root& root = g_roots.items[g_roots.count];
+  root = Root{};
+  StrCopy(root.text, text);
+  root.kind = kind;
+  if (!OsNodeOpen(text, 0, &root.node)) {
+    std::uint32_t error = OsLastError();
+    if (AlreadyGone(error)) {
+      root.absent = true;
+    } else {
+      LogPrint("Unable to open folder '%s' (%d) (0x%.8X)\n", text, static_cast<int>(error), error);
+      StrFormatBounded(g_refusal, sizeof g_refusal, "it cannot be opened, error %d", static_cast<int>(error));
+      root.refused = true;
+    }
+  } else if (!root.node.folder) {
+    LogPrint("Unable to use '%s' as a folder\n", text);
+    StrCopyBounded(g_refusal, "it is a file");
+    root.refused = true;
+  } else if (root.node.link) {
+    LogPrint("Unable to use folder '%s': it is a link\n", text);
+    StrCopyBounded(g_refusal, "it is a link");
+    root.refused = true;
+  } else if (!SameFolder(root.node.finalPath, text)) {
+    // Another drive letter, a share, Z: or a link on the way.
+    LogPrint("Unable to use folder '%s': it is '%s'\n", text, root.node.finalPath);
+    StrFormatBounded(g_refusal, sizeof g_refusal, "it is another name of '%s'", root.node.finalPath);
+    root.refused = true;
+  } else if ((kind == RemovalRoot::Product || kind == RemovalRoot::OwnFolder) && IsProtectedNode(root.node)) {
+    LogPrint("Unable to use folder '%s': it is one of the system's own\n", text);
+    StrCopyBounded(g_refusal, "it is one of the system's own folders");
+    root.refused = true;
+  }
+  if (root.refused) OsNodeClose(&root.node);
+  return g_roots.count++;
+}
+
+// ---- the open chain --------------------------------------------------------
+// The folders from a root down to the last file's folder, kept open while
+// the next paths lie in them (a file list runs folder by folder).
+constexpr int kDeepest = 40;
+struct Chain {
+  std::int32_t root = -1;
+  std::int32_t depth = 0;
+  OsNode nodes[kDeepest];
+  bool keep[kDeepest];  // never removed (protected, a shell group)
+};
+Chain g_chain;
+
+void CloseChain() {
+  while (g_chain.depth > 0) OsNodeClose(&g_chain.nodes[--g_chain.depth]);
+  g_chain.root = -1;
+}
+
+OsNode* FolderAt(std::int32_t level) {
+  return level == 0 ? &g_roots.items[g_chain.root].node : &g_chain.nodes[level - 1];
+}
+
+// The names of a path below its root; false when it does not lie strictly
+// inside it.
+struct Names {
+  char text[kFolderWorkRoom];
+  const char* names[kDeepest + 1];
+  std::int32_t count = 0;
+};
+
+bool SplitBelow(const char* rootText, const char* path, Names* out) {
+  std::int32_t length = StrLength(rootText);
+  for (std::int32_t i = 0; i < length; ++i)
+    if (Folded(path[i]) != Folded(rootText[i])) return false;
+  const char* rest = path + length;
+  if (length > 0 && rootText[length - 1] != '\\') {
+    if (*rest != '\\') return false;
+    ++rest;
+  }
+  if (*rest == '\0' || !StrCopyBounded(out->text, rest)) return false;
+  out->count = 0;
+  char* p = out->text;
+  while (*p) {
+    if (out->count == kDeepest + 1) return false;
+    out->names[out->count++] = p;
+    while (*p && *p != '\\') ++p;
+    if (*p) *p++ = '\0';
+  }
+  for (std::int32_t i = 0; i < out->count; ++i)
+    if (out->names[i][0] == '\0') return false;
+  return out->count > 0;
+}
+
+// Whether the final path of a child is its parent's and its own name.
+bool IsChildOf(const OsNode& child, const OsNode& parent, const char* name) {
+  char expected[kFolderWorkRoom];
+  const char* separator = StrLength(parent.finalPath) > 0 && parent.finalPath[StrLength(parent.finalPath) - 1] == '\\'
+                              ? ""
+                              : "\\";
+  if (!StrFormatBounded(expected, sizeof expected, "%s%s%s", parent.finalPath, separator, name)) return false;
+  return SameFolderText(child.finalPath, expected);
+}
+
+enum class Walked { Reached, Missing, Refused, Failed };
+
+// Opens the folders of names[0..folders-1] below the root, reusing the
+// chain. The depth reached in *reached.
+Walked Walk(std::int32_t root, const Names& names, std::int32_t folders, std::int32_t* reached, const char* path) {
+  if (g_chain.root != root) {
+    CloseChain();
+    g_chain.root = root;
+  }
+  std::int32_t common = 0;
+  while (common < g_chain.depth && common < folders &&
+         StrEqualNoCase(g_chain.nodes[common].name, names.names[common]))
+    ++common;
+  while (g_chain.depth > common) OsNodeClose(&g_chain.nodes[--g_chain.depth]);
+  *reached = g_chain.depth;
+  for (std::int32_t level = g_chain.depth; level < folders; ++level) {
+    OsNode* parent = FolderAt(level);
+    OsNode child;
+    if (!OsNodeOpenChild(parent, names.names[level], 1, &child)) {
+      std::uint32_t error = OsLastError();
+      if (AlreadyGone(error)) return Walked::Missing;
+      if (error == kErrorDirectory) {
+        LogPrint("Unable to delete file '%s': '%s' is not a folder\n", path, names.names[level]);
+        return Walked::Refused;
+      }
+      LogPrint("Unable to open folder '%s\\%s' (%d) (0x%.8X)\n", parent->finalPath, names.names[level],
+               static_cast<int>(error), error);
+      return Walked::Failed;
+    }
+    if (child.link || !IsChildOf(child, *parent, names.names[level])) {
+      LogPrint("Unable to delete file '%s': '%s' is a link to '%s'\n", path, names.names[level], child.finalPath);
+      OsNodeClose(&child);
+      return Walked::Refused;
+    }
+    g_chain.nodes[level] = child;
+    Root& base = g_roots.items[root];
+    g_chain.keep[level] = IsProtectedNode(child) ||
+                          (base.kind == RemovalRoot::Programs && level == 0 && IsShellGroupName(names.names[level]));
+    g_chain.depth = level + 1;
+    *reached = g_chain.depth;
+  }
+  return Walked::Reached;
+}
+
+// The names of the chain down to a level, for log lines and the table.
+void RelativeText(std::int32_t level, char* out, std::size_t capacity) {
+  out[0] = '\0';
+  for (std::int32_t i = 0; i < level; ++i) {
+    if (i > 0) StrAppendBounded(out, capacity, "\\");
+    StrAppendBounded(out, capacity, g_chain.nodes[i].name);
+  }
+}
+
+void DisplayText(std::int32_t level, char* out, std::size_t capacity) {
+  const char* root = g_roots.items[g_chain.root].text;
+  StrCopyBounded(out, capacity, root);
+  if (level == 0) return;
+  std::int32_t length = StrLength(out);
+  if (length == 0 || out[length - 1] != '\\') StrAppendBounded(out, capacity, "\\");
+  char relative[kFolderWorkRoom];
+  RelativeText(level, relative, sizeof relative);
+  StrAppendBounded(out, capacity, relative);
+}
+
+std::int32_t EntriesOf(std::int32_t level) {
+  OsNode* folder = FolderAt(level);
+  FolderEntry* entry = KnownFolder(folder->finalPath);
+  if (entry && entry->count >= 0) return entry->count;
+  std::int32_t count = OsNodeCountEntries(folder);
+  if (count >= 0) {
+    char relative[kFolderWorkRoom];
+    RelativeText(level, relative, sizeof relative);
+    Learn(folder->finalPath, count, g_chain.root, relative);
+  }
+  return count;
+}
+
+// The root itself goes through a handle opened for that, checked to be the
+// folder that was established.
+bool RemoveRootFolder(Root* root, std::uint32_t* error) {
+  OsNode fresh;
+  if (!OsNodeOpen(root->text, 1, &fresh)) {
+    *error = OsLastError();
+    return false;
+  }
+  if (fresh.link || fresh.id.volume != root->node.id.volume || fresh.id.index != root->node.id.index) {
+    OsNodeClose(&fresh);
+    *error = kErrorAccessDenied;
+    return false;
+  }
+  OsNodeClose(&root->node);
+  if (!OsNodeDelete(&fresh)) {
+    *error = OsLastError();
+    return false;
+  }
+  root->removed = true;
+  return true;
+}
+
+// Removes the folders from the chain's level up that are now empty, up to
+// the first that still holds something. The root goes too when it is the
+// product's own folder; a path variable's folder and the programs folder
+// stay, and so does every protected folder.
+std::int32_t Climb(std::int32_t level) {
+  if (!g_folders.rootIsCurrent) {
+    // No folder being removed may be the current one.
+    OsSetCurrentFolder("\\");
+    g_folders.rootIsCurrent = g_folders.open;
+  }
+  Root& root = g_roots.items[g_chain.root];
+  // The file's own folder is named as its path names it, with its final
+  // separator; the folders above it without.
+  bool first = true;
+  for (; level >= 0; --level, first = false) {
+    bool rootLevel = level == 0;
+    if (rootLevel && root.kind != RemovalRoot::Product && root.kind != RemovalRoot::OwnFolder) return 1;
+    if (rootLevel && root.removed) return 1;
+    if (!rootLevel && g_chain.depth != level) return 1;
+    OsNode* folder = FolderAt(level);
+    char display[kFolderWorkRoom];
+    DisplayText(level, display, sizeof display);
+    if (first && display[StrLength(display) - 1] != '\\') StrAppendBounded(display, "\\");
+    std::int32_t entries = EntriesOf(level);
+    if (entries < 0) {
+      LogPrint("Error opening '%s'\n", display);
+      return 0;
+    }
+    // A folder that holds nothing but what goes at the restart goes then
+    // too, after its entries.
+    bool emptiedAtRestart = entries > 0 && ScheduledIn(folder->finalPath) == entries;
+    if (entries > 0 && !emptiedAtRestart) return 1;
+    if (rootLevel ? IsProtectedNode(*folder) : g_chain.keep[level - 1]) return 1;
+    char finalPath[kFolderWorkRoom];
+    StrCopy(finalPath, folder->finalPath);
+    if (emptiedAtRestart) {
+      if (!IsScheduled(finalPath) && !ScheduleAtRestart(finalPath, "folder")) return 0;
+      if (!rootLevel) OsNodeClose(&g_chain.nodes[--g_chain.depth]);
+    } else {
+      std::uint32_t error = kErrorSuccess;
+      bool removed = rootLevel ? RemoveRootFolder(&root, &error) : OsNodeDelete(folder) != 0;
+      if (!rootLevel) --g_chain.depth;
+      if (!removed) {
+        if (!rootLevel) error = OsLastError();
+        if (error == kErrorDirNotEmpty) {
+          // Something else put an entry there since it was listed: the
+          // folder is in use, as a fresh listing would have said.
+          Forget(finalPath);
+          return 1;
+        }
+        if (!AlreadyGone(error)) {
+          LogPrint("Deleting '%s'\n", display);
+          LogPrint("Unable to delete dir '%s'\n", display);
+          return 0;
+        }
+        // Removed by someone else in the meantime: the climb goes on.
+      } else {
+        LogPrint("Deleting '%s'\n", display);
+      }
+      Forget(finalPath);
+    }
+    if (level > 0 && !emptiedAtRestart) Took(FolderAt(level - 1)->finalPath);
+  }
+  return 1;
+}
+
 // The file that waits for the process that started this run.
 char g_deferred[kFolderWorkRoom];
+
+// While the last start waits for its file, its failed tries are not logged.
+bool g_quiet = false;
+
+// What became of one path.
+enum class Fate { Gone, Missing, Stays };
+
+Fate RemoveBelow(std::int32_t rootIndex, const char* path, const char* given) {
+  Root& root = g_roots.items[rootIndex];
+  char file[kFolderWorkRoom];
+  if (!CanonicalPath(path, file, sizeof file)) {
+    LogPrint("Unable to resolve path '%s'\n", given);
+    return Fate::Stays;
+  }
+  std::int32_t length = StrLength(file);
+  if (file[length - 1] == '\\') {
+    LogPrint("Unable to delete folder '%s' as a file\n", file);
+    return Fate::Stays;
+  }
+  Names names;
+  if (!SplitBelow(root.text, file, &names)) {
+    LogPrint("Unable to delete file '%s' outside the folder '%s'\n", file, root.text);
+    return Fate::Stays;
+  }
+  if (root.refused) {
+    LogPrint("Unable to delete file '%s'\n", given);
+    return Fate::Stays;
+  }
+  if (root.absent || root.removed) return Fate::Missing;
+  bool climbMissing = root.kind == RemovalRoot::Product;
+  std::int32_t reached = 0;
+  Walked walked = Walk(rootIndex, names, names.count - 1, &reached, file);
+  if (walked == Walked::Refused || walked == Walked::Failed) return Fate::Stays;
+  if (walked == Walked::Missing) {
+    // A missing file proves nothing about its folder: only inside the
+    // product's own folder is an emptied folder taken then.
+    if (climbMissing) Climb(reached);
+    return Fate::Missing;
+  }
+  OsNode* folder = FolderAt(reached);
+  const char* name = names.names[names.count - 1];
+  OsNode node;
+  Fate fate = Fate::Gone;
+  bool deleted = false;
+  std::uint32_t error = kErrorSuccess;
+  if (!OsNodeOpenChild(folder, name, 0, &node)) {
+    error = OsLastError();
+  } else if (!IsChildOf(node, *folder, name)) {
+    LogPrint("Unable to delete file '%s': it is a link to '%s'\n", file, node.finalPath);
+    OsNodeClose(&node);
+    return Fate::Stays;
+  } else {
+    deleted = OsNodeDelete(&node) != 0;
+    if (!deleted) error = OsLastError();
+  }
+  if (error == kErrorDirectoryNotSupported) {
+    LogPrint("Unable to delete folder '%s' as a file\n", file);
+    return Fate::Stays;
+  }
+  bool gone = deleted || AlreadyGone(error);
+  if (!deleted && !g_quiet) LogPrint("Unable to delete file '%s'\n", given);
+  if (!deleted && AlreadyGone(error)) fate = Fate::Missing;
+  // Held open by another program: it goes when nothing holds it any more.
+  // Until then it is still in its folder.
+  char finalPath[kFolderWorkRoom];
+  StrFormatBounded(finalPath, sizeof finalPath, "%s%s%s", folder->finalPath,
+                   folder->finalPath[StrLength(folder->finalPath) - 1] == '\\' ? "" : "\\", name);
+  bool atRestart = !gone && !g_quiet && InUse(error) && (IsScheduled(finalPath) || ScheduleAtRestart(finalPath, "file"));
+  if (!gone && !atRestart) {
+    if (!g_quiet) Climb(reached);
+    return Fate::Stays;
+  }
+  if (deleted) Took(folder->finalPath);
+  if (deleted || atRestart || climbMissing) Climb(reached);
+  return fate;
+}
+
+std::int32_t Outcome(Fate fate) {
+  if (fate == Fate::Gone) ++g_roots.found;
+  return fate == Fate::Stays ? 0 : 1;
+}
 
 }  // namespace
 
@@ -204,6 +580,7 @@ void RemovalBatchBegin() {
 
 void RemovalBatchEnd() {
   if (g_folders.entries == nullptr) {
+    CloseChain();
     g_folders = FolderTable{};
     return;
   }
@@ -213,131 +590,112 @@ void RemovalBatchEnd() {
   FolderEntry* entries = g_folders.entries;
   std::int32_t capacity = g_folders.capacity;
   g_folders = FolderTable{};
+  g_folders.rootIsCurrent = true;
   for (std::int32_t i = 0; i < capacity; ++i) {
-    if (entries[i].hash == 0 || entries[i].folder[0] == '\0') continue;
-    if (OsCountFolderEntries(entries[i].folder) != 0) continue;
-    char folder[kFolderWorkRoom];
-    StrCopy(folder, entries[i].folder);
-    RemoveEmptyFolders(folder);
+    if (entries[i].hash == 0 || entries[i].root < 0) continue;
+    std::int32_t rootIndex = entries[i].root;
+    Root& root = g_roots.items[rootIndex];
+    if (root.refused || root.absent || root.removed) continue;
+    Names names;
+    char path[kFolderWorkRoom];
+    std::int32_t reached = 0;
+    if (entries[i].relative[0] == '\0') {
+      CloseChain();
+      g_chain.root = rootIndex;
+    } else {
+      if (!StrFormatBounded(path, sizeof path, "%s%s%s\\-", root.text,
+                            root.text[StrLength(root.text) - 1] == '\\' ? "" : "\\", entries[i].relative) ||
+          !SplitBelow(root.text, path, &names) ||
+          Walk(rootIndex, names, names.count - 1, &reached, path) != Walked::Reached)
+        continue;
+    }
+    if (OsNodeCountEntries(FolderAt(reached)) == 0) Climb(reached);
   }
+  CloseChain();
+  g_folders.rootIsCurrent = false;
   MemoryFree(&entries, capacity * static_cast<std::int32_t>(sizeof(FolderEntry)), kUnit, __LINE__);
 }
 
-bool IsDriveRoot(const char* folder) {
-  std::int32_t length = StrLength(folder);
-  while (length > 0 && (folder[length - 1] == '\\' || folder[length - 1] == '/')) --length;
-  if (length == 0) return true;                      // "\" or ""
-  if (length == 2 && folder[1] == ':') return true;  // "C:" or "C:\"
-  bool unc = (folder[0] == '\\' || folder[0] == '/') && (folder[1] == '\\' || folder[1] == '/');
-  if (unc) {
-    // \\server\share is a root; anything below it is a folder.
-    std::int32_t separators = 0;
-    for (std::int32_t i = 2; i < length; ++i)
-      if (folder[i] == '\\' || folder[i] == '/') ++separators;
-    return separators <= 1;
-  }
-  return false;
+void RemovalReset() {
+  RemovalBatchEnd();
+  for (std::int32_t i = 0; i < g_roots.count; ++i) OsNodeClose(&g_roots.items[i].node);
+  g_roots.count = 0;
+  g_roots.product = -1;
+  g_roots.found = 0;
 }
 
-std::int32_t FolderOfPath(const char* path, char* folder, std::int32_t capacity) {
-  if (!StrCopyBounded(folder, static_cast<std::size_t>(capacity), path)) return 0;
-  CutAfterLastSeparator(folder);
+std::int32_t RemovalUseProductFolder(const char* folder) {
+  CHECK_POINTER(kUnit, folder);
+  RemovalReset();
+  std::int32_t root = RootFor(folder, RemovalRoot::Product);
+  if (root < 0 || g_roots.items[root].refused) return 0;
+  g_roots.product = root;
   return 1;
+}
+
+const char* RemovalRefusal() { return g_refusal; }
+
+bool RemovalProductFolderAbsent() { return g_roots.product >= 0 && g_roots.items[g_roots.product].absent; }
+
+std::int32_t RemovalFilesFound() { return g_roots.found; }
+
+std::int32_t DeleteBelow(const char* rootFolder, RemovalRoot kind, const char* path) {
+  CHECK_POINTER(kUnit, rootFolder);
+  CHECK_POINTER(kUnit, path);
+  LogPrint("Delete file '%s'\n", path);
+  std::int32_t root = kind == RemovalRoot::Product && g_roots.product >= 0 ? g_roots.product : RootFor(rootFolder, kind);
+  if (root < 0) return 0;
+  return Outcome(RemoveBelow(root, path, path));
 }
 
 std::int32_t DeleteProductFile(const char* path) {
   CHECK_POINTER(kUnit, path);
-  LogPrint("Delete file '%s'\n", path);
-  // What is deleted is the file the system would open for this path.
-  char file[kFolderWorkRoom];
-  if (!CanonicalPath(path, file, sizeof file)) {
-    LogPrint("Unable to resolve path '%s'\n", path);
+  if (g_roots.product < 0) {
+    LogPrint("Delete file '%s'\n", path);
+    LogPrint("Unable to delete file '%s': no product folder\n", path);
     return 0;
   }
-  std::int32_t length = StrLength(file);
-  if (file[length - 1] == '\\' || IsProtectedFolder(file)) {
-    LogPrint("Unable to delete folder '%s' as a file\n", file);
-    return 0;
-  }
-  bool deleted = OsDeleteFile(file) != 0;
-  std::uint32_t error = deleted ? kErrorSuccess : OsLastError();
-  bool gone = deleted || AlreadyGone(error);
-  if (!deleted) LogPrint("Unable to delete file '%s'\n", path);
-  // Held open by another program: it goes when nothing holds it any more.
-  // Until then it is still in its folder.
-  bool atRestart = !gone && InUse(error) && (IsScheduled(file) || ScheduleAtRestart(file, "file"));
-  char folder[kFolderWorkRoom];
-  if (!FolderOfPath(file, folder, sizeof folder)) {
-    LogPrint("Unable to examine the folder of '%s'\n", path);
-    return gone || atRestart ? 1 : 0;
-  }
-  // A file already gone counts as taken, so that two runs at once still
-  // empty the folder between them.
-  if (gone) Took(folder);
-  RemoveEmptyFolders(folder);
-  return gone || atRestart ? 1 : 0;
+  return DeleteBelow(g_roots.items[g_roots.product].text, RemovalRoot::Product, path);
 }
 
-std::int32_t RemoveEmptyFolders(char* given) {
-  CHECK_POINTER(kUnit, given);
-  char folder[kFolderWorkRoom];
-  if (!CanonicalPath(given, folder, sizeof folder)) {
-    LogPrint("Error opening '%s'\n", given);
+std::int32_t ResolveBelow(const char* rootFolder, RemovalRoot kind, const char* path, char* finalPath,
+                          std::int32_t capacity) {
+  CHECK_POINTER(kUnit, rootFolder);
+  CHECK_POINTER(kUnit, path);
+  CHECK_POINTER(kUnit, finalPath);
+  std::int32_t root = kind == RemovalRoot::Product && g_roots.product >= 0 ? g_roots.product : RootFor(rootFolder, kind);
+  char file[kFolderWorkRoom];
+  Names names;
+  if (root < 0 || !CanonicalPath(path, file, sizeof file)) return 0;
+  Root& base = g_roots.items[root];
+  if (!SplitBelow(base.text, file, &names)) {
+    LogPrint("Unable to use '%s' outside the folder '%s'\n", file, base.text);
     return 0;
   }
-  for (;;) {
-    // A drive root is never removed, whatever the form of its path.
-    if (IsDriveRoot(folder)) return 1;
-    // Nothing but this climb changes the current folder, so within a batch
-    // once is enough.
-    if (!g_folders.rootIsCurrent) {
-      OsSetCurrentFolder("\\");
-      g_folders.rootIsCurrent = g_folders.open;
+  if (base.refused || base.absent || base.removed) return 0;
+  std::int32_t reached = 0;
+  if (Walk(root, names, names.count - 1, &reached, file) != Walked::Reached) return 0;
+  OsNode* folder = FolderAt(reached);
+  const char* name = names.names[names.count - 1];
+  OsNode node;
+  if (!OsNodeOpenChild(folder, name, 0, &node)) return 0;
+  bool inside = !node.link && IsChildOf(node, *folder, name);
+  if (!inside) LogPrint("Unable to use '%s': it is a link to '%s'\n", file, node.finalPath);
+  bool fits = inside && StrCopyBounded(finalPath, static_cast<std::size_t>(capacity), node.finalPath);
+  OsNodeClose(&node);
+  return fits ? 1 : 0;
+}
+
+std::int32_t FolderOfPath(const char* path, char* folder, std::int32_t capacity) {
+  if (!StrCopyBounded(folder, static_cast<std::size_t>(capacity), path)) return 0;
+  std::int32_t length = StrLength(folder);
+  for (std::int32_t i = length - 1; i >= 1; --i) {
+    if (folder[i] == '\\' || folder[i] == '/') {
+      folder[i + 1] = '\0';
+      return 1;
     }
-    std::int32_t entries = EntriesOf(folder);
-    if (entries < 0) {
-      LogPrint("Error opening '%s'\n", folder);
-      return 0;
-    }
-    // A folder that holds nothing but what goes at the restart goes then
-    // too, after its entries.
-    bool emptiedAtRestart = entries > 0 && ScheduledIn(folder) == entries;
-    if (entries > 0 && !emptiedAtRestart) return 1;
-    if (IsProtectedFolder(folder)) return 1;
-    if (emptiedAtRestart) {
-      if (!IsScheduled(folder) && !ScheduleAtRestart(folder, "folder")) return 0;
-    } else if (!OsRemoveFolder(folder)) {
-      std::uint32_t error = OsLastError();
-      if (error == kErrorDirNotEmpty) {
-        // Something else put an entry there since it was listed: the folder
-        // is in use, as a fresh listing would have said.
-        Forget(folder);
-        return 1;
-      }
-      if (!AlreadyGone(error)) {
-        LogPrint("Deleting '%s'\n", folder);
-        LogPrint("Unable to delete dir '%s'\n", folder);
-        return 0;
-      }
-      // Removed by someone else in the meantime: the climb goes on.
-    } else {
-      LogPrint("Deleting '%s'\n", folder);
-    }
-    if (!emptiedAtRestart) Forget(folder);
-    // The parent: scan back from the second-to-last character.
-    std::int32_t length = StrLength(folder);
-    std::int32_t cut = -1;
-    for (std::int32_t i = length - 2; i >= 0; --i) {
-      if (folder[i] == '\\' || folder[i] == '/') {
-        cut = i;
-        break;
-      }
-    }
-    if (cut < 0) return 1;
-    folder[cut] = '\0';
-    if (!emptiedAtRestart) Took(folder);
-    if (StrLength(folder) <= 3) return 1;
   }
+  return 1;
 }
 
 std::int32_t RegisterComponent(const char* path, std::int32_t registerFlag) {
@@ -424,21 +782,32 @@ std::int32_t FinishRemovalOfCopy(const char* path, const char* program, std::int
   CHECK_POINTER(kUnit, path);
   CHECK_POINTER(kUnit, program);
   char file[kFolderWorkRoom];
+  char folder[kFolderWorkRoom];
   // Only ever the program this run was copied from.
-  if (!CanonicalPath(path, file, sizeof file) || !IsCopyOfProgram(file, program)) {
+  if (!CanonicalPath(path, file, sizeof file) || !IsCopyOfProgram(file, program) ||
+      !FolderOfPath(file, folder, sizeof folder)) {
     LogPrint("Unable to delete file '%s': not this program\n", path);
     return 0;
   }
-  // The waiting process ends as soon as this run's copy has: a few tries.
-  for (std::int32_t attempt = 0; attempt < patience; ++attempt) {
-    if (OsDeleteFile(file)) {
+  // The waiting process ends as soon as this run's copy has: a few tries,
+  // each through the folder that holds the file, checked once.
+  std::int32_t root = RootFor(folder, RemovalRoot::OwnFolder);
+  if (root < 0 || g_roots.items[root].refused) {
+    LogPrint("Unable to delete file '%s'\n", file);
+    return 0;
+  }
+  for (std::int32_t attempt = 0;; ++attempt) {
+    g_quiet = attempt + 1 < patience;
+    Fate fate = RemoveBelow(root, file, file);
+    g_quiet = false;
+    if (fate != Fate::Stays) {
       LogPrint("Delete file '%s'\n", file);
-      char folder[kFolderWorkRoom];
-      if (FolderOfPath(file, folder, sizeof folder)) RemoveEmptyFolders(folder);
+      CloseChain();
       return 1;
     }
-    if (AlreadyGone(OsLastError())) return 1;
+    if (attempt + 1 >= patience) break;
     OsSleep(250);
   }
-  return DeleteProductFile(file);
+  CloseChain();
+  return 0;
 }

@@ -4,14 +4,44 @@
 
 #include <cstdint>
 
-// Deletes the file the path names (made canonical first; never a folder,
-// never a protected one) and climbs its emptied folders. A file that
+// The folders a removal works below. Each is opened once, by identity, and
+// must be the very folder its text names (no link, no other drive letter,
+// no share standing for it). Below it nothing is followed through a link.
+enum class RemovalRoot {
+  Product,    // the product's folder: it goes too once empty
+  Variable,   // a path variable's folder: stays; a missing file climbs nothing
+  Programs,   // the Start-menu programs folder: stays, so do the shell's groups
+  OwnFolder,  // the folder of one file: it goes too once empty
+};
+
+// Establishes the product's folder for this run, before anything changes:
+// 0 (logged) when it cannot serve: a link, another name of another folder,
+// a protected folder, or one that cannot be opened. A folder that does not
+// exist serves: nothing in it is left to remove.
+std::int32_t RemovalUseProductFolder(const char* folder);
+// Why the product's folder was refused, for the user ("it is a link").
+const char* RemovalRefusal();
+// Whether the established product folder does not exist.
+bool RemovalProductFolderAbsent();
+// How many files this run found and removed (or scheduled for the restart).
+std::int32_t RemovalFilesFound();
+// Forgets the roots of this run (and closes what they hold open).
+void RemovalReset();
+
+// Deletes the file the path names below the root folder (made canonical
+// first; never a folder, never a link's target) and climbs its emptied
+// folders. A path that does not lie inside the root is refused. A file that
 // another program holds open is scheduled for deletion at the next restart
 // instead, and so are the folders that will be empty once it is gone. 1
 // when the file is gone afterwards (deleted, already missing, or to go at
 // the restart), 0 when it stays.
+std::int32_t DeleteBelow(const char* root, RemovalRoot kind, const char* path);
+// The same below the established product folder.
 std::int32_t DeleteProductFile(const char* path);
-std::int32_t RemoveEmptyFolders(char* folder);
+// The final path of an existing file below the root, reached without
+// following a link; 0 (logged) when it is not there, outside, or a link.
+std::int32_t ResolveBelow(const char* root, RemovalRoot kind, const char* path, char* finalPath,
+                          std::int32_t capacity);
 std::int32_t RegisterComponent(const char* path, std::int32_t registerFlag);
 std::int32_t RunProgram(const char* program, const char* parameters, std::int32_t wait, std::int32_t* exitCode);
 
@@ -30,8 +60,6 @@ void RemovalBatchEnd();
 // The folder part of a file path as DeleteProductFile derives it (up to and
 // including its last separator); 0 when it does not fit.
 std::int32_t FolderOfPath(const char* path, char* folder, std::int32_t capacity);
-// Whether a path names a drive root or no folder at all (C:\, C:, \, \\server\share\).
-bool IsDriveRoot(const char* folder);
 
 // How many files and folders this run has scheduled for deletion at the
 // next restart.

@@ -77,7 +77,7 @@ std::int32_t DeleteShortcut(const char* target, const char* arguments, const cha
     LogPrint("Unable to delete shortcut '%s' outside the programs folder\n", path);
     return 1;
   }
-  DeleteProductFile(path);
+  DeleteBelow(programs, RemovalRoot::Programs, path);
   return 1;
 }
 

@@ -1,6 +1,8 @@
 // The uninstall procedure: "INSTALL" asks and removes the product's files,
 // "DONE" removes its installed-programs entry and reports; "OLE" reverses a
 // component's registration.
+#include <cstring>
+
 #include "handlers.h"
 #include "held.h"
 #include "os.h"
@@ -23,19 +25,34 @@ constexpr int kKeyRoom = 320;
 constexpr std::int32_t kRootCurrentUser = 1;
 constexpr std::int32_t kRootLocalMachine = 4;
 
+// The folder a script path is written against: the folder of its path
+// variables, or the product's folder when it starts with none.
+bool ScriptPathRoot(InstallSettings* settings, const char* scriptPath, char* root, std::size_t capacity,
+                    RemovalRoot* kind) {
+  char variables[kWorkRoom];
+  std::int32_t length = 0;
+  while (scriptPath[length] == '$' && scriptPath[length + 1] != '\0' && length + 3 < kWorkRoom) length += 2;
+  std::memcpy(variables, scriptPath, static_cast<std::size_t>(length));
+  variables[length] = '\0';
+  std::uint32_t flags = 0;
+  if (!ExpandPath(settings, variables, root, capacity, &flags)) return false;
+  *kind = (flags & kExpandFromVariable) != 0 ? RemovalRoot::Variable : RemovalRoot::Product;
+  return true;
+}
+
 // Expands a script path of the product and deletes the file; 1 when it is
 // gone. A path that cannot be expanded whole is passed over (ExpandPath has
-// said why); one written relative to the product's folder must stay inside
-// it, whatever its ".." say.
+// said why); whatever its ".." say, it must stay inside the folder it is
+// written against.
 std::int32_t DeleteScriptPath(InstallSettings* settings, const char* scriptPath) {
   char path[kWorkRoom];
+  char root[kKeyRoom];
   std::uint32_t flags = 0;
-  if (!ExpandPath(settings, scriptPath, path, sizeof path, &flags)) return 0;
-  if ((flags & kExpandFromVariable) == 0 && !IsInsideFolder(path, settings->InstallPath)) {
-    LogPrint("Unable to delete file '%s' outside the product's folder '%s'\n", path, settings->InstallPath);
+  RemovalRoot kind = RemovalRoot::Product;
+  if (!ExpandPath(settings, scriptPath, path, sizeof path, &flags) ||
+      !ScriptPathRoot(settings, scriptPath, root, sizeof root, &kind))
     return 0;
-  }
-  return DeleteProductFile(path);
+  return DeleteBelow(root, kind, path);
 }
 
 // Nothing can be removed: the product is not installed, or the folder it
@@ -73,6 +90,23 @@ bool EstablishFolder(InstallSettings* settings, bool* keyMissing) {
     return false;
   }
   return true;
+}
+
+// The product's folder taken by what it is, before the question: a folder
+// that is a link, another name of another folder or one of the system's own
+// is refused, and the user told why.
+bool EstablishIdentity(InstallSettings* settings) {
+  if (RemovalUseProductFolder(settings->InstallPath)) return true;
+  char message[kKeyRoom + kWorkRoom];
+  StrFormatBounded(message, sizeof message,
+                   "Unable to uninstall %s %s: its recorded folder '%s' is not a folder of its own (%s). Nothing has "
+                   "been removed.",
+                   settings->CompanyName, settings->ProductName, settings->InstallPath, RemovalRefusal());
+  ShowProblem(message, nullptr);
+  ReportOutcome(kExitDamaged);
+  settings->Mode = RunModeNone;
+  HeldActionsDiscard();
+  return false;
 }
 
 // In an unattended run the process that started this one waits for it,
@@ -125,6 +159,7 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
   // missing product key is told after it.
   bool keyMissing = false;
   if (!EstablishFolder(settings, &keyMissing)) return StopUninstall(settings, kExitDamaged);
+  if (!keyMissing && !EstablishIdentity(settings)) return 1;
 
   char question[kWorkRoom];
   StrFormatBounded(question, sizeof question, "Are you sure you want to uninstall %s %s?", settings->CompanyName,
@@ -175,16 +210,27 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
       }
       // While files of the product stay, its entry stays in the list of
       // installed programs, so that the uninstall can be run again.
+      bool entryFound = false;
       if (settings->UninstallName[0] != '\0' && settings->FilesLeft == 0) {
         char key[kKeyRoom];
         if (!StrFormatBounded(key, sizeof key, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s %s",
                               settings->CompanyName, settings->ProductName)) {
           LogPrint("Unable to name the uninstall key of '%s %s'\n", settings->CompanyName, settings->ProductName);
         } else if (RegistryKeyExists(kRootLocalMachine, key)) {
+          entryFound = true;
           RegistryDeleteKey(kRootLocalMachine, key);
         }
       }
       ReadArgument(arguments, settings->Text, consumed);
+      // A run after the product has gone already removed nothing: an
+      // unattended caller is told the product was not installed.
+      if (Unattended() && settings->FilesLeft == 0 && !entryFound && RemovalFilesFound() == 0) {
+        LogPrint("Nothing of '%s %s' was found: no listed file, no installed-programs entry\n",
+                 settings->CompanyName, settings->ProductName);
+        ReportOutcome(kExitNotInstalled);
+        settings->Text[0] = '\0';
+        break;
+      }
       if (settings->FilesLeft == 0 && RemovalsAtRestart() > 0) {
         ReportOutcome(kExitRestartNeeded);
         char message[kKeyRoom + kWorkRoom];
@@ -217,8 +263,13 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
     case RunModeInstallerRegister:
       // The shortcut that offered the registration goes only once the
       // server has confirmed it.
-      if (settings->RegisterShortcut[0] != '\0' && RegistrationConfirmed())
-        DeleteProductFile(settings->RegisterShortcut);
+      if (settings->RegisterShortcut[0] != '\0' && RegistrationConfirmed()) {
+        char programs[kKeyRoom];
+        if (OsProgramsFolder(programs, sizeof programs))
+          DeleteBelow(programs, RemovalRoot::Programs, settings->RegisterShortcut);
+        else
+          LogPrint("Unable to find the programs folder for '%s'\n", settings->RegisterShortcut);
+      }
       break;
     case RunModeUpdate: UpdateRun(settings->OwnerWindow, settings); break;
     default: break;
@@ -241,9 +292,20 @@ std::int32_t HandleOle(InstallSettings* settings, const char* arguments, std::in
 
 std::int32_t ReverseComponent(InstallSettings* settings, const char* action, const char* component) {
   char path[kWorkRoom];
+  char root[kKeyRoom];
   std::uint32_t flags = 0;
-  if (!ExpandPath(settings, component, path, sizeof path, &flags)) return 1;
+  RemovalRoot kind = RemovalRoot::Product;
+  if (!ExpandPath(settings, component, path, sizeof path, &flags) ||
+      !ScriptPathRoot(settings, component, root, sizeof root, &kind))
+    return 1;
   LogPrint("OLE: %s '%s'\n", action, path);
-  RegisterComponent(path, StrEqualNoCase(action, "REGISTER") ? 0 : 1);
+  // Only a component of the product's folder or of a path variable's,
+  // reached without a link: a library loaded runs its code.
+  char library[kKeyRoom];
+  if (!ResolveBelow(root, kind, path, library, sizeof library)) {
+    LogPrint("Error attempting to load '%s' (0x%.8X)\n", path, kErrorAccessDenied);
+    return 1;
+  }
+  RegisterComponent(library, StrEqualNoCase(action, "REGISTER") ? 0 : 1);
   return 1;
 }

@@ -18,6 +18,13 @@ std::string TempPath(const std::string& name) {
   return path;
 }
 
+std::string ScratchPath(const std::string& name) {
+  OsCreateFolder("C:\\tessel-tests");
+  std::string path = "C:\\tessel-tests\\" + name;
+  OsDeleteFile(path.c_str());
+  return path;
+}
+
 std::string ReadWholeFile(const std::string& path) {
   std::FILE* file = OsOpenFile(path.c_str(), "rb");
   if (file == nullptr) return std::string();

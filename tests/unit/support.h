@@ -5,6 +5,9 @@
 
 // A fresh Windows path in the temporary folder (the file is removed first).
 std::string TempPath(const std::string& name);
+// A fresh Windows path in a scratch folder that is nobody's system folder,
+// where a product's folder may lie (the temporary folder may not).
+std::string ScratchPath(const std::string& name);
 // The bytes of a file named by a Windows path; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);

@@ -160,7 +160,8 @@ TEST(Unattended, OnlyAnUninstallReadsTheSwitchFromItsArguments) {
 
 TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
   // The machine keeps what earlier runs scheduled: a name of this run's own.
-  std::string base = Folder(TempPath("held-tree-" + std::to_string(OsFreshNumber())));
+  std::string base = Folder(ScratchPath("held-tree-" + std::to_string(OsFreshNumber())));
+  RemovalUseProductFolder(base.c_str());
   std::string a = Folder(base + "a");
   std::string b = Folder(a + "b");
   std::string held = b + "held.dll";
@@ -193,7 +194,7 @@ TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
               std::string::npos)
         << text;
   }
-  // The temporary folder is the system's: it never goes, held or not.
+  // Nothing above the product's folder goes, held or not.
   EXPECT_FALSE(Pending(temp)) << temp;
   EXPECT_FALSE(Pending(temp + "\\"));
   EXPECT_EQ(RemovalsAtRestart() - before, 4);
@@ -206,7 +207,7 @@ TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
 TEST(Finisher, RemovesOnlyACopyOfTheProgram) {
   std::string program = TempPath("finisher-program.exe");
   WriteWholeFile(program, std::string(40000, 'p') + "archive");
-  std::string base = Folder(TempPath("finisher"));
+  std::string base = Folder(ScratchPath("finisher"));
   std::string mine = Folder(base + "mine") + "Uninstall.exe";
   std::string other = Folder(base + "other") + "Uninstall.exe";
   std::string shorter = Folder(base + "shorter") + "Uninstall.exe";

@@ -21,12 +21,16 @@ namespace {
 struct Tree {
   std::string base;
   explicit Tree(const std::string& name) {
-    base = TempPath(name);
+    base = ScratchPath(name);
     Wipe(base);
     OsCreateFolder(base.c_str());
     base += "\\";
+    RemovalUseProductFolder(base.c_str());
   }
-  ~Tree() { Wipe(base); }
+  ~Tree() {
+    RemovalReset();
+    Wipe(base);
+  }
   std::string Folder(const std::string& relative) {
     std::string path = base;
     std::size_t start = 0;
@@ -103,30 +107,6 @@ TEST(RemoveFolders, MissingFileStillEmptiesItsFolder) {
   StopLog();
   EXPECT_FALSE(Exists(tree.base + "empty"));
   EXPECT_NE(LogText(log).find("Unable to delete file '" + tree.base + "empty\\gone.dll'\n"), std::string::npos);
-}
-
-TEST(RemoveFolders, NeverRemovesADriveRoot) {
-  for (const char* root : {"C:\\", "C:", "c:/", "\\", "", "\\\\server\\share\\", "\\\\server\\share", "//srv/share"})
-    EXPECT_TRUE(IsDriveRoot(root)) << root;
-  for (const char* folder : {"C:\\x", "C:\\x\\", "\\\\server\\share\\dir", "\\temp", "dir"})
-    EXPECT_FALSE(IsDriveRoot(folder)) << folder;
-  char root[16] = "C:\\";
-  std::string log = TempPath("root.log");
-  StartLog(log, LogFile);
-  EXPECT_EQ(RemoveEmptyFolders(root), 1);
-  StopLog();
-  EXPECT_EQ(ReadWholeFile(log), "");
-}
-
-TEST(RemoveFolders, UnlistableFolderEndsTheClimb) {
-  Tree tree("unlistable");
-  char folder[kFolderWorkRoom];
-  StrCopy(folder, (tree.base + "nowhere\\").c_str());
-  std::string log = TempPath("unlistable.log");
-  StartLog(log, LogFile);
-  EXPECT_EQ(RemoveEmptyFolders(folder), 0);
-  StopLog();
-  EXPECT_EQ(LogText(log), "Error opening '" + tree.base + "nowhere\\'\n");
 }
 
 TEST(RemovalBatch, ListsOnceAndStillRemovesWhatEmpties) {

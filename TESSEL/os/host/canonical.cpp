@@ -56,6 +56,21 @@ int OsShellFolder(int csidl, char* out, std::uint32_t capacity) {
     case kCsidlProgramFilesX86: folder = "C:\\Program Files"; break;
     case kCsidlProgramFilesCommon:
     case kCsidlProgramFilesCommonX86: folder = "C:\\Program Files\\Common Files"; break;
+    case 0x06: folder = profile + "\\Favorites"; break;
+    case 0x07: folder = roaming + "\\Microsoft\\Windows\\Start Menu\\Programs\\Startup"; break;
+    case 0x08: folder = roaming + "\\Microsoft\\Windows\\Recent"; break;
+    case 0x09: folder = roaming + "\\Microsoft\\Windows\\SendTo"; break;
+    case 0x0D: folder = profile + "\\Music"; break;
+    case 0x0E: folder = profile + "\\Videos"; break;
+    case 0x14: folder = "C:\\windows\\Fonts"; break;
+    case 0x15: folder = roaming + "\\Microsoft\\Windows\\Templates"; break;
+    case 0x18: folder = common + "\\Microsoft\\Windows\\Start Menu\\Programs\\Startup"; break;
+    case 0x27: folder = profile + "\\Pictures"; break;
+    case 0x2F: folder = common + "\\Microsoft\\Windows\\Start Menu\\Programs\\Administrative Tools"; break;
+    case 0x30: folder = roaming + "\\Microsoft\\Windows\\Start Menu\\Programs\\Administrative Tools"; break;
+    case 0x35: folder = "C:\\users\\Public\\Music"; break;
+    case 0x36: folder = "C:\\users\\Public\\Pictures"; break;
+    case 0x37: folder = "C:\\users\\Public\\Videos"; break;
     default: break;
   }
   if (folder.empty()) {
