@@ -5,6 +5,9 @@
 // written to, started or removed.
 #include "relaunch.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "command/removal.h"
 #include "os.h"
 #include "problems.h"
@@ -93,9 +96,46 @@ void Collect(void* context, const char* name, int isFolder) {
   StrCopyBounded(candidates->names[candidates->count++], kNameRoom, name);
 }
 
+// Where a program file's archive begins: the offset its last four bytes
+// give (little-endian). 0 when the file holds no such offset.
+std::uint32_t ArchiveOffset(std::FILE* file) {
+  unsigned char field[4];
+  if (std::fseek(file, -4, SEEK_END) != 0 || std::fread(field, 1, 4, file) != 4) return 0;
+  long size = std::ftell(file);
+  std::uint32_t offset = static_cast<std::uint32_t>(field[0]) | static_cast<std::uint32_t>(field[1]) << 8 |
+                         static_cast<std::uint32_t>(field[2]) << 16 | static_cast<std::uint32_t>(field[3]) << 24;
+  return size > 4 && offset < static_cast<std::uint32_t>(size) - 4 ? offset : 0;
+}
+
+// Whether a file is this program: the same bytes up to where the archive
+// begins (the product's archive may differ). A file planted under a copy's
+// name is someone else's.
+}  // namespace
+
+bool IsThisProgram(const char* path, const char* module) {
+  std::FILE* a = OsOpenFile(path, "rb");
+  std::FILE* b = a ? OsOpenFile(module, "rb") : nullptr;
+  std::uint32_t length = a && b ? ArchiveOffset(a) : 0;
+  bool same = length != 0 && ArchiveOffset(b) == length && std::fseek(a, 0, SEEK_SET) == 0 &&
+              std::fseek(b, 0, SEEK_SET) == 0;
+  static char left[16384];
+  static char right[16384];
+  while (same && length > 0) {
+    std::size_t want = length < sizeof left ? length : sizeof left;
+    same = std::fread(left, 1, want, a) == want && std::fread(right, 1, want, b) == want &&
+           std::memcmp(left, right, want) == 0;
+    length -= static_cast<std::uint32_t>(want);
+  }
+  if (a) std::fclose(a);
+  if (b) std::fclose(b);
+  return same;
+}
+
+namespace {
+
 // One earlier run's folder: its copy goes unless a process still runs it,
 // and the folder with it when nothing else is left in it.
-bool RemoveEarlierCopy(const char* tempFolder, const char* name) {
+bool RemoveEarlierCopy(const char* tempFolder, const char* name, const char* module) {
   char folder[kPathRoom];
   char copyName[kNameRoom + 4];
   char copy[kPathRoom];
@@ -111,6 +151,10 @@ bool RemoveEarlierCopy(const char* tempFolder, const char* name) {
   if (!OsListFolder(folder, Sort, &contents)) return false;
   // Only a folder that holds our copy and nothing but its log is ours.
   if (!contents.copy || contents.other || OsIsLink(copy) || (contents.log && OsIsLink(log))) return false;
+  if (!IsThisProgram(copy, module)) {
+    LogPrint("Unable to delete file '%s': not this program\n", copy);
+    return false;
+  }
   if (!OsDeleteIdleProgram(copy)) return false;
   LogPrint("Deleting '%s'\n", copy);
   if (!contents.log && OsRemoveFolder(folder)) LogPrint("Deleting '%s'\n", folder);
@@ -172,13 +216,15 @@ bool IsCopyFolderName(const char* name) {
   return name[11] == '\0';
 }
 
-std::int32_t RemoveEarlierCopies(const char* tempFolder) {
+std::int32_t RemoveEarlierCopies(const char* tempFolder, const char* program) {
   CHECK_POINTER("winmain", tempFolder);
+  char module[kPathRoom] = {};
+  if (program ? !StrCopyBounded(module, program) : !OsModuleFileName(module, sizeof module)) return 0;
   Candidates candidates;
   if (!OsListFolder(tempFolder, Collect, &candidates)) return 0;
   std::int32_t removed = 0;
   for (int i = 0; i < candidates.count; ++i)
-    if (RemoveEarlierCopy(tempFolder, candidates.names[i])) ++removed;
+    if (RemoveEarlierCopy(tempFolder, candidates.names[i], module)) ++removed;
   return removed;
 }
 

@@ -25,7 +25,10 @@ bool IsFinisherStart(const char* arguments);
 // with its trailing '\') and that no process runs any more: only folders
 // named and filled as this program makes them. A copy's debug.log stays,
 // and with it its folder. Gives the number of copies removed.
-std::int32_t RemoveEarlierCopies(const char* tempFolder);
+std::int32_t RemoveEarlierCopies(const char* tempFolder, const char* program = nullptr);
+// Whether the file holds this program: the same bytes as the program file
+// up to where its archive begins (the archives may differ).
+bool IsThisProgram(const char* path, const char* program);
 
 // In a relaunched copy: asks the system to delete the copy and its folder at
 // the next restart. Nothing for a program that is not such a copy.

@@ -104,8 +104,23 @@ TEST(Relaunch, LibrariesLoadByFullPathOnly) {
   if (library) OsFreeLibrary(library);
 }
 
+// A program file as the builder makes it: the program, then the archive's
+// tag and block, then the tag's offset.
+std::string ProgramWithArchive(const std::string& program, const std::string& block) {
+  std::string bytes = program + "FFS?" + block;
+  std::uint32_t offset = static_cast<std::uint32_t>(program.size());
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((offset >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
 TEST(Relaunch, StartRemovesOnlyEarlierCopiesOfOurs) {
   std::string temp = ScratchFolder("earlier-copies");
+  std::string program = temp + "program.exe";
+  WriteWholeFile(program, ProgramWithArchive(std::string(20000, 'p'), "this product"));
+  // Another product's uninstaller is this program too; a planted file of
+  // the same size is not, nor one without an archive.
+  const std::string ours = ProgramWithArchive(std::string(20000, 'p'), "another product's archive");
+  const std::string planted = ProgramWithArchive(std::string(19999, 'p') + "x", "this product");
   struct Case {
     const char* folder;
     std::vector<std::string> files;  // a trailing '\' makes a folder
@@ -113,6 +128,8 @@ TEST(Relaunch, StartRemovesOnlyEarlierCopiesOfOurs) {
   };
   const std::vector<Case> cases = {
       {"Del0000000A", {"Del0000000A.exe"}, {"-"}},
+      {"Del00000013", {"Del00000013.exe!"}, {"Del00000013.exe"}},
+      {"Del00000014", {"Del00000014.exe?"}, {"Del00000014.exe"}},
       {"Del0000000B", {"Del0000000B.exe", "debug.log"}, {"debug.log"}},
       {"Del0000000C", {"Del0000000C.exe", "notes.txt"}, {"Del0000000C.exe", "notes.txt"}},
       {"Del0000000D", {}, {}},
@@ -128,12 +145,16 @@ TEST(Relaunch, StartRemovesOnlyEarlierCopiesOfOurs) {
     for (const std::string& file : c.files) {
       if (file.back() == '\\')
         OsCreateFolder((folder + file).c_str());
+      else if (file.back() == '!')
+        WriteWholeFile(folder + file.substr(0, file.size() - 1), planted);
+      else if (file.back() == '?')
+        WriteWholeFile(folder + file.substr(0, file.size() - 1), std::string(20000, 'p'));
       else
-        WriteWholeFile(folder + file, "bytes");
+        WriteWholeFile(folder + file, file.find(".exe") != std::string::npos ? ours : "bytes");
     }
   }
   WriteWholeFile(temp + "Del00000012.exe", "a file, not a folder");
-  EXPECT_EQ(RemoveEarlierCopies(temp.c_str()), 2);
+  EXPECT_EQ(RemoveEarlierCopies(temp.c_str(), program.c_str()), 2);
   for (const Case& c : cases) {
     std::string folder = temp + c.folder + "\\";
     if (c.after == std::vector<std::string>{"-"}) {
