@@ -116,8 +116,8 @@ bool IsThisProgram(const char* path, const char* module) {
   std::FILE* a = OsOpenFile(path, "rb");
   std::FILE* b = a ? OsOpenFile(module, "rb") : nullptr;
   std::uint32_t length = a && b ? ArchiveOffset(a) : 0;
-  bool same = length != 0 && ArchiveOffset(b) == length && std::fseek(a, 0, SEEK_SET) == 0 &&
-              std::fseek(b, 0, SEEK_SET) == 0;
+  bool same =
+      length != 0 && ArchiveOffset(b) == length && std::fseek(a, 0, SEEK_SET) == 0 && std::fseek(b, 0, SEEK_SET) == 0;
   static char left[16384];
   static char right[16384];
   while (same && length > 0) {

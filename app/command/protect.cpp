@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int kMostProtected = 192;
+constexpr int kMostProtected = 384;
 
 struct ProtectedFolder {
   char path[kCanonicalRoom];  // final path, ASCII letters folded, no final '\'
@@ -108,10 +108,43 @@ struct ProfileListing {
   char folder[kCanonicalRoom];
 };
 
+// A profile and the folders every profile holds, where they usually are
+// (the shell names only the current user's).
+void AddProfileFolders(const char* profile) {
+  Add(profile);
+  static const char* const kOwn[] = {"Desktop",
+                                     "Documents",
+                                     "Downloads",
+                                     "Music",
+                                     "Pictures",
+                                     "Videos",
+                                     "Favorites",
+                                     "Contacts",
+                                     "Links",
+                                     "Saved Games",
+                                     "Searches",
+                                     "OneDrive",
+                                     "AppData",
+                                     "AppData\\Local",
+                                     "AppData\\Roaming",
+                                     "AppData\\LocalLow",
+                                     "Start Menu",
+                                     "Templates",
+                                     "My Documents",
+                                     "Application Data",
+                                     "Local Settings",
+                                     "Temp"};
+  for (const char* name : kOwn) {
+    char path[kCanonicalRoom];
+    if (StrFormatBounded(path, sizeof path, "%s\\%s", profile, name)) Add(path);
+  }
+}
+
 void AddProfile(void* context, const char* name, int isFolder) {
   if (!isFolder) return;
   char path[kCanonicalRoom];
-  if (StrFormatBounded(path, sizeof path, "%s\\%s", static_cast<ProfileListing*>(context)->folder, name)) Add(path);
+  if (StrFormatBounded(path, sizeof path, "%s\\%s", static_cast<ProfileListing*>(context)->folder, name))
+    AddProfileFolders(path);
 }
 
 // The profiles folder, every profile in it, Default and Public.
@@ -131,14 +164,9 @@ void AddProfiles() {
   static const char* const kNames[] = {"Default", "Default User", "Public", "All Users"};
   for (const char* name : kNames) {
     char path[kCanonicalRoom];
-    if (StrFormatBounded(path, sizeof path, "%s\\%s", key, name)) Add(path);
+    if (StrFormatBounded(path, sizeof path, "%s\\%s", key, name)) AddProfileFolders(path);
   }
-  // The profile's own folders that no CSIDL names, where they usually are.
-  static const char* const kOwn[] = {"Downloads", "Saved Games", "Contacts", "Links", "Searches", "OneDrive"};
-  for (const char* name : kOwn) {
-    char path[kCanonicalRoom];
-    if (StrFormatBounded(path, sizeof path, "%s\\%s", profile, name)) Add(path);
-  }
+  AddProfileFolders(profile);
 }
 
 void Learn() {

@@ -210,6 +210,27 @@ char g_refusal[kFolderWorkRoom];
 // Whether a folder's final path is the text it was opened by.
 bool SameFolder(const char* finalPath, const char* text) { return SameFolderText(finalPath, text); }
 
+// Whether the nearest folder above a missing one that exists is the folder
+// its text names: only then does the missing folder count as gone, rather
+// than as a name that leads somewhere unknown (a share out of reach).
+bool ReachableAncestor(const char* text) {
+  char folder[kFolderWorkRoom];
+  StrCopy(folder, text);
+  for (;;) {
+    std::int32_t cut = StrLength(folder);
+    while (cut > 0 && folder[cut - 1] != '\\') --cut;
+    if (cut <= 1) return false;
+    folder[cut == 3 ? cut : cut - 1] = '\0';
+    OsNode node;
+    if (OsNodeOpen(folder, 0, &node)) {
+      bool same = node.folder && !node.link && SameFolder(node.finalPath, folder);
+      OsNodeClose(&node);
+      return same;
+    }
+    if (!AlreadyGone(OsLastError()) || cut == 3) return false;
+  }
+}
+
 // The root for a folder's text: opened once, checked once.
 std::int32_t RootFor(const char* folder, RemovalRoot kind) {
   char text[kFolderWorkRoom];
@@ -231,7 +252,7 @@ std::int32_t RootFor(const char* folder, RemovalRoot kind) {
   root.kind = kind;
   if (!OsNodeOpen(text, 0, &root.node)) {
     std::uint32_t error = OsLastError();
-    if (AlreadyGone(error)) {
+    if (AlreadyGone(error) && ReachableAncestor(text)) {
       root.absent = true;
     } else {
       LogPrint("Unable to open folder '%s' (%d) (0x%.8X)\n", text, static_cast<int>(error), error);
@@ -315,9 +336,8 @@ bool SplitBelow(const char* rootText, const char* path, Names* out) {
 // Whether the final path of a child is its parent's and its own name.
 bool IsChildOf(const OsNode& child, const OsNode& parent, const char* name) {
   char expected[kFolderWorkRoom];
-  const char* separator = StrLength(parent.finalPath) > 0 && parent.finalPath[StrLength(parent.finalPath) - 1] == '\\'
-                              ? ""
-                              : "\\";
+  const char* separator =
+      StrLength(parent.finalPath) > 0 && parent.finalPath[StrLength(parent.finalPath) - 1] == '\\' ? "" : "\\";
   if (!StrFormatBounded(expected, sizeof expected, "%s%s%s", parent.finalPath, separator, name)) return false;
   return SameFolderText(child.finalPath, expected);
 }
@@ -332,8 +352,7 @@ Walked Walk(std::int32_t root, const Names& names, std::int32_t folders, std::in
     g_chain.root = root;
   }
   std::int32_t common = 0;
-  while (common < g_chain.depth && common < folders &&
-         StrEqualNoCase(g_chain.nodes[common].name, names.names[common]))
+  while (common < g_chain.depth && common < folders && StrEqualNoCase(g_chain.nodes[common].name, names.names[common]))
     ++common;
   while (g_chain.depth > common) OsNodeClose(&g_chain.nodes[--g_chain.depth]);
   *reached = g_chain.depth;
@@ -556,7 +575,8 @@ Fate RemoveBelow(std::int32_t rootIndex, const char* path, const char* given) {
   char finalPath[kFolderWorkRoom];
   StrFormatBounded(finalPath, sizeof finalPath, "%s%s%s", folder->finalPath,
                    folder->finalPath[StrLength(folder->finalPath) - 1] == '\\' ? "" : "\\", name);
-  bool atRestart = !gone && !g_quiet && InUse(error) && (IsScheduled(finalPath) || ScheduleAtRestart(finalPath, "file"));
+  bool atRestart =
+      !gone && !g_quiet && InUse(error) && (IsScheduled(finalPath) || ScheduleAtRestart(finalPath, "file"));
   if (!gone && !atRestart) {
     if (!g_quiet) Climb(reached);
     return Fate::Stays;
@@ -643,7 +663,8 @@ std::int32_t DeleteBelow(const char* rootFolder, RemovalRoot kind, const char* p
   CHECK_POINTER(kUnit, rootFolder);
   CHECK_POINTER(kUnit, path);
   LogPrint("Delete file '%s'\n", path);
-  std::int32_t root = kind == RemovalRoot::Product && g_roots.product >= 0 ? g_roots.product : RootFor(rootFolder, kind);
+  std::int32_t root =
+      kind == RemovalRoot::Product && g_roots.product >= 0 ? g_roots.product : RootFor(rootFolder, kind);
   if (root < 0) return 0;
   return Outcome(RemoveBelow(root, path, path));
 }
@@ -663,7 +684,8 @@ std::int32_t ResolveBelow(const char* rootFolder, RemovalRoot kind, const char* 
   CHECK_POINTER(kUnit, rootFolder);
   CHECK_POINTER(kUnit, path);
   CHECK_POINTER(kUnit, finalPath);
-  std::int32_t root = kind == RemovalRoot::Product && g_roots.product >= 0 ? g_roots.product : RootFor(rootFolder, kind);
+  std::int32_t root =
+      kind == RemovalRoot::Product && g_roots.product >= 0 ? g_roots.product : RootFor(rootFolder, kind);
   char file[kFolderWorkRoom];
   Names names;
   if (root < 0 || !CanonicalPath(path, file, sizeof file)) return 0;

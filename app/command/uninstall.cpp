@@ -40,6 +40,16 @@ bool ScriptPathRoot(InstallSettings* settings, const char* scriptPath, char* roo
   return true;
 }
 
+// Whether a script path holds a ".." name: a component is only ever named
+// straight below the folder it is written against.
+bool ClimbsWithDots(const char* path) {
+  for (const char* p = path; *p; ++p) {
+    bool start = p == path || p[-1] == '\\' || p[-1] == '/' || (p - path >= 2 && p[-2] == '$');
+    if (start && p[0] == '.' && p[1] == '.' && (p[2] == '\0' || p[2] == '\\' || p[2] == '/')) return true;
+  }
+  return false;
+}
+
 // Expands a script path of the product and deletes the file; 1 when it is
 // gone. A path that cannot be expanded whole is passed over (ExpandPath has
 // said why); whatever its ".." say, it must stay inside the folder it is
@@ -225,8 +235,8 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
       // A run after the product has gone already removed nothing: an
       // unattended caller is told the product was not installed.
       if (Unattended() && settings->FilesLeft == 0 && !entryFound && RemovalFilesFound() == 0) {
-        LogPrint("Nothing of '%s %s' was found: no listed file, no installed-programs entry\n",
-                 settings->CompanyName, settings->ProductName);
+        LogPrint("Nothing of '%s %s' was found: no listed file, no installed-programs entry\n", settings->CompanyName,
+                 settings->ProductName);
         ReportOutcome(kExitNotInstalled);
         settings->Text[0] = '\0';
         break;
@@ -299,6 +309,10 @@ std::int32_t ReverseComponent(InstallSettings* settings, const char* action, con
       !ScriptPathRoot(settings, component, root, sizeof root, &kind))
     return 1;
   LogPrint("OLE: %s '%s'\n", action, path);
+  if (ClimbsWithDots(component)) {
+    LogPrint("Unable to use component '%s': its path climbs with '..'\n", component);
+    return 1;
+  }
   // Only a component of the product's folder or of a path variable's,
   // reached without a link: a library loaded runs its code.
   char library[kKeyRoom];

@@ -522,6 +522,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import uninstall_scenarios  # noqa: E402,F401
 import relaunch_scenarios  # noqa: E402,F401
 import safety_scenarios  # noqa: E402,F401
+import identity_scenarios  # noqa: E402,F401
 import sandbox_scenarios  # noqa: E402,F401
 import net_scenarios  # noqa: E402,F401
 import update_scenarios  # noqa: E402,F401

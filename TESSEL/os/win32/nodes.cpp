@@ -124,8 +124,8 @@ int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* 
   ACCESS_MASK access = DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES | (folder ? FILE_LIST_DIRECTORY | FILE_TRAVERSE : 0);
   ULONG options = kFileSynchronousIoNonAlert | kFileOpenReparsePoint | kFileOpenForBackupIntent |
                   (folder ? kFileDirectoryFile : kFileNonDirectoryFile);
-  NTSTATUS status = NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options,
-                                 nullptr, 0);
+  NTSTATUS status =
+      NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
   if (status != 0) {
     if (status == kStatusFileIsADirectory)
       SetLastError(kErrorDirectoryNotSupported);
