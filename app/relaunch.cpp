@@ -39,34 +39,6 @@ void Discard(const char* copy, const char* folder) {
   OsRemoveFolder(folder);
 }
 
-// A fresh folder under the temporary folder; its path (with '\') and the
-// copy's path. CreateDirectory fails on an existing name: take another.
-bool MakePrivateFolder(const char* tempFolder, char (&folder)[kPathRoom], char (&copy)[kPathRoom]) {
-  for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
-    char name[kNameRoom];
-    StrFormatBounded(name, sizeof name, "Del%08X", static_cast<unsigned>(OsFreshNumber()));
-    char path[kPathRoom];
-    if (!StrFormatBounded(path, sizeof path, "%s%s", tempFolder, name) ||
-        !StrFormatBounded(copy, sizeof copy, "%s\\%s.exe", path, name)) {
-      LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder,
-               static_cast<int>(kErrorInvalidParameter), kErrorInvalidParameter);
-      return false;
-    }
-    if (OsCreateFolder(path)) {
-      StrFormatBounded(folder, sizeof folder, "%s\\", path);
-      return true;
-    }
-    std::uint32_t error = OsLastError();
-    if (error != kErrorAlreadyExists) {
-      LogPrint("Unable to create folder '%s' (%d) (0x%.8X)\n", path, static_cast<int>(error), error);
-      return false;
-    }
-  }
-  LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder, static_cast<int>(kErrorAlreadyExists),
-           kErrorAlreadyExists);
-  return false;
-}
-
 // What an earlier run's folder holds.
 struct Contents {
   const char* copyName;
@@ -209,6 +181,35 @@ constexpr std::int32_t kFinisherPatience = 120;
 
 }  // namespace
 
+// A fresh folder under the temporary folder; its path (with '\') and the
+// copy's path. CreateDirectory fails on an existing name: take another.
+bool MakePrivateFolder(const char* tempFolder, char (&folder)[kPathRoom], char (&copy)[kPathRoom],
+                       std::uint32_t (*number)()) {
+  for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+    char name[kNameRoom];
+    StrFormatBounded(name, sizeof name, "Del%08X", static_cast<unsigned>(number()));
+    char path[kPathRoom];
+    if (!StrFormatBounded(path, sizeof path, "%s%s", tempFolder, name) ||
+        !StrFormatBounded(copy, sizeof copy, "%s\\%s.exe", path, name)) {
+      LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder,
+               static_cast<int>(kErrorInvalidParameter), kErrorInvalidParameter);
+      return false;
+    }
+    if (OsCreateFolder(path)) {
+      StrFormatBounded(folder, sizeof folder, "%s\\", path);
+      return true;
+    }
+    std::uint32_t error = OsLastError();
+    if (error != kErrorAlreadyExists) {
+      LogPrint("Unable to create folder '%s' (%d) (0x%.8X)\n", path, static_cast<int>(error), error);
+      return false;
+    }
+  }
+  LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder, static_cast<int>(kErrorAlreadyExists),
+           kErrorAlreadyExists);
+  return false;
+}
+
 bool IsCopyFolderName(const char* name) {
   if (name[0] != 'D' || name[1] != 'e' || name[2] != 'l') return false;
   for (int i = 3; i < 11; ++i)
@@ -275,7 +276,7 @@ std::int32_t Relaunch(const char* tail, std::int32_t* exitCode) {
     return 0;
   }
   RemoveEarlierCopies(tempFolder);
-  if (!MakePrivateFolder(tempFolder, folder, copy)) {
+  if (!MakePrivateFolder(tempFolder, folder, copy, OsFreshNumber)) {
     ReportFailedStart(couldNotCopy);
     return 0;
   }

@@ -26,6 +26,10 @@ bool IsFinisherStart(const char* arguments);
 // named and filled as this program makes them. A copy's debug.log stays,
 // and with it its folder. Gives the number of copies removed.
 std::int32_t RemoveEarlierCopies(const char* tempFolder, const char* program = nullptr);
+// A fresh folder "Del" and eight hexadecimal digits (from number) under the
+// temporary folder, made by this call: an existing name is never reused.
+// Its path (with '\') in folder, the copy's path in copy.
+bool MakePrivateFolder(const char* tempFolder, char (&folder)[260], char (&copy)[260], std::uint32_t (*number)());
 // Whether the file holds this program: the same bytes as the program file
 // up to where its archive begins (the archives may differ).
 bool IsThisProgram(const char* path, const char* program);

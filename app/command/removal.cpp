@@ -259,13 +259,13 @@ std::int32_t RootFor(const char* folder, RemovalRoot kind) {
       StrFormatBounded(g_refusal, sizeof g_refusal, "it cannot be opened, error %d", static_cast<int>(error));
       root.refused = true;
     }
-  } else if (!root.node.folder) {
-    LogPrint("Unable to use '%s' as a folder\n", text);
-    StrCopyBounded(g_refusal, "it is a file");
-    root.refused = true;
   } else if (root.node.link) {
     LogPrint("Unable to use folder '%s': it is a link\n", text);
     StrCopyBounded(g_refusal, "it is a link");
+    root.refused = true;
+  } else if (!root.node.folder) {
+    LogPrint("Unable to use '%s' as a folder\n", text);
+    StrCopyBounded(g_refusal, "it is a file");
     root.refused = true;
   } else if (!SameFolder(root.node.finalPath, text)) {
     // Another drive letter, a share, Z: or a link on the way.

@@ -278,3 +278,23 @@ def identity_repeated_quiet_run_says_not_installed(side):
     after = machine_tree(side)
     check(after == before, "changed: %s" % sorted(after ^ before)[:10])
     shutil.rmtree(os.path.dirname(again))
+
+
+@scenario
+def identity_copy_outside_the_temporary_folder_stays(side):
+    """A program named like a relaunched copy but outside the temporary
+    folder never schedules its own removal."""
+    from relaunch_scenarios import pending_removals
+    product = EarlyProduct(side, "look-alike").install()
+    folder = "C:\\e2e\\Del0000ABCD"
+    copy = folder + "\\Del0000ABCD.exe"
+    shutil.rmtree(side.host_path(folder), ignore_errors=True)
+    os.makedirs(side.host_path(folder))
+    shutil.copy2(product.host(product.exe), side.host_path(copy))
+    code, _ = side.run(side.host_path(copy), ["-Spawn"], answers=[("Uninstall...", "No")])
+    check(code == 0, "exit code %d" % code)
+    pending = pending_removals(side)
+    check(not any(copy in line or line.endswith(folder) for line in pending), "scheduled: %s" % pending)
+    regtool(side, "get", "HKCU", product.product_key, "Install Path")  # another start
+    check(os.path.exists(side.host_path(copy)), "the look-alike went")
+    shutil.rmtree(side.host_path(folder))

@@ -189,6 +189,17 @@ TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
     EXPECT_TRUE(Pending(a.substr(0, a.size() - 1)));
     EXPECT_TRUE(Pending(bare));
     EXPECT_TRUE(Exists(b)) << "a folder to go at the restart is still there";
+    // Each file before the folder that holds it: a folder goes only empty.
+    std::vector<std::string> order = PendingOperations();
+    auto at = [&](const std::string& path) {
+      for (std::size_t i = 0; i < order.size(); ++i)
+        if (order[i] == "\\??\\" + path) return static_cast<int>(i);
+      return -1;
+    };
+    EXPECT_LT(at(held), at(b.substr(0, b.size() - 1)));
+    EXPECT_LT(at(other), at(b.substr(0, b.size() - 1)) + 1);
+    EXPECT_LT(at(b.substr(0, b.size() - 1)), at(a.substr(0, a.size() - 1)));
+    EXPECT_LT(at(a.substr(0, a.size() - 1)), at(bare));
     std::string text = LogText(log);
     EXPECT_NE(text.find("Unable to delete file '" + held + "'\nDelete file '" + held + "' at restart\n"),
               std::string::npos)
