@@ -123,10 +123,8 @@ bool RemoveEarlierCopy(const char* tempFolder, const char* name, const char* mod
   if (!OsListFolder(folder, Sort, &contents)) return false;
   // Only a folder that holds our copy and nothing but its log is ours.
   if (!contents.copy || contents.other || OsIsLink(copy) || (contents.log && OsIsLink(log))) return false;
-  if (!IsThisProgram(copy, module)) {
-    LogPrint("Unable to delete file '%s': not this program\n", copy);
-    return false;
-  }
+  // Someone else's file under a copy's name: passed over without a word.
+  if (!IsThisProgram(copy, module)) return false;
   if (!OsDeleteIdleProgram(copy)) return false;
   LogPrint("Deleting '%s'\n", copy);
   if (!contents.log && OsRemoveFolder(folder)) LogPrint("Deleting '%s'\n", folder);

@@ -180,6 +180,9 @@ constexpr int kCsidlCommonDocuments = 0x2E;
 // expanded as far as the folders exist. A final '\' stays. 0 when the
 // result does not fit or the text names no path.
 int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity);
+// The same resolution by text alone: short names stay as they are written,
+// so nothing on the disk is asked (a removal asks the disk by handle).
+int OsResolvedPath(const char* path, char* out, std::uint32_t capacity);
 
 // ---- folder listing and removal -------------------------------------------
 // Lists a folder's entries other than "." and ".."; gives the count, or -1

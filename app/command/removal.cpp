@@ -186,7 +186,8 @@ bool ScheduleAtRestart(const char* given, const char* what) {
 
 // ---- roots ---------------------------------------------------------------
 struct Root {
-  char text[kFolderWorkRoom];  // canonical, no final '\' but a drive root's
+  char given[kFolderWorkRoom];  // as the caller named it
+  char text[kFolderWorkRoom];   // canonical, no final '\' but a drive root's
   RemovalRoot kind;
   OsNode node;
   bool absent;   // the folder does not exist: nothing below it to remove
@@ -233,6 +234,9 @@ bool ReachableAncestor(const char* text) {
 
 // The root for a folder's text: opened once, checked once.
 std::int32_t RootFor(const char* folder, RemovalRoot kind) {
+  // Asked again for the same text: no canonical form computed twice.
+  for (std::int32_t i = 0; i < g_roots.count; ++i)
+    if (g_roots.items[i].kind == kind && StrEqual(g_roots.items[i].given, folder)) return i;
   char text[kFolderWorkRoom];
   if (!CanonicalPath(folder, text, sizeof text)) {
     LogPrint("Unable to resolve path '%s'\n", folder);
@@ -249,6 +253,7 @@ std::int32_t RootFor(const char* folder, RemovalRoot kind) {
   Root& root = g_roots.items[g_roots.count];
   root = Root{};
   StrCopy(root.text, text);
+  StrCopyBounded(root.given, folder);
   root.kind = kind;
   if (!OsNodeOpen(text, 0, &root.node)) {
     std::uint32_t error = OsLastError();
@@ -517,8 +522,9 @@ enum class Fate { Gone, Missing, Stays };
 
 Fate RemoveBelow(std::int32_t rootIndex, const char* path, const char* given) {
   Root& root = g_roots.items[rootIndex];
+  // Resolved by text only: what it names is then asked by handle.
   char file[kFolderWorkRoom];
-  if (!CanonicalPath(path, file, sizeof file)) {
+  if (!OsResolvedPath(path, file, sizeof file)) {
     LogPrint("Unable to resolve path '%s'\n", given);
     return Fate::Stays;
   }
@@ -528,7 +534,10 @@ Fate RemoveBelow(std::int32_t rootIndex, const char* path, const char* given) {
     return Fate::Stays;
   }
   Names names;
-  if (!SplitBelow(root.text, file, &names)) {
+  // A short name on the way is expanded only when the text alone does not
+  // lie below the root.
+  if (!SplitBelow(root.text, file, &names) &&
+      (!CanonicalPath(path, file, sizeof file) || !SplitBelow(root.text, file, &names))) {
     LogPrint("Unable to delete file '%s' outside the folder '%s'\n", file, root.text);
     return Fate::Stays;
   }

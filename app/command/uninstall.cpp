@@ -168,7 +168,20 @@ std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*
   // A folder that cannot serve stops the uninstall before the question; a
   // missing product key is told after it.
   bool keyMissing = false;
-  if (!EstablishFolder(settings, &keyMissing)) return StopUninstall(settings, kExitDamaged);
+  if (!EstablishFolder(settings, &keyMissing)) {
+    // The recorded (or computed) folder is no full path, or one of the
+    // system's own: the user is told so, not that nothing is installed.
+    char message[kKeyRoom + kWorkRoom];
+    StrFormatBounded(message, sizeof message,
+                     "Unable to uninstall %s %s: its recorded folder is not a folder of its own (not a full path, a "
+                     "drive's root or one of the system's own folders). Nothing has been removed.",
+                     settings->CompanyName, settings->ProductName);
+    ShowProblem(message, nullptr);
+    ReportOutcome(kExitDamaged);
+    settings->Mode = RunModeNone;
+    HeldActionsDiscard();
+    return 1;
+  }
   if (!keyMissing && !EstablishIdentity(settings)) return 1;
 
   char question[kWorkRoom];

@@ -30,6 +30,9 @@ int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity) {
   return Give(text, out, capacity);
 }
 
+// The host has no short names.
+int OsResolvedPath(const char* path, char* out, std::uint32_t capacity) { return OsCanonicalPath(path, out, capacity); }
+
 int OsShellFolder(int csidl, char* out, std::uint32_t capacity) {
   host::MachineRoot();
   std::string profile = "C:\\users\\" + host::UserName();

@@ -59,6 +59,17 @@ int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity) {
   return Give(Longer(full, root), out, capacity);
 }
 
+int OsResolvedPath(const char* path, char* out, std::uint32_t capacity) {
+  std::string text = pathrules::Plain(path);
+  char full[1024];
+  DWORD length = text.empty() ? 0 : GetFullPathNameA(text.c_str(), sizeof full, full, nullptr);
+  std::string root;
+  std::string rest;
+  if (length == 0 || length >= sizeof full || !pathrules::SplitRoot(full, &root, &rest) || !pathrules::Sound(rest))
+    return Give("", out, 0);
+  return Give(full, out, capacity);
+}
+
 int OsShellFolder(int csidl, char* out, std::uint32_t capacity) {
   if (capacity == 0) return 0;
   out[0] = '\0';
