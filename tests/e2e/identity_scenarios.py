@@ -103,7 +103,7 @@ def identity_recorded_folder_by_another_name(side):
     os.symlink(os.path.relpath(drive_c, os.path.dirname(drive_d)) if side.name == "win32" else drive_c, drive_d)
     user = profile(product)
     others_profile = user.rsplit("\\", 1)[0] + "\\someone"
-    others(side, [others_profile + "\\Documents\\letter.txt", "C:\\windows\\Fonts\\a.ttf"])
+    others(side, [others_profile + "\\Documents\\letter.txt", "C:\\windows\\Fonts\\aliases.ttf"])
     cases = ["C:\\Apps\\Sys\\", "C:\\Apps\\Way\\" + product.folder + "\\", "D:\\" + folder,
              "Z:" + side.host_path(product.install_path).replace("/", "\\"), "\\\\localhost\\c$\\" + folder,
              "C:\\windows\\Fonts\\", product.programs + "\\Startup\\", others_profile + "\\",
@@ -116,6 +116,15 @@ def identity_recorded_folder_by_another_name(side):
         for path in (drive_d, share):
             if path and os.path.islink(path):
                 os.remove(path)
+        # A Wine prefix lives on between scenarios: take back what was planted.
+        shutil.rmtree(side.host_path(others_profile), ignore_errors=True)
+        shutil.rmtree(side.host_path("C:\\Apps"), ignore_errors=True)
+        os.remove(side.host_path("C:\\windows\\Fonts\\aliases.ttf"))
+        for name in ["bin\\viewer.exe", "readme.txt", "license.txt"]:
+            path = side.host_path("C:\\windows\\system32\\" + name)
+            if os.path.exists(path):
+                os.remove(path)
+        shutil.rmtree(side.host_path("C:\\windows\\system32\\bin"), ignore_errors=True)
 
 
 @scenario
@@ -160,9 +169,10 @@ def identity_link_swapped_in_while_asking(side):
     documents = profile(product) + "\\Documents\\swapped"
     shutil.rmtree(side.host_path(documents), ignore_errors=True)
     victims(side, documents, ["viewer.chm", "images\\toolbar.png"])
-    process = subprocess.Popen(side.command(product.host(product.exe), [] if side.name == "win32" else ["-Spawn"]),
-                               env=side.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT)
+    host = side.name == "host"
+    process = subprocess.Popen(side.command(product.host(product.exe), ["-Spawn"] if host else []), env=side.env,
+                               stdin=subprocess.PIPE if host else subprocess.DEVNULL,
+                               stdout=subprocess.PIPE if host else subprocess.DEVNULL, stderr=subprocess.STDOUT)
     if side.name == "win32":
         side.driver("wait", "Uninstall...")
     else:
@@ -176,7 +186,7 @@ def identity_link_swapped_in_while_asking(side):
     before = linked_tree(side)
     if side.name == "win32":
         side.driver("steps", "Uninstall...=Yes", "Uninstaller...=OK")
-        process.communicate(timeout=120)
+        process.wait(timeout=120)
         side.wait_idle()
     else:
         process.communicate(b"y\n\n", timeout=120)
@@ -222,8 +232,11 @@ def identity_paths_stay_in_their_folders(side):
     users = user.rsplit("\\", 1)[0]
     others(side, [users + "\\climb-victim.txt", user + "\\Documents\\climb-victim.txt", "C:\\climb-victim.txt",
                   product.program_files + "\\climb-victim.txt"])
-    for folder in ["help", "logs", "tasks", "temp", "Fonts"]:
+    for folder, name in [("help", "a.hlp"), ("logs", "x.log"), ("tasks", "t.job"), ("temp", "a.log"),
+                         ("Fonts", "a.ttf")]:
         os.makedirs(side.host_path("C:\\windows\\" + folder), exist_ok=True)
+        if os.path.exists(side.host_path("C:\\windows\\%s\\%s" % (folder, name))):
+            os.remove(side.host_path("C:\\windows\\%s\\%s" % (folder, name)))
     # An evil twin of the product's component in the system folder.
     suffix = ".dll" if side.name == "win32" else ".so"
     shutil.copy2(os.path.join(side.build, "tests", "testcomponent-normal" + suffix),
@@ -236,6 +249,9 @@ def identity_paths_stay_in_their_folders(side):
     removed.discard(relative_to_machine(side, product.programs + "\\Startup") + os.sep)
     check_tree(side, before, machine_tree(side), removed)
     check(product.component_record() == "DllUnregisterServer\n", "components: " + product.component_record())
+    for victim in [users + "\\climb-victim.txt", user + "\\Documents\\climb-victim.txt", "C:\\climb-victim.txt",
+                   product.program_files + "\\climb-victim.txt", "C:\\windows\\system32\\climbshell.dll"]:
+        os.remove(side.host_path(victim))
 
 
 @scenario

@@ -214,7 +214,8 @@ def safety_group_climbing_to_programs(side):
 
 def temp_folder(side):
     """The temporary folder as the program sees it, a Windows path."""
-    users = [name for name in os.listdir(side.host_path("C:\\users")) if name != "Public"]
+    users = [name for name in os.listdir(side.host_path("C:\\users"))
+             if name != "Public" and os.path.isdir(os.path.join(side.host_path("C:\\users"), name))]
     user = (os.environ.get("USER") or "user") if side.name == "host" or not users else users[0]
     for windows in ["C:\\users\\%s\\AppData\\Local\\Temp" % user, "C:\\users\\%s\\Temp" % user]:
         if os.path.isdir(side.host_path(windows)):
