@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   std::string base = argv[1];
   int files = std::atoi(argv[2]);
   int folders = std::atoi(argv[3]);
-  LogInit("debug.log", 0);  // the log off, as in a normal run
+  LogInit("debug.log", std::getenv("BENCH_LOG") ? LogFile : 0);  // the log off, as in a normal run
   MemoryInit(kHeapNoLimit, 0);
 
   // The keeper file keeps the scratch folder itself, as a product's parent
@@ -71,9 +71,10 @@ int main(int argc, char** argv) {
   // A small untimed removal first: it pays the one-time start-up costs (the
   // shell's programs folder, looked up before the first folder goes), which
   // the program has paid already at its first shortcut command.
+  std::vector<std::string> first = MakeTree(scratch, 4, 2);
   RemovalUseProductFolder(scratch.c_str());
   RemovalBatchBegin();
-  for (const std::string& path : MakeTree(scratch, 4, 2)) DeleteProductFile(path.c_str());
+  for (const std::string& path : first) DeleteProductFile(path.c_str());
   RemovalBatchEnd();
 
   std::vector<std::string> paths = MakeTree(scratch, files, folders);

@@ -81,6 +81,18 @@ std::int32_t DeleteShortcut(const char* target, const char* arguments, const cha
   return 1;
 }
 
+std::int32_t DeleteRegisterShortcut(const char* path) {
+  CHECK_POINTER(kUnit, path);
+  // The same test as an item's: a group that climbs out of the programs
+  // folder names no shortcut of the product's.
+  char programs[kShortcutPathRoom];
+  if (!OsProgramsFolder(programs, sizeof programs) || !IsInsideFolder(path, programs)) {
+    LogPrint("Unable to delete shortcut '%s' outside the programs folder\n", path);
+    return 0;
+  }
+  return DeleteBelow(programs, RemovalRoot::Programs, path);
+}
+
 std::int32_t HandleCreateGroup(InstallSettings* settings, const char* arguments, std::int32_t* consumed) {
   char group[KeywordRoom(kKeywordCreateGroup, 1)];
   if (!ReadArgument(arguments, group, consumed)) return RefuseOverlongArgument(kKeywordCreateGroup, sizeof group);

@@ -16,3 +16,7 @@ std::int32_t DeleteShortcut(const char* target, const char* arguments, const cha
 // The unit's start-up, as each script is loaded: no group is current.
 std::int32_t ShortcutsInit();
 const char* CurrentGroup();
+// Deletes the shortcut that offered the registration (once a server has
+// confirmed it), and the group folders it leaves empty; only ever below the
+// programs folder. 1 when it is gone.
+std::int32_t DeleteRegisterShortcut(const char* path);

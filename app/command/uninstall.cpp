@@ -13,6 +13,7 @@
 #include "register/register.h"
 #include "registry.h"
 #include "removal.h"
+#include "shortcuts.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
 #include "update.h"
@@ -286,13 +287,8 @@ std::int32_t HandleDone(InstallSettings* settings, const char* arguments, std::i
     case RunModeInstallerRegister:
       // The shortcut that offered the registration goes only once the
       // server has confirmed it.
-      if (settings->RegisterShortcut[0] != '\0' && RegistrationConfirmed()) {
-        char programs[kKeyRoom];
-        if (OsProgramsFolder(programs, sizeof programs))
-          DeleteBelow(programs, RemovalRoot::Programs, settings->RegisterShortcut);
-        else
-          LogPrint("Unable to find the programs folder for '%s'\n", settings->RegisterShortcut);
-      }
+      if (settings->RegisterShortcut[0] != '\0' && RegistrationConfirmed())
+        DeleteRegisterShortcut(settings->RegisterShortcut);
       break;
     case RunModeUpdate: UpdateRun(settings->OwnerWindow, settings); break;
     default: break;

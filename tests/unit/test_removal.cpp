@@ -258,6 +258,7 @@ TEST(Ole, FailuresAreLogged) {
 }
 
 TEST(Shortcuts, UninstallDeletesAndRegisterModesRecord) {
+  MemoryInit(kHeapNoLimit, 0);
   char programs[260];
   ASSERT_TRUE(OsProgramsFolder(programs, sizeof programs));
   std::string group = std::string(programs) + "\\TesselTest Maker";
@@ -292,4 +293,43 @@ TEST(Shortcuts, UninstallDeletesAndRegisterModesRecord) {
   EXPECT_FALSE(Exists(group));
   EXPECT_TRUE(Exists(programs));
   HeldActionsDiscard();
+}
+
+TEST(Shortcuts, TheRegistrationsShortcutOnlyBelowTheProgramsFolder) {
+  MemoryInit(kHeapNoLimit, 0);
+  char programs[260];
+  ASSERT_TRUE(OsProgramsFolder(programs, sizeof programs));
+  std::string outside = ScratchPath("other-product.lnk");
+  WriteWholeFile(outside, "another product's shortcut");
+  std::string climbing = std::string(programs) + "\\..\\..\\..\\..\\..\\..\\..\\..\\tessel-tests\\other-product.lnk";
+  EXPECT_EQ(DeleteRegisterShortcut(climbing.c_str()), 0);
+  EXPECT_EQ(DeleteRegisterShortcut(outside.c_str()), 0);
+  EXPECT_EQ(ReadWholeFile(outside), "another product's shortcut");
+  // A group of the shell's own keeps its folder when the shortcut goes.
+  std::string startup = std::string(programs) + "\\Startup";
+  OsCreateFolder(startup.c_str());
+  WriteWholeFile(startup + "\\Register Viewer.lnk", "lnk");
+  EXPECT_EQ(DeleteRegisterShortcut((startup + "\\Register Viewer.lnk").c_str()), 1);
+  EXPECT_FALSE(Exists(startup + "\\Register Viewer.lnk"));
+  EXPECT_TRUE(Exists(startup));
+  OsDeleteFile(outside.c_str());
+  RemovalReset();
+}
+
+TEST(RemovalBatch, TheProductFolderGoesWithItsLastFolder) {
+  MemoryInit(kHeapNoLimit, 0);
+  for (int files : {12, 40, 16}) {
+    Tree tree("last-folder");
+    std::vector<std::string> paths;
+    for (int i = 0; i < files; ++i)
+      paths.push_back(tree.File("d" + std::to_string(i * 4 / files), "f" + std::to_string(i) + ".dat"));
+    std::string log = TempPath("last-folder.log");
+    StartLog(log, LogFile);
+    RemovalBatchBegin();
+    for (const std::string& path : paths) EXPECT_EQ(DeleteProductFile(path.c_str()), 1) << path;
+    RemovalBatchEnd();
+    StopLog();
+    EXPECT_FALSE(Exists(tree.base)) << files << "\n" << LogText(log);
+  }
+  EXPECT_EQ(MemoryStatistics().bytesInUse, 0);
 }
