@@ -92,11 +92,13 @@ def identity_recorded_folder_by_another_name(side):
     folder = product.install_path.split("\\", 2)[2]  # below C:\
     # D: for C: (Wine's drive letters are links in dosdevices; the host's
     # drive folders), and the admin share.
+    letter = next(c for c in "dyxwvu" if not os.path.lexists(os.path.join(machine, "drive_" + c)) and
+                  not (side.name == "win32" and os.path.lexists(os.path.join(side.prefix, "dosdevices", c + ":"))))
     if side.name == "win32":
-        drive_d = os.path.join(side.prefix, "dosdevices", "d:")
+        drive_d = os.path.join(side.prefix, "dosdevices", letter + ":")
         share = None
     else:
-        drive_d = os.path.join(machine, "drive_d")
+        drive_d = os.path.join(machine, "drive_" + letter)
         share = os.path.join(machine, "unc", "localhost", "c$")
         os.makedirs(os.path.dirname(share), exist_ok=True)
         os.symlink(drive_c, share)
@@ -104,7 +106,7 @@ def identity_recorded_folder_by_another_name(side):
     user = profile(product)
     others_profile = user.rsplit("\\", 1)[0] + "\\someone"
     others(side, [others_profile + "\\Documents\\letter.txt", "C:\\windows\\Fonts\\aliases.ttf"])
-    cases = ["C:\\Apps\\Sys\\", "C:\\Apps\\Way\\" + product.folder + "\\", "D:\\" + folder,
+    cases = ["C:\\Apps\\Sys\\", "C:\\Apps\\Way\\" + product.folder + "\\", letter.upper() + ":\\" + folder,
              "Z:" + side.host_path(product.install_path).replace("/", "\\"), "\\\\localhost\\c$\\" + folder,
              "C:\\windows\\Fonts\\", product.programs + "\\Startup\\", others_profile + "\\",
              others_profile + "\\Documents\\", user + "\\Downloads\\", "C:\\windows\\system32\\drivers\\"]
