@@ -176,7 +176,7 @@ def identity_link_swapped_in_while_asking(side):
                                stdin=subprocess.PIPE if host else subprocess.DEVNULL,
                                stdout=subprocess.PIPE if host else subprocess.DEVNULL, stderr=subprocess.STDOUT)
     if side.name == "win32":
-        side.driver("wait", "Uninstall...")
+        side.driver("steps", "Uninstall...=")
     else:
         deadline = time.monotonic() + 60
         seen = b""
