@@ -41,10 +41,10 @@ std::int32_t HttpIsSecureUrl(const char* url);
 
 // The reply's header as the update reads it.
 struct HttpReplyHead {
-  std::int32_t status = -1;       // the status code; -1 when the reply has no status line
-  bool usable = true;             // false: a broken status line, two lengths, a framing of its own
-  bool hasLength = false;         // a Content-Length line was there
-  std::uint32_t length = 0;       // its value
+  std::int32_t status = -1;  // the status code; -1 when the reply has no status line
+  bool usable = true;        // false: a broken status line, two lengths, a framing of its own
+  bool hasLength = false;    // a Content-Length line was there
+  std::uint32_t length = 0;  // its value
 };
 // Where the header of a reply ends: after its first empty line, whose line
 // ends may be CR LF or LF alone. The body's offset in *body; 0 while the

@@ -502,7 +502,8 @@ std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count) {
   std::int64_t most = receiver->head.hasLength ? static_cast<std::int64_t>(receiver->head.length) : receiver->limit;
   if (receiver->received + bodyBytes > most) {
     if (receiver->head.hasLength)
-      LogPrint("Sizes to not match (%u != %d+)\n", receiver->head.length, static_cast<int>(receiver->received + bodyBytes));
+      LogPrint("Sizes to not match (%u != %d+)\n", receiver->head.length,
+               static_cast<int>(receiver->received + bodyBytes));
     else
       LogPrint("Unable to take a download of more than %d bytes\n", static_cast<int>(receiver->limit));
     receiver->failed = true;
@@ -684,7 +685,8 @@ std::int64_t DownloadLimit(const char* folder) {
 // Until the grace has passed any pace will do; after it the average rate
 // must keep up, so a silence ends the attempt when the average falls short.
 std::uint64_t DownloadDeadline(std::uint64_t started, std::int64_t received) {
-  std::uint64_t earned = static_cast<std::uint64_t>(received) * 1000 / (g_limits.downloadRate ? g_limits.downloadRate : 1);
+  std::uint64_t earned =
+      static_cast<std::uint64_t>(received) * 1000 / (g_limits.downloadRate ? g_limits.downloadRate : 1);
   return started + (earned > g_limits.downloadGrace ? earned : g_limits.downloadGrace);
 }
 

@@ -68,12 +68,12 @@ std::intptr_t UpdateDialogProcedure(OsHandle dialog, std::uint32_t message, std:
 
 // The most a download may take, and how long an attempt may last.
 struct UpdateLimits {
-  std::uint64_t checkTime = 180000;     // ms for a whole version-list attempt
-  std::uint64_t downloadGrace = 60000;  // ms of a download before its rate counts
-  std::uint64_t downloadRate = 16384;   // bytes per second, on average, after that
-  std::int64_t largest = 1 << 30;       // bytes of the largest installer
-  std::uint64_t spaceMargin = 64 << 20; // bytes left free on the disk at least
-  std::uint32_t installerWait = 600000; // ms before the user is asked whether to wait on
+  std::uint64_t checkTime = 180000;      // ms for a whole version-list attempt
+  std::uint64_t downloadGrace = 60000;   // ms of a download before its rate counts
+  std::uint64_t downloadRate = 16384;    // bytes per second, on average, after that
+  std::int64_t largest = 1 << 30;        // bytes of the largest installer
+  std::uint64_t spaceMargin = 64 << 20;  // bytes left free on the disk at least
+  std::uint32_t installerWait = 600000;  // ms before the user is asked whether to wait on
 };
 // The limits in force (tests make them shorter).
 UpdateLimits& UpdateLimitsInForce();

@@ -111,9 +111,9 @@ TEST(Update, SavedOnlyUnderAPlainName) {
   EXPECT_EQ(DownloadFileName("http://h/console.exe", name, sizeof name), 1);
   EXPECT_EQ(DownloadFileName("http://h/com10.exe", name, sizeof name), 1);
   for (const char* bad : {"http://h/files/", "http://h/..\\..\\windows\\x.exe", "http://h/$1notepad.exe",
-                          "http://h/C:x.exe", "http://h/..", "http://h/setup.exe?v=2", "http://h/NUL", "http://h/nul.exe",
-                          "http://h/aux.txt", "http://h/COM1", "http://h/lpt9.exe", "http://h/Con .exe",
-                          "http://h/conout$", "http://h/setup.exe.", "http://h/setup.exe "})
+                          "http://h/C:x.exe", "http://h/..", "http://h/setup.exe?v=2", "http://h/NUL",
+                          "http://h/nul.exe", "http://h/aux.txt", "http://h/COM1", "http://h/lpt9.exe",
+                          "http://h/Con .exe", "http://h/conout$", "http://h/setup.exe.", "http://h/setup.exe "})
     EXPECT_EQ(DownloadFileName(bad, name, sizeof name), 0) << bad;
 }
 
@@ -178,7 +178,10 @@ TEST(Update, DownloadTakesOnlyAWellFramed200Body) {
       {"no status line", {"MZ body without a header\r\n\r\n"}, true, "", 0},
       {"another header's length", {"HTTP/1.0 200 OK\r\nX-Content-Length: 5\r\n\r\n0123456789"}, true, "0123456789", 1},
       {"two lengths", {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\nabcd"}, true, "", 0},
-      {"the same length twice", {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\ncontent-length:4\r\n\r\nabcd"}, true, "abcd",
+      {"the same length twice",
+       {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\ncontent-length:4\r\n\r\nabcd"},
+       true,
+       "abcd",
        1},
       {"negative length", {"HTTP/1.0 200 OK\r\nContent-Length: -1\r\n\r\nabcd"}, true, "", 0},
       {"2^32 + 4", {"HTTP/1.0 200 OK\r\nContent-Length: 4294967300\r\n\r\nabcd"}, true, "", 0},

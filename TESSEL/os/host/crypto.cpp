@@ -22,8 +22,7 @@ HashState* State(OsHashState* state) { return reinterpret_cast<HashState*>(state
 EVP_PKEY* PublicKey(const unsigned char point[kOsPublicKeySize]) {
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("prime256v1"), 0),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<unsigned char*>(point),
-                                        kOsPublicKeySize),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<unsigned char*>(point), kOsPublicKeySize),
       OSSL_PARAM_construct_end()};
   EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
   EVP_PKEY* key = nullptr;

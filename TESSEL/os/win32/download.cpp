@@ -43,11 +43,11 @@ int OsIsProgramFile(const char* path) {
   unsigned char head[64] = {};
   unsigned char pe[4] = {};
   DWORD read = 0;
-  bool program = ReadFile(file, head, sizeof head, &read, nullptr) && read == sizeof head && head[0] == 'M' &&
-                 head[1] == 'Z';
+  bool program =
+      ReadFile(file, head, sizeof head, &read, nullptr) && read == sizeof head && head[0] == 'M' && head[1] == 'Z';
   if (program) {
-    LONG offset = static_cast<LONG>(head[0x3C] | head[0x3D] << 8 | head[0x3E] << 16 |
-                                    static_cast<DWORD>(head[0x3F]) << 24);
+    LONG offset =
+        static_cast<LONG>(head[0x3C] | head[0x3D] << 8 | head[0x3E] << 16 | static_cast<DWORD>(head[0x3F]) << 24);
     program = offset >= 0x40 && SetFilePointer(file, offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
               ReadFile(file, pe, sizeof pe, &read, nullptr) && read == sizeof pe && pe[0] == 'P' && pe[1] == 'E' &&
               pe[2] == 0 && pe[3] == 0;
