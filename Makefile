@@ -98,13 +98,13 @@ format-check: deps
 # fuzz runs each for FUZZ_SECONDS.
 FUZZ := $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal
+FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal fuzz_update
 $(FUZZ)/build.ninja: | deps
 	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TOOLS=OFF
 
 fuzz-build: deps $(FUZZ)/build.ninja
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal fuzz_update
 
 fuzz: fuzz-build
 	for t in $(FUZZ_TARGETS); do \

@@ -305,6 +305,20 @@ std::int32_t UpdateParseReply(InstallSettings* settings, const char* reply) {
   return 1;
 }
 
+std::int32_t UpdateOpenWebPage(const char* url) {
+  CHECK_POINTER(kUnit, url);
+  // Only a web address is opened: the shell would run a program's path just
+  // as readily, and the text comes from the network.
+  if (!IsWebAddress(url)) {
+    LogPrint("Not a web page '%s'\n", url);
+    return 0;
+  }
+  OsHandle browser = 0;
+  if (!OsShellExecute("open", url, nullptr, 1, &browser)) return 0;
+  if (browser) OsCloseHandle(browser);
+  return 1;
+}
+
 std::intptr_t UpdateDialogProcedure(OsHandle dialog, std::uint32_t message, std::uintptr_t wParam, std::intptr_t) {
   switch (message) {
     case kWmInitDialog: {
@@ -322,16 +336,7 @@ std::intptr_t UpdateDialogProcedure(OsHandle dialog, std::uint32_t message, std:
     }
     case kWmCommand:
       switch (static_cast<std::int32_t>(wParam & 0xFFFF)) {
-        case IDC_UPDATE_WEBPAGE:
-          // Only a web address is opened: the shell would run a program's
-          // path just as readily, and the text comes from the network.
-          if (IsWebAddress(g_update.webPage)) {
-            OsHandle browser = 0;
-            if (OsShellExecute("open", g_update.webPage, nullptr, 1, &browser) && browser) OsCloseHandle(browser);
-          } else {
-            LogPrint("Not a web page '%s'\n", g_update.webPage);
-          }
-          return 1;
+        case IDC_UPDATE_WEBPAGE: UpdateOpenWebPage(g_update.webPage); return 1;
         case IDC_UPDATE_DOWNLOAD: OsEndDialog(dialog, 1); return 1;
         case kIdOk:
         case kIdCancel: OsEndDialog(dialog, 0); return 1;
@@ -875,10 +880,7 @@ std::int32_t UpdateRun(OsHandle, InstallSettings* settings) {
       char message[256];
       StrFormatBounded(message, sizeof message,
                        "%s, so nothing was installed. Would you like to open the product's web page instead?", why);
-      if (AskYesNo(message, kCaption) && IsWebAddress(g_update.entry.webPage)) {
-        OsHandle browser = 0;
-        if (OsShellExecute("open", g_update.entry.webPage, nullptr, 1, &browser) && browser) OsCloseHandle(browser);
-      }
+      if (AskYesNo(message, kCaption)) UpdateOpenWebPage(g_update.entry.webPage);
     }
   }
   MemoryFree(&buffer, kUpdateBufferSize, kUnit, __LINE__);

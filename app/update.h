@@ -58,6 +58,9 @@ std::int32_t UpdateDialog(OsHandle owner, InstallSettings* settings, const char*
 std::int32_t UpdateDownload(InstallSettings* settings, const char* url, std::int32_t proxy, char* buffer,
                             std::int32_t size);
 
+// Opens the product's web page in the browser; only a web address is
+// opened (0 otherwise).
+std::int32_t UpdateOpenWebPage(const char* url);
 // 1 when the user chose the download in the dialog.
 std::int32_t UpdateDialogResult();
 // Where the download was saved (empty before one).
