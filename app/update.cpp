@@ -5,7 +5,11 @@
 // installer with "-Quiet".
 #include "update.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "appinfo.h"
 #include "ffs.h"
@@ -437,9 +441,16 @@ std::int32_t UpdateCheck(InstallSettings*, const char* url, std::int32_t proxy, 
 
 char* DownloadSlot(DownloadReceiver* receiver, std::int32_t* room) {
   // Until the header has ended it is kept; after, every piece lands at the
-  // buffer's start, so the buffer never fills.
-  *room = receiver->size - receiver->header - 1;
-  return receiver->buffer + receiver->header;
+  // start of a half, so the buffer never fills.
+  // The buffer is two halves: a piece is received into one while the one
+  // before it, in the other, may still be hashed.
+  std::int32_t half = receiver->size / 2;
+  if (!receiver->headerSeen) {
+    *room = half - receiver->header - 1;
+    return receiver->buffer + receiver->header;
+  }
+  *room = half - 1;
+  return receiver->buffer + receiver->half * half;
 }
 
 std::int32_t DownloadHasAll(const DownloadReceiver& receiver) {
@@ -451,7 +462,8 @@ std::int32_t DownloadHasAll(const DownloadReceiver& receiver) {
 
 std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count) {
   if (receiver->failed) return 0;
-  char* piece = receiver->buffer + receiver->header;
+  std::int32_t room = 0;
+  char* piece = DownloadSlot(receiver, &room);
   piece[count] = '\0';
   const char* body = piece;
   std::int32_t bodyBytes = count;
@@ -462,7 +474,7 @@ std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count) {
     std::int32_t end = 0;
     if (!HttpHeaderEnd(receiver->buffer, kept, &end)) {
       receiver->header = kept;
-      if (receiver->header >= receiver->size - 1) {
+      if (receiver->header >= receiver->size / 2 - 1) {
         LogPrint("Unexpected reply (no end of header in %d bytes)\n", static_cast<int>(receiver->header));
         receiver->failed = true;
         return 0;
@@ -501,6 +513,7 @@ std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count) {
     body = receiver->buffer + end;
     bodyBytes = kept - end;
     receiver->header = 0;
+    receiver->half = 0;  // the body's first bytes are in the first half
   }
   if (receiver->head.hasLength && receiver->head.length > 0)
     ProgressWindowSet(60.0 + 40.0 * static_cast<double>(receiver->received) / receiver->head.length);
@@ -519,6 +532,7 @@ std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count) {
     return 0;
   }
   receiver->received += bodyBytes;
+  receiver->half ^= 1;
   LogPrint("Recieved -> [%d / %d]\n", static_cast<int>(bodyBytes), static_cast<int>(receiver->received));
   return 1;
 }
@@ -634,6 +648,60 @@ std::int32_t UpdateVerifyEntry(const unsigned char* makerKey, const UpdateEntry&
 
 namespace {
 
+// Hashes the pieces of a download on a thread of its own, so that the hash
+// of one piece costs no time while the next one is received: one piece at
+// a time, and a new one only when the one before has been hashed.
+class PieceHasher {
+ public:
+  explicit PieceHasher(OsHashState* state) : state_(state), worker_([this] { Run(); }) {}
+  ~PieceHasher() { Finish(); }
+  // Hands over a piece that stays untouched until the next Submit returns.
+  void Submit(const char* data, std::int32_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return data_ == nullptr; });
+    data_ = data;
+    count_ = count;
+    busy_.notify_one();
+  }
+  // Waits for the last piece and ends the thread; whether every piece was
+  // hashed.
+  bool Finish() {
+    if (worker_.joinable()) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return data_ == nullptr; });
+        stop_ = true;
+        busy_.notify_one();
+      }
+      worker_.join();
+    }
+    return good_;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      busy_.wait(lock, [this] { return data_ != nullptr || stop_; });
+      if (data_ == nullptr) return;
+      lock.unlock();
+      bool hashed = OsHashData(state_, data_, static_cast<std::uint32_t>(count_)) != 0;
+      lock.lock();
+      good_ = good_ && hashed;
+      data_ = nullptr;
+      idle_.notify_one();
+    }
+  }
+  OsHashState* state_;
+  std::mutex mutex_;
+  std::condition_variable busy_, idle_;
+  const char* data_ = nullptr;
+  std::int32_t count_ = 0;
+  bool stop_ = false;
+  bool good_ = true;
+  std::thread worker_;
+};
+
 // The download's file: a new file under a temporary name beside the final
 // one, hashed as it is written.
 struct DownloadFile {
@@ -642,6 +710,7 @@ struct DownloadFile {
   bool hashing;
   OsHashState hash;
   bool written;
+  std::unique_ptr<PieceHasher> hasher;
 };
 
 std::int32_t StartFile(void* context, std::int64_t) {
@@ -657,6 +726,7 @@ std::int32_t StartFile(void* context, std::int64_t) {
     download->hashing = false;
     return 0;
   }
+  if (download->hashing) download->hasher = std::make_unique<PieceHasher>(&download->hash);
   return 1;
 }
 
@@ -666,7 +736,7 @@ std::int32_t WriteFile(void* context, const char* data, std::int32_t count) {
     LogPrint("Unable to write file '%s'\n", download->path);
     return 0;
   }
-  if (download->hashing && !OsHashData(&download->hash, data, static_cast<std::uint32_t>(count))) return 0;
+  if (download->hasher) download->hasher->Submit(data, count);
   return 1;
 }
 
@@ -762,7 +832,8 @@ std::int32_t UpdateDownload(InstallSettings* settings, const char* url, std::int
     complete = false;
   }
   unsigned char digest[kUpdateHashSize];
-  bool hashed = download.hashing && download.written && OsHashEnd(&download.hash, digest);
+  bool piecesHashed = !download.hasher || download.hasher->Finish();
+  bool hashed = download.hashing && download.written && OsHashEnd(&download.hash, digest) && piecesHashed;
   if (complete && g_update.hasKey) {
     if (!hashed || !UpdateVerifyEntry(g_update.key, g_update.entry, digest)) {
       g_update.refusal = 1;

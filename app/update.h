@@ -88,6 +88,7 @@ struct DownloadReceiver {
   char* buffer = nullptr;
   std::int32_t size = 0;
   std::int32_t header = 0;  // bytes of the header kept at the buffer's start
+  std::int32_t half = 0;    // the half of the buffer the next body piece goes to
   bool headerSeen = false;
   bool failed = false;  // the reply cannot be the installer, or a write failed
   HttpReplyHead head;
@@ -103,7 +104,8 @@ struct DownloadReceiver {
 // Where the next piece is to be received, and its room (terminator kept).
 char* DownloadSlot(DownloadReceiver* receiver, std::int32_t* room);
 // Handles a piece of count bytes received at DownloadSlot. 0 when the
-// download cannot go on (failed is set then).
+// download cannot go on (failed is set then). The body bytes handed to
+// write stay untouched until write is called again.
 std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count);
 // 1 when every announced byte has come: nothing more is to be read.
 std::int32_t DownloadHasAll(const DownloadReceiver& receiver);

@@ -137,7 +137,7 @@ std::int32_t SinkWrite(void* context, const char* data, std::int32_t count) {
 
 // Feeds the reply in the given pieces, as far as the receiver goes on.
 void Receive(const std::vector<std::string>& pieces, DownloadReceiver* receiver, Sink* sink) {
-  static char buffer[256];
+  static char buffer[512];
   receiver->buffer = buffer;
   receiver->size = sizeof buffer;
   receiver->start = SinkStart;
