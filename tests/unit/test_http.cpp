@@ -411,7 +411,7 @@ class UpdatePeers : public NetPeers {
     NetPeers::SetUp();
     if (IsSkipped()) return;
     saved_ = UpdateLimitsInForce();
-    folder_ = TempPath("update-product") + "\\";
+    folder_ = TempPath("update-product-" + std::to_string(OsFreshNumber())) + "\\";
     OsCreateFolder(folder_.c_str());
     std::strcpy(settings_.InstallPath, folder_.c_str());
     WriteWholeFile(folder_ + "readme.txt", "the product's own");
