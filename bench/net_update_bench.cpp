@@ -5,7 +5,8 @@
 //   net_update_bench URL FOLDER KEY SIGNATURE ENTRY VERSION [RUNS]
 // FOLDER is the product's folder (a Windows path ending in '\'), KEY the
 // maker's public key as 130 hex digits, SIGNATURE the entry's '5' record
-// text. Prints one line per run.
+// text; a KEY of "-" downloads as a product without a key (no hash, no
+// verification). Prints one line per run.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +43,8 @@ int main(int argc, char** argv) {
   }
   int runs = argc > 7 ? std::atoi(argv[7]) : 1;
   unsigned char key[65];
-  if (!Hex(argv[3], key, sizeof key)) {
+  bool keyed = std::strcmp(argv[3], "-") != 0;
+  if (keyed && !Hex(argv[3], key, sizeof key)) {
     std::fprintf(stderr, "net_update_bench: the key is 130 hex digits\n");
     return 64;
   }
@@ -56,7 +58,7 @@ int main(int argc, char** argv) {
   StrCopyBounded(entry.versionText, argv[6]);
   StrCopyBounded(entry.signature, argv[4]);
   entry.signatures = 1;
-  UpdateUseKey(key);
+  UpdateUseKey(keyed ? key : nullptr);
   UpdateUseEntry(entry);
   char* buffer = static_cast<char*>(MemoryAlloc(kUpdateBufferSize, "net_update_bench", __LINE__));
   int failed = 0;
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
     }
     OsHashEnd(&state, hash);
     auto verifyStart = std::chrono::steady_clock::now();
-    if (!UpdateVerifyEntry(key, entry, hash)) failed = 1;
+    if (keyed && !UpdateVerifyEntry(key, entry, hash)) failed = 1;
     double verify = Seconds(verifyStart);
     std::printf("net_update_bench bytes=%lld seconds=%.6f MB/s=%.1f verify_ms=%.3f\n", bytes, seconds,
                 bytes / seconds / 1e6, verify * 1000);
