@@ -256,3 +256,28 @@ TEST(Update, OnlyA2xxBodyIsAVersionList) {
     }
   }
 }
+
+TEST(Update, NeverSavedOverTheProductsOwnFiles) {
+  MemoryInit(kHeapNoLimit, 0);
+  InstallSettings product = {};
+  std::string folder = TempPath("update-own-files") + "\\";
+  OsCreateFolder(folder.c_str());
+  std::strcpy(product.InstallPath, folder.c_str());
+  std::strcpy(product.UninstallName, "Acme-Uninstall.exe");
+  static const char kList[] = "bin\\viewer.exe,readme.txt\r\n";
+  product.FileList = kList;
+  product.FileCount = 2;
+  char buffer[1024];
+  const std::string logPath = TempPath("update-own.log");
+  StartLog(logPath, LogFile);
+  for (const char* name : {"Acme-Uninstall.exe", "uninstall.exe", "README.TXT", "readme.txt"}) {
+    std::string url = std::string("http://127.0.0.1:1/") + name;
+    EXPECT_EQ(UpdateDownload(&product, url.c_str(), 0, buffer, sizeof buffer), 0) << name;
+  }
+  StopLog();
+  std::string log = LogText(logPath);
+  EXPECT_NE(log.find("Unable to save over the product's own file '" + folder + "README.TXT'"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Contacting"), std::string::npos) << log;
+  OsRemoveFolder(folder.c_str());
+}
