@@ -98,13 +98,13 @@ format-check: deps
 # fuzz runs each for FUZZ_SECONDS.
 FUZZ := $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal
+FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal fuzz_update
 $(FUZZ)/build.ninja: | deps
 	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TOOLS=OFF
 
 fuzz-build: deps $(FUZZ)/build.ninja
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal fuzz_update
 
 fuzz: fuzz-build
 	for t in $(FUZZ_TARGETS); do \
@@ -122,7 +122,7 @@ demo: route build prefix
 # route's Windows build under Wine, on this machine in one run.
 bench: route windows prefix
 	cmake -S . -B $(BUILD)/bench-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF
-	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench net_bench
+	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench net_bench net_update_bench ffsbuild
 	sh bench/run.sh $(BUILD)/bench-host $(WINTREE)
 
 # PNG screenshots of the program's windows under Wine on Xvfb into

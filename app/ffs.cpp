@@ -15,6 +15,8 @@ constexpr const char* kUnit = "ffs";
 struct FfsArchive {
   unsigned char* block = nullptr;
   std::uint32_t size = 0;
+  bool hasKey = false;
+  unsigned char key[FfsUpdateKeySize] = {};
 };
 FfsArchive g_archive;
 
@@ -26,7 +28,23 @@ std::uint32_t LittleEndian(const unsigned char* bytes) {
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
+// The key block right before the tag at tagOffset, if the file has one.
+void ReadUpdateKey(std::FILE* file, std::uint32_t tagOffset) {
+  g_archive.hasKey = false;
+  constexpr std::uint32_t kBlock = FfsUpdateKeySize + 8;
+  unsigned char tail[8];
+  if (tagOffset < kBlock || std::fseek(file, static_cast<long>(tagOffset - 8), SEEK_SET) != 0 ||
+      std::fread(tail, 1, sizeof tail, file) != sizeof tail)
+    return;
+  if (std::memcmp(tail + 4, FfsUpdateKeyMarker, 4) != 0 || LittleEndian(tail) != FfsUpdateKeySize) return;
+  if (std::fseek(file, static_cast<long>(tagOffset - kBlock), SEEK_SET) != 0 ||
+      std::fread(g_archive.key, 1, FfsUpdateKeySize, file) != FfsUpdateKeySize)
+    return;
+  g_archive.hasKey = true;
+}
+
 void ReleaseBlock() {
+  g_archive.hasKey = false;
   if (g_archive.block != nullptr)
     MemoryFree(&g_archive.block, static_cast<std::int32_t>(g_archive.size), kUnit, __LINE__);
   g_archive.size = 0;
@@ -77,6 +95,12 @@ std::int32_t FfsInit(const char* path) {
     return 0;
   }
 
+  ReadUpdateKey(file, tagOffset);
+  if (std::fseek(file, static_cast<long>(tagOffset + 4), SEEK_SET) != 0) {
+    std::fclose(file);
+    return 0;
+  }
+
   // A whole tag lies before the end, so the size cannot wrap; it is 0 only
   // when the offset field itself reads as the tag.
   std::uint32_t blockSize = fileSize - tagOffset - 4;
@@ -109,6 +133,13 @@ std::int32_t FfsRead(const char* name, void* buffer, std::uint32_t count) {
   SetErrorLocation(kUnit, __LINE__);
   Assert(count <= g_archive.size, "Flat file read beyond its end (%u > %u)\n", count, g_archive.size);
   if (count > 0) std::memcpy(buffer, g_archive.block, count);
+  return 1;
+}
+
+std::int32_t FfsUpdateKey(unsigned char key[FfsUpdateKeySize]) {
+  CHECK_POINTER(kUnit, key);
+  if (!g_archive.hasKey) return 0;
+  std::memcpy(key, g_archive.key, FfsUpdateKeySize);
   return 1;
 }
 

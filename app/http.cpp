@@ -128,6 +128,13 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
   CHECK_POINTER(kUnit, header);
   CHECK_POINTER(kUnit, headerLength);
   ProgressWindowSet(0);
+  // Until secure connections are spoken, an https address is not sent in
+  // plain text: its server would not understand it, and whoever listens on
+  // the way would read what it carries.
+  if (HttpIsSecureUrl(url)) {
+    LogPrint("Unable to use URL '%s' (secure connections are not supported)\n", url);
+    return 0;
+  }
   // A longer URL would be cut, and a cut URL names another resource.
   if (StrLength(url) >= static_cast<std::int32_t>(kHttpTextRoom)) {
     LogPrint("Unable to use URL '%s' (longer than %d characters)\n", url, static_cast<int>(kHttpTextRoom - 1));
@@ -179,4 +186,142 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
   }
   *handle = made;
   return 1;
+}
+
+std::int32_t HttpIsSecureUrl(const char* url) {
+  CHECK_POINTER(kUnit, url);
+  return StrCompareNoCaseN(url, "https://", 8) ? 1 : 0;
+}
+
+std::int32_t HttpHeaderEnd(const char* text, std::int32_t length, std::int32_t* body) {
+  CHECK_POINTER(kUnit, text);
+  CHECK_POINTER(kUnit, body);
+  *body = 0;
+  // An empty line: a LF followed by a LF, or by CR LF.
+  for (std::int32_t at = 0; at < length; ++at) {
+    if (text[at] != '\n') continue;
+    if (at + 1 < length && text[at + 1] == '\n') {
+      *body = at + 2;
+      return 1;
+    }
+    if (at + 2 < length && text[at + 1] == '\r' && text[at + 2] == '\n') {
+      *body = at + 3;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The value of a header line "name: value" whose name is the given one, or
+// null when the line is another's. The value runs up to *end.
+const char* LineValue(const char* line, const char* end, const char* name, std::int32_t nameLength) {
+  if (end - line <= nameLength || !StrCompareNoCaseN(line, name, nameLength)) return nullptr;
+  const char* at = line + nameLength;
+  while (at < end && IsBlank(*at)) ++at;
+  if (at == end || *at != ':') return nullptr;
+  ++at;
+  while (at < end && IsBlank(*at)) ++at;
+  return at;
+}
+
+// Digits only, then only blanks, within 32 bits.
+bool ParseLength(const char* at, const char* end, std::uint32_t* value) {
+  std::uint64_t number = 0;
+  const char* first = at;
+  while (at < end && IsDigit(*at)) {
+    number = number * 10 + static_cast<std::uint64_t>(*at - '0');
+    if (number > 0xFFFFFFFFull) return false;
+    ++at;
+  }
+  if (at == first) return false;
+  while (at < end && (IsBlank(*at) || *at == '\r')) ++at;
+  if (at != end) return false;
+  *value = static_cast<std::uint32_t>(number);
+  return true;
+}
+
+}  // namespace
+
+void HttpParseHead(const char* head, std::int32_t length, HttpReplyHead* result) {
+  CHECK_POINTER(kUnit, head);
+  CHECK_POINTER(kUnit, result);
+  *result = HttpReplyHead();
+  const char* end = head + length;
+  if (length < 5 || !StrCompareN(head, "HTTP/", 5)) return;
+  // "HTTP/", the version's digits and dots, one blank, three digits, then a
+  // blank or the line's end.
+  const char* at = head + 5;
+  while (at < end && (IsDigit(*at) || *at == '.')) ++at;
+  bool sound = at > head + 5 && at < end && *at == ' ';
+  if (sound) ++at;
+  sound = sound && end - at >= 3 && IsDigit(at[0]) && IsDigit(at[1]) && IsDigit(at[2]);
+  if (sound) sound = end - at == 3 || at[3] == ' ' || at[3] == '\r' || at[3] == '\n';
+  if (!sound) {
+    result->status = 0;
+    result->usable = false;
+    return;
+  }
+  result->status = (at[0] - '0') * 100 + (at[1] - '0') * 10 + (at[2] - '0');
+  // The header lines: each starts after a LF.
+  for (const char* line = head; line < end;) {
+    const char* lineEnd = static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+    if (lineEnd == nullptr) lineEnd = end;
+    if (line != head) {
+      if (const char* value = LineValue(line, lineEnd, "Content-Length", 14)) {
+        std::uint32_t number = 0;
+        if (!ParseLength(value, lineEnd, &number) || (result->hasLength && number != result->length))
+          result->usable = false;
+        result->hasLength = true;
+        result->length = number;
+      } else if (LineValue(line, lineEnd, "Transfer-Encoding", 17)) {
+        result->usable = false;
+      }
+    }
+    line = lineEnd + 1;
+  }
+}
+
+std::int32_t HttpReceive(SocketHandle* handle, char* buffer, std::int32_t length, std::uint64_t deadline,
+                         std::int32_t* count) {
+  CHECK_POINTER(kUnit, handle);
+  CHECK_POINTER(kUnit, buffer);
+  CHECK_POINTER(kUnit, count);
+  *count = 0;
+  if (handle->socket == kOsNoSocket) return kHttpFailed;
+  // Data already waiting needs no wait (each wait is a round trip to the
+  // system under Wine).
+  std::uint32_t waiting = 0;
+  if (!OsSocketReadable(handle->socket, &waiting) || waiting == 0) {
+    std::uint64_t now = OsTickCount();
+    if (now >= deadline) {
+      LogPrint("Failed to receive the reply in time\n");
+      return kHttpFailed;
+    }
+    std::uint64_t wait = deadline - now;
+    if (handle->receiveTimeout > 0 && wait > static_cast<std::uint64_t>(handle->receiveTimeout))
+      wait = static_cast<std::uint64_t>(handle->receiveTimeout);
+    SocketSet set;
+    SocketSetEmpty(&set);
+    SocketSetAdd(&set, handle);
+    std::int32_t ready = 0;
+    if (!SocketWait(&set, nullptr, nullptr, static_cast<std::int32_t>(wait), &ready) || ready == 0) {
+      LogPrint("Failed to receive the reply in time\n");
+      return kHttpFailed;
+    }
+  }
+  std::int32_t n = OsSocketReceive(handle->socket, buffer, length);
+  if (n > 0) {
+    *count = n;
+    return kHttpReceived;
+  }
+  if (n == 0) return kHttpClosed;
+  std::int32_t code = OsSocketLastError();
+  if (code == kWsaWouldBlock) return kHttpReceived;
+  LogPrint("Failed to receive (%s)\n", SocketErrorCodeText(code));
+  return kHttpFailed;
 }

@@ -33,3 +33,38 @@ void HttpProxyFromSetting(const char* setting, char* proxy, std::size_t capacity
 std::int32_t HttpComposeHeader(const char* method, const char* target, const char* userAgent, const char* host,
                                std::int32_t contentLength, char* header, std::int32_t headerSize,
                                std::int32_t* headerLength);
+
+// 1 when the URL names the https scheme (ASCII case ignored). No secure
+// connection is spoken yet, so such a URL is refused rather than sent in
+// plain text.
+std::int32_t HttpIsSecureUrl(const char* url);
+
+// The reply's header as the update reads it.
+struct HttpReplyHead {
+  std::int32_t status = -1;  // the status code; -1 when the reply has no status line
+  bool usable = true;        // false: a broken status line, two lengths, a framing of its own
+  bool hasLength = false;    // a Content-Length line was there
+  std::uint32_t length = 0;  // its value
+};
+// Where the header of a reply ends: after its first empty line, whose line
+// ends may be CR LF or LF alone. The body's offset in *body; 0 while the
+// text holds no empty line yet. Looks only at the text given, which must
+// start at the reply's first byte.
+std::int32_t HttpHeaderEnd(const char* text, std::int32_t length, std::int32_t* body);
+// Reads the status line and the framing lines of a complete header (the
+// text up to its end): the status code is the whole three-digit field after
+// "HTTP/x.y ", followed by a blank or the line's end; Content-Length counts
+// only as a header name at a line's start, with digits only, within 32
+// bits, and two different values, or a Transfer-Encoding, make the reply
+// unusable. A text that does not start with "HTTP/" has no status line.
+void HttpParseHead(const char* head, std::int32_t length, HttpReplyHead* result);
+
+// The outcomes of HttpReceive.
+constexpr std::int32_t kHttpReceived = 1;  // bytes arrived (*count of them)
+constexpr std::int32_t kHttpClosed = 0;    // the server ended the reply in order
+constexpr std::int32_t kHttpFailed = -1;   // an error, a reset, or the deadline passed
+// One receive that tells an orderly close from an error, waiting at most
+// until the deadline (OsTickCount's milliseconds) and never longer than the
+// handle's own receive time-out.
+std::int32_t HttpReceive(SocketHandle* handle, char* buffer, std::int32_t length, std::uint64_t deadline,
+                         std::int32_t* count);

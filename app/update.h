@@ -1,11 +1,12 @@
 // The electronic update: ask, fetch the product's version list, compare,
 // offer the web page or the download, download the new installer into the
-// product's folder and run it.
+// product's folder, verify the maker's signature and run it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "http.h"
 #include "os.h"
 
 struct InstallSettings;
@@ -21,8 +22,8 @@ constexpr char kUpdateRecordMark = 0x16;
 
 // The whole flow; always 1.
 std::int32_t UpdateRun(OsHandle owner, InstallSettings* settings);
-// One GET of the version list into the buffer (terminated); 1 when at least
-// one piece of the reply came.
+// One GET of the version list; 1 when a 2xx reply (or one without a status
+// line) came in order, with its body at the buffer's start, terminated.
 std::int32_t UpdateCheck(InstallSettings* settings, const char* url, std::int32_t proxy, char* buffer,
                          std::int32_t size);
 // Searches the reply for this product's entry; 1 when a matching entry
@@ -32,9 +33,12 @@ std::int32_t UpdateParseReply(InstallSettings* settings, const char* reply);
 struct UpdateEntry {
   char key[kUpdateField] = "";
   char newVersion[kUpdateVersionField] = "";
+  char versionText[kUpdateVersionField] = "";  // the '2' record as written (newVersion is cut)
   double latest = 0;
   char webPage[kUpdateField] = "";
   char downloadUrl[kUpdateField] = "";
+  char signature[kUpdateField] = "";  // the '5' record: base64 of the signature
+  std::int32_t signatures = 0;        // how many '5' records the entry had
 };
 // The search of UpdateParseReply without its boxes: 1 when an entry whose
 // key is this product's ("company product", ASCII case ignored) ended with
@@ -49,10 +53,14 @@ std::int32_t ReadReplyField(const char** position, char* destination, std::int32
 // Offers the web page or the download (dialog 101); always 1.
 std::int32_t UpdateDialog(OsHandle owner, InstallSettings* settings, const char* newVersion, const char* webPage,
                           const char* downloadUrl);
-// One GET of the installer into the product's folder; 1 when it came whole.
+// One GET of the installer into the product's folder; 1 when it came whole
+// (and, for a product with the maker's key, verified) and is in place.
 std::int32_t UpdateDownload(InstallSettings* settings, const char* url, std::int32_t proxy, char* buffer,
                             std::int32_t size);
 
+// Opens the product's web page in the browser; only a web address is
+// opened (0 otherwise).
+std::int32_t UpdateOpenWebPage(const char* url);
 // 1 when the user chose the download in the dialog.
 std::int32_t UpdateDialogResult();
 // Where the download was saved (empty before one).
@@ -61,26 +69,93 @@ const char* UpdateSavePath();
 std::intptr_t UpdateDialogProcedure(OsHandle dialog, std::uint32_t message, std::uintptr_t wParam,
                                     std::intptr_t lParam);
 
+// The most a download may take, and how long an attempt may last.
+struct UpdateLimits {
+  std::uint64_t checkTime = 180000;      // ms for a whole version-list attempt
+  std::uint64_t downloadGrace = 60000;   // ms of a download before its rate counts
+  std::uint64_t downloadRate = 16384;    // bytes per second, on average, after that
+  std::int64_t largest = 1 << 30;        // bytes of the largest installer
+  std::uint64_t spaceMargin = 64 << 20;  // bytes left free on the disk at least
+  std::uint32_t installerWait = 600000;  // ms before the user is asked whether to wait on
+};
+// The limits in force (tests make them shorter).
+UpdateLimits& UpdateLimitsInForce();
+
 // The download's reply, piece by piece: the header is kept in the buffer
-// until its end has come, then every piece's body bytes go to the file.
+// until its end has come; a usable 200 reply then starts the file, and
+// every body byte goes to it.
 struct DownloadReceiver {
   char* buffer = nullptr;
   std::int32_t size = 0;
   std::int32_t header = 0;  // bytes of the header kept at the buffer's start
+  std::int32_t half = 0;    // the half of the buffer the next body piece goes to
   bool headerSeen = false;
-  bool pastHeader = false;  // a piece after the end of the header was handled
-  bool statusGood = true;   // the status line says the file follows (200)
-  std::int32_t expected = 0;
-  std::int32_t received = 0;
+  bool failed = false;  // the reply cannot be the installer, or a write failed
+  HttpReplyHead head;
+  std::int64_t limit = 1 << 30;  // body bytes taken at most
+  std::int64_t received = 0;
+  // Called once, when a usable 200 header has arrived (expected is -1
+  // without a length); 0 refuses the download.
+  std::int32_t (*start)(void* context, std::int64_t expected) = nullptr;
+  // Takes body bytes; 0 when they could not be kept.
+  std::int32_t (*write)(void* context, const char* data, std::int32_t count) = nullptr;
+  void* context = nullptr;
 };
 // Where the next piece is to be received, and its room (terminator kept).
 char* DownloadSlot(DownloadReceiver* receiver, std::int32_t* room);
-// Handles a piece of count bytes received at DownloadSlot; the body bytes
-// are written to the file. 0 when the file could not be written.
-std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count, std::FILE* file);
-// Whether the reply ended complete.
-std::int32_t DownloadComplete(const DownloadReceiver& receiver);
+// Handles a piece of count bytes received at DownloadSlot. 0 when the
+// download cannot go on (failed is set then). The body bytes handed to
+// write stay untouched until write is called again.
+std::int32_t DownloadPiece(DownloadReceiver* receiver, std::int32_t count);
+// 1 when every announced byte has come: nothing more is to be read.
+std::int32_t DownloadHasAll(const DownloadReceiver& receiver);
+// Whether the reply ended complete; closed tells whether the server ended
+// it with an orderly close (the only end of a body without a length).
+std::int32_t DownloadComplete(const DownloadReceiver& receiver, bool closed);
+// The body of a version-list reply of length bytes: 1 with *body at its
+// first byte (the whole text when the reply has no status line); 0 when
+// the reply is no version list (not 2xx, a broken header, a body of
+// another length than announced).
+std::int32_t UpdateReplyBody(const char* reply, std::int32_t length, std::int32_t* body);
 
 // The saved file's name from the download URL, refused (0) when it is no
 // plain file name of the product's folder.
 std::int32_t DownloadFileName(const char* url, char* name, std::int32_t capacity);
+// Whether a file name names a device (CON, PRN, AUX, NUL, COM0-9, LPT0-9,
+// CONIN$, CONOUT$), with or without an extension, in any letter case.
+bool IsDeviceName(const char* name);
+
+// What the maker signs for an entry, in this byte layout:
+//   16 bytes  "Quillon Update 1"
+//    4 bytes  length of the entry's key, little-endian, then the key as the
+//             '1' record writes it ("Company Product")
+//    4 bytes  length of the version text, little-endian, then the '2'
+//             record's text as written
+//   32 bytes  SHA-256 of the installer file
+// The signature is ECDSA on P-256 over the SHA-256 of these bytes, r and s
+// as 32 big-endian bytes each, base64 in the '5' record. The message's
+// length in *length; 0 when it does not fit capacity.
+constexpr std::int32_t kUpdateSignatureSize = 64;
+constexpr std::int32_t kUpdateHashSize = 32;
+std::int32_t UpdateSignedMessage(const char* key, const char* version,
+                                 const unsigned char installerHash[kUpdateHashSize], unsigned char* message,
+                                 std::int32_t capacity, std::int32_t* length);
+// The 64 bytes of a '5' record: exactly 88 base64 characters, '=' padded.
+std::int32_t UpdateDecodeSignature(const char* text, unsigned char signature[kUpdateSignatureSize]);
+// Whether the entry carries one readable signature (logs why not).
+std::int32_t UpdateEntrySigned(const UpdateEntry& entry);
+// Whether the entry's signature is the maker's (makerKey: the 65-byte
+// public key) for the installer with that hash; logs "Update signature ..."
+// lines either way.
+std::int32_t UpdateVerifyEntry(const unsigned char* makerKey, const UpdateEntry& entry,
+                               const unsigned char installerHash[kUpdateHashSize]);
+// For tests: the maker's key the download demands (null: none), and the
+// entry the download belongs to.
+void UpdateUseKey(const unsigned char* makerKey);
+void UpdateUseEntry(const UpdateEntry& entry);
+// Why the last download was refused although it came: 0 it was not, 1 its
+// signature, 2 it is no program.
+std::int32_t UpdateRefusal();
+// Starts the installer with "-Quiet" and waits for it, asking after each
+// installerWait whether to wait on; 1 with its exit code when it ended.
+std::int32_t UpdateRunInstaller(const char* path, std::int32_t* exitCode);

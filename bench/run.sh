@@ -49,3 +49,6 @@ done
 
 echo "== download: 100 MB from nginx on 127.0.0.1"
 python3 "$(dirname "$0")/net_run.py" "$host_build" "$win32_build"
+
+echo "== the update's download: a signed 100 MB installer into the product's folder"
+python3 "$(dirname "$0")/net_update_run.py" "$host_build" "$win32_build"

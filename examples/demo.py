@@ -47,15 +47,21 @@ class SampleProduct(Product):
 
 
 def demo_update(side):
-    """Acme Viewer installed again, and an update of it: nginx on 127.0.0.1
-    serves the version list (2.5) and the new installer, a test program
-    that exits with 1, the installers' success."""
-    print("\n--- %s: the update, against nginx on 127.0.0.1 ---" % side.name)
+    """Acme Viewer installed again, with the maker's key, and a signed update
+    of it: ffsbuild makes the key pair, builds the uninstaller with the
+    public key and writes the signed version list (2.5) that nginx on
+    127.0.0.1 serves with the new installer, a test program that exits with
+    1, the installers' success."""
+    print("\n--- %s: the signed update, against nginx on 127.0.0.1 ---" % side.name)
     with update_scenarios.peers.Peers() as running:
-        url, _ = update_scenarios.serve(side, running, "2.5")
         product = SampleProduct(side)
-        product.update_url = url
+        product.update_url = update_scenarios.list_url(running)
         product.install()
+        print("ffsbuild keygen -o maker; ffsbuild build --update-key maker.pub ...")
+        maker = update_scenarios.with_key(side, product, running.folder)
+        print(update_scenarios.ffsbuild(side, "list", product.host(product.exe)).strip())
+        print("ffsbuild versionlist list.txt --key maker.key -o versions.txt")
+        update_scenarios.serve_signed(side, running, maker)
         update_scenarios.proxy(side, None)
         print("Running %s -Update; the answers: Yes, Download and install new version, OK." % product.exe)
         code, reports = side.run(product.host(product.exe), ["-Update"],
@@ -65,7 +71,7 @@ def demo_update(side):
         print("".join(reports))
         args = product.host(product.install_path + "setup.exe.args")
         ran = open(args).read().strip() if os.path.exists(args) else "nothing"
-        print("The new installer was run with: %s" % ran)
+        print("The new installer, its signature verified, was run with: %s" % ran)
 
 
 def snapshot(product):

@@ -9,6 +9,7 @@
 
 #include "ffsformat.h"
 #include "scriptsource.h"
+#include "signing.h"
 
 namespace ffsbuild {
 
@@ -23,9 +24,10 @@ constexpr const char* kUsage =
     "      compile a script source into the binary install.dat\n"
     "  decompile install.dat [-o SOURCE]\n"
     "      turn install.dat back into source (to standard output without -o)\n"
-    "  build --exe Uninstall.exe SOURCE -o OUT.exe [--replace]\n"
-    "      compile SOURCE and append it to a copy of the uninstaller\n"
-    "  append --exe Uninstall.exe --script FILE -o OUT.exe [--replace]\n"
+    "  build --exe Uninstall.exe SOURCE -o OUT.exe [--replace] [--update-key maker.pub]\n"
+    "      compile SOURCE and append it to a copy of the uninstaller (with the\n"
+    "      maker's public key, the program installs only updates it signed)\n"
+    "  append --exe Uninstall.exe --script FILE -o OUT.exe [--replace] [--update-key maker.pub]\n"
     "      append install.dat (or a source, recognised by its content)\n"
     "  list EXE\n"
     "      show where the archive of EXE stands and what it holds\n"
@@ -34,8 +36,15 @@ constexpr const char* kUsage =
     "      take the script out of EXE, binary or as source\n"
     "  verify EXE\n"
     "      check the archive of EXE and its script; exit code 0 or 1\n"
+    "  keygen -o maker [--force]\n"
+    "      make the maker's key pair: maker.key (private, yours only) and maker.pub\n"
+    "  sign --key maker.key --entry \"Company Product\" --version 2.5 setup.exe\n"
+    "      print the signature record of an installer for a version list\n"
+    "  versionlist SOURCE --key maker.key -o versions.txt\n"
+    "      write a whole version list, each installer signed, from a readable source\n"
     "\n"
     "  --replace   replace the archive an executable already carries\n"
+    "  --force     let keygen replace an existing key pair\n"
     "  --help      show this text\n"
     "\n"
     "The source format is described in docs/builder.md.\n";
@@ -43,8 +52,8 @@ constexpr const char* kUsage =
 struct Options {
   std::string command;
   std::vector<std::string> positional;
-  std::string output, exe, script;
-  bool replace = false, source = false, help = false;
+  std::string output, exe, script, key, updateKey, entry, version;
+  bool replace = false, source = false, help = false, force = false;
 };
 
 class Tool {
@@ -64,6 +73,9 @@ class Tool {
     if (o.command == "list") return List(o);
     if (o.command == "extract") return Extract(o);
     if (o.command == "verify") return Verify(o);
+    if (o.command == "keygen") return KeyGen(o);
+    if (o.command == "sign") return SignCmd(o);
+    if (o.command == "versionlist") return VersionList(o);
     return Usage("unknown command '" + o.command + "' (see ffsbuild --help)");
   }
 
@@ -99,7 +111,17 @@ class Tool {
         if (!value(o.exe)) return false;
       } else if (a == "--script") {
         if (!value(o.script)) return false;
-      } else if (a == "--replace")
+      } else if (a == "--key") {
+        if (!value(o.key)) return false;
+      } else if (a == "--update-key") {
+        if (!value(o.updateKey)) return false;
+      } else if (a == "--entry") {
+        if (!value(o.entry)) return false;
+      } else if (a == "--version") {
+        if (!value(o.version)) return false;
+      } else if (a == "--force")
+        o.force = true;
+      else if (a == "--replace")
         o.replace = true;
       else if (a == "--source")
         o.source = true;
@@ -144,16 +166,26 @@ class Tool {
 
   // Writes beside the output under a temporary name, then renames, so an
   // output file is either complete or untouched.
+  // A secret's file gets its permissions before its content.
   bool WriteFile(const std::string& path, std::span<const std::uint8_t> data,
-                 std::optional<fs::perms> perms = std::nullopt) {
+                 std::optional<fs::perms> perms = std::nullopt, bool secret = false) {
     const fs::path target(path);
     std::random_device rd;
     std::ostringstream suffix;
     suffix << std::hex << rd();
     const fs::path tmp = target.parent_path() / ("." + target.filename().string() + ".ffsbuild-" + suffix.str());
     std::error_code ec;
+    if (secret) {
+      std::ofstream(tmp, std::ios::binary | std::ios::trunc).close();
+      fs::permissions(tmp, *perms, ec);
+      if (ec) {
+        fs::remove(tmp, ec);
+        Problem("cannot write '" + path + "' readable by its owner only");
+        return false;
+      }
+    }
     {
-      std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
+      std::ofstream o(tmp, std::ios::binary | (secret ? std::ios::app : std::ios::trunc));
       if (o) o.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
       if (o) o.close();
       if (!o) {
@@ -257,7 +289,18 @@ class Tool {
     } else if (!CompileText(input, binary)) {
       return 1;
     }
-    const auto r = ffsfmt::AppendArchive(image, binary, o.replace);
+    ffsfmt::Bytes point;
+    if (!o.updateKey.empty()) {
+      ffsfmt::Bytes pem;
+      if (!ReadFile(o.updateKey, pem)) return 1;
+      std::string why;
+      point = signing::PublicPoint(std::string(pem.begin(), pem.end()), &why);
+      if (point.empty()) return Problem(o.updateKey + ": " + why);
+    } else if (NamesUpdateUrl(binary)) {
+      err_ << "ffsbuild: warning: no --update-key: the product's updates will not be authenticated, and whoever "
+              "answers for its update server can have any program run\n";
+    }
+    const auto r = ffsfmt::AppendArchive(image, binary, o.replace, point);
     if (!r.ok) return Problem(o.exe + ": " + r.problem);
     std::error_code ec;
     const auto perms = fs::status(o.exe, ec).permissions();
@@ -290,7 +333,8 @@ class Tool {
       out_ << "commands:     unreadable\n";
       return Problem(path + ": script " + r.error);
     }
-    out_ << "commands:     " << r.commands.size() << "\n";
+    out_ << "commands:     " << r.commands.size() << "\n"
+         << "update key:   " << KeyText(i) << "\n";
     return 0;
   }
 
@@ -319,8 +363,95 @@ class Tool {
     if (!r.ok) return Problem(path + ": script " + r.error);
     if (r.commands.empty()) return Problem(path + ": the script holds no commands");
     out_ << path << ": archive OK, " << r.commands.size() << " commands, script " << a.script.size()
-         << " bytes at tag offset " << a.info.tagOffset << "\n";
+         << " bytes at tag offset " << a.info.tagOffset << ", update key " << KeyText(a.info) << "\n";
     return 0;
+  }
+
+  // Whether a compiled script has an UPDATE URL with a value.
+  static bool NamesUpdateUrl(const ffsfmt::Bytes& binary) {
+    const auto r = script::DecodeBinary(binary);
+    for (const auto& c : r.commands)
+      if (c.keyword == "UPDATE URL" && !c.args.empty() && !c.args[0].empty()) return true;
+    return false;
+  }
+
+  // The key as list and verify show it: its fingerprint, the SHA-256 of
+  // the point.
+  static std::string KeyText(const ffsfmt::ArchiveInfo& info) {
+    if (info.updateKey.empty()) return "none (updates are not authenticated)";
+    return "P-256, fingerprint " + signing::Fingerprint(info.updateKey);
+  }
+
+  bool ReadText(const std::string& path, std::string& text) {
+    ffsfmt::Bytes data;
+    if (!ReadFile(path, data)) return false;
+    text.assign(data.begin(), data.end());
+    return true;
+  }
+
+  int KeyGen(const Options& o) {
+    if (o.output.empty() || !o.positional.empty()) return Usage("keygen needs -o NAME (writes NAME.key and NAME.pub)");
+    const std::string priv = o.output + ".key", pub = o.output + ".pub";
+    std::error_code ec;
+    if (!o.force && (fs::exists(priv, ec) || fs::exists(pub, ec)))
+      return Problem("'" + priv + "' or '" + pub +
+                     "' exists; a new key pair would orphan every product built with "
+                     "the old one (use --force to replace it)");
+    const auto pair = signing::GenerateKeyPair();
+    if (!pair.ok) return Problem(pair.problem);
+    const auto bytes = [](const std::string& t) {
+      return std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+    };
+    if (!WriteFile(priv, bytes(pair.privatePem), fs::perms::owner_read | fs::perms::owner_write, true)) return 1;
+    if (!WriteFile(pub, bytes(pair.publicPem))) return 1;
+    out_ << "wrote " << priv << " (private: keep it to yourself) and " << pub << " (for ffsbuild build --update-key)\n";
+    return 0;
+  }
+
+  int SignCmd(const Options& o) {
+    std::string file;
+    if (!Single(o, file, "installer file")) return 2;
+    if (o.key.empty() || o.entry.empty() || o.version.empty())
+      return Usage("sign needs --key maker.key, --entry \"Company Product\" and --version");
+    std::string pem;
+    ffsfmt::Bytes installer;
+    if (!ReadText(o.key, pem) || !ReadFile(file, installer)) return 1;
+    std::string why;
+    const std::string signature = signing::Sign(pem, o.entry, o.version, installer, &why);
+    if (signature.empty()) return Problem(o.key + ": " + why);
+    out_ << signing::Record('5', signature);
+    return 0;
+  }
+
+  int VersionList(const Options& o) {
+    std::string sourcePath;
+    if (!Single(o, sourcePath, "version list source")) return 2;
+    if (o.output.empty()) return Usage("versionlist needs -o versions.txt");
+    std::string text, pem;
+    if (!ReadText(sourcePath, text)) return 1;
+    if (!o.key.empty() && !ReadText(o.key, pem)) return 1;
+    const auto source = signing::ParseListSource(text);
+    if (!source.ok) return Problem(sourcePath + ": " + source.problem);
+    if (o.key.empty())
+      err_ << "ffsbuild: warning: no --key: the list carries no signatures, and products built with an update key "
+              "will refuse its installers\n";
+    std::string list;
+    for (const auto& e : source.entries) {
+      list += signing::Record('1', e.key) + signing::Record('2', e.version);
+      if (!e.page.empty()) list += signing::Record('3', e.page);
+      list += signing::Record('4', e.url);
+      if (!o.key.empty()) {
+        const fs::path installerPath = fs::path(sourcePath).parent_path() / e.file;
+        ffsfmt::Bytes installer;
+        if (!ReadFile(installerPath.string(), installer)) return 1;
+        std::string why;
+        const std::string signature = signing::Sign(pem, e.key, e.version, installer, &why);
+        if (signature.empty()) return Problem(o.key + ": " + why);
+        list += signing::Record('5', signature);
+      }
+      list += signing::Record('0', "");
+    }
+    return WriteFile(o.output, std::span(reinterpret_cast<const std::uint8_t*>(list.data()), list.size())) ? 0 : 1;
   }
 };
 

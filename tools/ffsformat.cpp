@@ -63,7 +63,16 @@ ArchiveInfo LocateArchive(std::span<const std::uint8_t> file) {
   info.present = true;
   info.tagOffset = t;
   info.blockSize = file.size() - t - 4;
-  while (info.padding < t && info.padding < kMaxPadding && file[t - info.padding - 1] == PaddingByte(info.padding + 1))
+  std::uint64_t before = t;
+  if (t >= kKeyBlockSize && std::equal(kKeyMarker, kKeyMarker + 4, file.begin() + (t - 4)) &&
+      ReadLe32(file, t - 8) == kUpdateKeySize) {
+    info.keyOffset = t - kKeyBlockSize;
+    info.updateKey.assign(file.begin() + static_cast<std::ptrdiff_t>(info.keyOffset),
+                          file.begin() + static_cast<std::ptrdiff_t>(info.keyOffset + kUpdateKeySize));
+    before = info.keyOffset;
+  }
+  while (info.padding < before && info.padding < kMaxPadding &&
+         file[before - info.padding - 1] == PaddingByte(info.padding + 1))
     ++info.padding;
   return info;
 }
@@ -85,8 +94,14 @@ Archive ReadArchive(std::span<const std::uint8_t> file) {
   return a;
 }
 
-AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const std::uint8_t> script, bool replace) {
+AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const std::uint8_t> script, bool replace,
+                           std::span<const std::uint8_t> updateKey) {
   AppendResult r;
+  if (!updateKey.empty() && updateKey.size() != kUpdateKeySize) {
+    r.problem = "the update key is not a P-256 public key";
+    return r;
+  }
+  const std::size_t keyBlock = updateKey.empty() ? 0 : kKeyBlockSize;
   std::span<const std::uint8_t> base = image;
   const ArchiveInfo old = LocateArchive(image);
   if (old.present) {
@@ -97,7 +112,7 @@ AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const 
     }
     // Cut at the tag: an earlier padding stays with the image, as a guess
     // at where the image ends could cut real image bytes.
-    base = image.first(old.tagOffset);
+    base = image.first(old.updateKey.empty() ? old.tagOffset : old.keyOffset);
   }
 
   // The trailer's block position depends on the script length (and filler),
@@ -105,7 +120,7 @@ AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const 
   for (std::size_t filler = 0; filler <= kMaxFiller; ++filler) {
     const std::uint64_t trailerPos = script.size() + filler;
     for (std::size_t pad = 0; pad <= kMaxPadding; ++pad) {
-      const std::uint64_t t = base.size() + pad;
+      const std::uint64_t t = base.size() + pad + keyBlock;
       const std::uint64_t total = t + 4 + trailerPos + 4;
       if (total > 0xFFFFFFFFull) {
         r.problem = "the executable and script together exceed 4 GiB";
@@ -122,6 +137,11 @@ AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const 
       out.reserve(total);
       out.assign(base.begin(), base.end());
       for (std::size_t k = pad; k >= 1; --k) out.push_back(PaddingByte(k));
+      if (keyBlock) {
+        out.insert(out.end(), updateKey.begin(), updateKey.end());
+        for (std::size_t j = 0; j < 4; ++j) out.push_back(static_cast<std::uint8_t>(kUpdateKeySize >> (8 * j)));
+        out.insert(out.end(), kKeyMarker, kKeyMarker + 4);
+      }
       out.insert(out.end(), kTag, kTag + 4);
       const std::size_t blockStart = out.size();
       out.insert(out.end(), script.begin(), script.end());

@@ -9,6 +9,11 @@
 // them plain and, as the end of the block, descrambles them too. The builder
 // picks the padding so that none of the four descrambled trailer bytes is the
 // command marker 0x16.
+//
+// A product whose updates are signed carries the maker's public key right
+// before the tag (the archive is found from the end and never reads it):
+//
+//   [image][padding][ key (65 bytes) ][ 65, 32-bit LE ][ 'U' 'K' 'E' 'Y' ][ 'F' 'F' 'S' '?' ]...
 #pragma once
 
 #include <cstddef>
@@ -25,6 +30,10 @@ using Bytes = std::vector<std::uint8_t>;
 inline constexpr std::uint8_t kTag[4] = {0x46, 0x46, 0x53, 0x3F};  // "FFS?"
 inline constexpr std::string_view kKey = "SampleVaultKey";
 inline constexpr std::uint8_t kCommandMarker = 0x16;
+inline constexpr std::uint8_t kKeyMarker[4] = {'U', 'K', 'E', 'Y'};
+// The one key kind: an uncompressed P-256 point (0x04, X, Y).
+inline constexpr std::size_t kUpdateKeySize = 65;
+inline constexpr std::size_t kKeyBlockSize = kUpdateKeySize + 8;
 
 // Largest padding the builder tries before it falls back to line-end filler.
 inline constexpr std::size_t kMaxPadding = 1024;
@@ -50,7 +59,9 @@ struct ArchiveInfo {
   std::uint64_t fileSize = 0;
   std::uint32_t tagOffset = 0;  // T
   std::uint64_t blockSize = 0;  // S - T - 4, the four trailer bytes included
-  std::size_t padding = 0;      // fill bytes of the builder before the tag
+  std::size_t padding = 0;      // fill bytes of the builder before the tag (or the key)
+  Bytes updateKey;              // the maker's key before the tag, when there is one
+  std::uint64_t keyOffset = 0;  // where its block starts
 };
 
 ArchiveInfo LocateArchive(std::span<const std::uint8_t> file);
@@ -77,7 +88,10 @@ struct AppendResult {
 
 // Appends `script` to `image`. Refuses an image that already carries an
 // archive unless `replace`, which first cuts the image at its tag.
-AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const std::uint8_t> script, bool replace);
+// With an update key (kUpdateKeySize bytes) its block goes right before the
+// tag; a replaced archive's key block goes with it.
+AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const std::uint8_t> script, bool replace,
+                           std::span<const std::uint8_t> updateKey = {});
 
 // Text that every build of the uninstaller carries (a line of its log).
 inline constexpr std::string_view kProgramMark = "Flat/Fast File System Initialized";

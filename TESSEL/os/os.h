@@ -453,3 +453,42 @@ int OsScreenMeasures(std::int32_t* width, std::int32_t* height, std::int32_t* bi
 // Total physical memory and total paging file, in bytes, as the memory
 // status query gives them.
 int OsMemoryTotals(std::uint64_t* physical, std::uint64_t* pagingFile);
+
+// ---- the update: signatures, its clock and its files ------------------------
+// SHA-256, fed piece by piece. The state is the system's own, kept in a
+// record of fixed size so that no heap is needed.
+struct OsHashState {
+  alignas(8) unsigned char opaque[512];
+};
+constexpr std::uint32_t kOsHashSize = 32;
+// 0 when the system offers no SHA-256.
+int OsHashBegin(OsHashState* state);
+int OsHashData(OsHashState* state, const void* data, std::uint32_t length);
+// The digest into 32 bytes; the state is released (also on failure).
+int OsHashEnd(OsHashState* state, unsigned char digest[kOsHashSize]);
+// Releases a state that will not be ended (a failed download).
+void OsHashAbandon(OsHashState* state);
+// ECDSA on P-256: whether the 64-byte signature (r then s, big-endian)
+// of the 32-byte digest was made with the private key of the public key
+// given as its 65-byte uncompressed point (0x04, X, Y). 1 verified, 0 not
+// (or the key is no point of the curve).
+constexpr std::uint32_t kOsPublicKeySize = 65;
+constexpr std::uint32_t kOsSignatureSize = 64;
+int OsVerifySignature(const unsigned char publicKey[kOsPublicKeySize], const unsigned char digest[kOsHashSize],
+                      const unsigned char signature[kOsSignatureSize]);
+// Milliseconds from an arbitrary start, never going back.
+std::uint64_t OsTickCount();
+// Bytes free to this user on the volume that holds the folder; 0 when
+// they cannot be told.
+int OsFreeSpace(const char* folder, std::uint64_t* bytes);
+// Creates a file where nothing exists yet (no file, folder or link of the
+// name) and opens it for binary writing; null on failure (see
+// OsLastError).
+std::FILE* OsCreateNewFile(const char* path);
+// Renames a file over another of the same folder, replacing it in one
+// step; 0 on failure (see OsLastError).
+int OsReplaceFile(const char* from, const char* to);
+// Whether the file is a program that this system starts (on Windows a PE
+// image; on the host what its shell starts: an ELF program or a "#!"
+// script).
+int OsIsProgramFile(const char* path);

@@ -26,7 +26,7 @@ def net(side):
         env = dict(side.env, **running.environment())
         # No message box may wait for a click here.
         env["DISPLAY"] = ""
-        result = subprocess.run(side.command(program, ["--gtest_filter=NetPeers.*:HttpRequest.*:Socket.*"]), env=env,
+        result = subprocess.run(side.command(program, ["--gtest_filter=NetPeers.*:UpdatePeers.*:HttpRequest.*:Socket.*"]), env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
         side.wait_idle()
     out = result.stdout.decode("latin-1").replace("\r\n", "\n")

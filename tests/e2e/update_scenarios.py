@@ -5,9 +5,10 @@ a closed port is a server that is down. Each scenario starts the installed
 product's uninstaller with -Update and answers its boxes."""
 import os
 import shutil
+import subprocess
 import sys
 
-from e2e import check, contains, copy_log_of_run, in_order, lacks, read_text, scenario
+from e2e import builder, check, contains, copy_log_of_run, in_order, lacks, read_text, scenario
 from uninstall_scenarios import Product, regtool
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "peers"))
@@ -160,3 +161,150 @@ def update_without_url(side):
     lacks(reports, "Would you like to check", "the output")
     lacks(log, "Update on phase", "the log")
     product.assert_untouched()
+
+
+def ffsbuild(side, *args):
+    result = subprocess.run([builder(side)] + list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    check(result.returncode == 0, "ffsbuild %s: %s" % (args[0], result.stdout.decode("latin-1")))
+    return result.stdout.decode("latin-1")
+
+
+def with_key(side, product, folder):
+    """The product's uninstaller again, now with the maker's key from
+    ffsbuild keygen; the key pair's prefix."""
+    maker = os.path.join(folder, "maker")
+    ffsbuild(side, "keygen", "-o", maker)
+    exe = product.host(product.exe)
+    source = os.path.join(folder, "product.txt")
+    ffsbuild(side, "extract", exe, "--source", "-o", source)
+    ffsbuild(side, "build", "--exe", exe, "--replace", "--update-key", maker + ".pub", source, "-o", exe)
+    contains(ffsbuild(side, "list", exe), "update key:   P-256", "ffsbuild list")
+    return maker
+
+
+def list_url(running):
+    return "http://127.0.0.1:%d/versions.txt" % running.nginx.port
+
+
+def serve_signed(side, running, maker, version="2.5", signed=True):
+    """The version list of ffsbuild versionlist, signed with the maker's key."""
+    base = "http://127.0.0.1:%d/" % running.nginx.port
+    _, setup = serve(side, running, version)
+    source = os.path.join(running.nginx.root, "files", "list.txt")
+    with open(source, "w") as f:
+        f.write("# Acme's products\n[Acme Viewer]\nversion: %s\npage: %sviewer.html\nurl: %sfiles/setup.exe\n"
+                "file: setup.exe\n" % (version, base, base))
+    args = ["versionlist", source, "-o", os.path.join(running.nginx.root, "versions.txt")]
+    ffsbuild(side, *(args + (["--key", maker + ".key"] if signed else [])))
+    return base + "versions.txt", setup
+
+
+def tree(folder):
+    """Every file below the folder with its bytes."""
+    found = {}
+    for top, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(top, name)
+            if not name.endswith(".log"):
+                with open(path, "rb") as f:
+                    found[os.path.relpath(path, folder)] = f.read()
+    return found
+
+
+REFUSED = "so nothing was installed. Would you like to open the product's web page instead?"
+
+
+@scenario
+def update_signed_installs(side):
+    """A product with the maker's key takes the installer that the maker's
+    ffsbuild versionlist signed."""
+    with peers.Peers() as running:
+        product = UpdateProduct(side, "update signed", list_url(running)).install()
+        maker = with_key(side, product, running.folder)
+        _, setup = serve_signed(side, running, maker)
+        proxy(side, None)
+        reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "Download"), (CAPTION, "OK")])
+        contains(reports, "Successfully updated program to latest version!", "the final box")
+        in_order(log, ["Match: 2.400000 2.500000\n", "Filesize = ", "Update signature verified for 'Acme Viewer' 2.5\n"],
+                 "the log")
+        with open(product.host(product.install_path + "setup.exe"), "rb") as f, open(setup, "rb") as g:
+            check(f.read() == g.read(), "the saved installer differs from the served one")
+
+
+@scenario
+def update_tampered_refused(side):
+    """An installer changed after the maker signed it is deleted unrun, the
+    product folder is as it was, and the user is told."""
+    with peers.Peers() as running:
+        product = UpdateProduct(side, "update tampered", list_url(running)).install()
+        maker = with_key(side, product, running.folder)
+        _, setup = serve_signed(side, running, maker)
+        with open(setup, "ab") as f:
+            f.write(b"one more byte")
+        proxy(side, None)
+        folder = product.host(product.install_path)
+        before = tree(folder)
+        reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "Download"), (CAPTION, "No")])
+        contains(reports, "The update could not be verified as its maker's, " + REFUSED, "the refusal")
+        lacks(reports, "Successfully updated", "the output")
+        contains(log, "Update signature does not match 'Acme Viewer' 2.5\n", "the log")
+        lacks(log, "Update download on phase 1", "the log")
+        check(tree(folder) == before, "the product folder changed: %r" % sorted(set(tree(folder)) ^ set(before)))
+
+
+@scenario
+def update_unsigned_entry_refused(side):
+    """A keyed product refuses an entry without a signature before anything
+    is fetched."""
+    with peers.Peers() as running:
+        product = UpdateProduct(side, "update unsigned", list_url(running)).install()
+        with_key(side, product, running.folder)
+        serve_signed(side, running, None, signed=False)
+        proxy(side, None)
+        folder = product.host(product.install_path)
+        before = tree(folder)
+        reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "Download"), (CAPTION, "No")])
+        contains(reports, "The update could not be verified as its maker's, " + REFUSED, "the refusal")
+        contains(log, "Update signature missing for 'Acme Viewer'\n", "the log")
+        lacks(log, "Update download on phase", "the log")
+        check(tree(folder) == before, "the product folder changed")
+
+
+@scenario
+def update_proxy_404_moves_on(side):
+    """A proxy's 404 page is no version list, whatever its body holds: the
+    direct phase follows."""
+    with peers.Peers() as running:
+        url, _ = serve(side, running, "2.40")
+        product = UpdateProduct(side, "update proxy 404", url).install()
+        proxy(side, "127.0.0.1:%d" % running.stub.port("notfound"))
+        reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "OK")])
+        contains(reports, "You are running the latest version of Acme Viewer.", "the final box")
+        in_order(log, ["Update on phase 0\n", "Unexpected reply 'HTTP/1.0 404 Not Found'\n", "Update on phase 1\n",
+                       "Match: 2.400000 2.400000\n"], "the log")
+        lacks(log, "Match: 2.400000 9.900000", "the log")
+        proxy(side, None)
+
+
+@scenario
+def update_download_404_keeps_folder(side):
+    """A 404 for the installer creates, empties and replaces nothing, not
+    even an earlier file of its name."""
+    with peers.Peers() as running:
+        url, _ = serve(side, running, "2.5")
+        with open(os.path.join(running.nginx.root, "versions.txt"), "rb") as f:
+            listing = f.read().replace(b"files/setup.exe", b"files/missing.exe")
+        with open(os.path.join(running.nginx.root, "versions.txt"), "wb") as f:
+            f.write(listing)
+        product = UpdateProduct(side, "update 404", url).install()
+        with open(product.host(product.install_path + "missing.exe"), "wb") as f:
+            f.write(b"an earlier file of the name")
+        proxy(side, None)
+        folder = product.host(product.install_path)
+        before = tree(folder)
+        retry = "There was a problem downloading the update, would you like to try again?"
+        reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "Download"), (CAPTION, "No"),
+                                                  (CAPTION, "OK")])
+        contains(reports, retry, "the retry question")
+        contains(log, "Unexpected reply 'HTTP/1.1 404 Not Found'\n", "the log")
+        check(tree(folder) == before, "the product folder changed: %r" % sorted(set(tree(folder)) ^ set(before)))

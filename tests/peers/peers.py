@@ -128,12 +128,14 @@ class Stub:
     CUT_SENT = 40000
     SLOW_PIECES = 20
     SLOW_PIECE = b"0123456789abcdef"
+    NOT_FOUND_BODY = (b"\x161Acme Viewer\r\n\x1629.9\r\n\x163http://127.0.0.1:1/\r\n"
+                      b"\x164http://127.0.0.1:1/evil.exe\r\n\x160\r\n")
 
     def __init__(self):
         self.stopping = threading.Event()
         self.listeners = {}
         self.threads = []
-        for mode in ("silent", "slow", "cut"):
+        for mode in ("silent", "slow", "cut", "notfound"):
             listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             listener.bind(("127.0.0.1", 0))
@@ -185,6 +187,9 @@ class Stub:
                     if self.stopping.wait(0.05):
                         return
                     connection.sendall(self.SLOW_PIECE)
+            elif mode == "notfound":
+                # A proxy's error page whose body reads like a version list.
+                connection.sendall(b"HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\n" + self.NOT_FOUND_BODY)
             elif mode == "cut":
                 connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % self.CUT_LENGTH)
                 connection.sendall(bytes(i % 251 for i in range(self.CUT_SENT)))
@@ -258,6 +263,7 @@ class Peers:
             "TESSEL_PEER_SILENT": str(self.stub.port("silent")),
             "TESSEL_PEER_SLOW": str(self.stub.port("slow")),
             "TESSEL_PEER_CUT": str(self.stub.port("cut")),
+            "TESSEL_PEER_NOTFOUND": str(self.stub.port("notfound")),
             "TESSEL_PEER_FULL": str(self.stub.port("full")),
             "TESSEL_PEER_CLOSED": str(self.closed_port),
         }

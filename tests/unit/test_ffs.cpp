@@ -206,3 +206,38 @@ TEST(FfsDeathTest, ReadBeyondTheBlockAndNullPointers) {
       testing::ExitedWithCode(1), "");
   EXPECT_NE(LogText(nullLog).find("ASSERT:Pointer is NULL...\n       (ffs/"), std::string::npos);
 }
+
+TEST_F(Ffs, TheMakersKeyBeforeTheTagIsReadAndTheArchiveStaysTheSame) {
+  const std::string key = "\x04" + std::string(64, 'k');
+  const std::string script =
+      "\x16"
+      "COMPANY NAME:Acme\r\n";
+  const struct {
+    const char* what;
+    std::string before;  // the bytes right before the tag
+    bool hasKey;
+  } cases[] = {
+      {"a key", key + LittleEndian(65) + "UKEY", true},
+      {"no key", "", false},
+      {"another length", key + LittleEndian(64) + "UKEY", false},
+      {"another marker", key + LittleEndian(65) + "UKEZ", false},
+      {"a marker without room for its key", LittleEndian(65) + "UKEY", false},
+  };
+  for (const auto& c : cases) {
+    const std::string exe = TempPath("keyed.exe");
+    WriteWholeFile(exe, ArchivedExecutable("MZ image" + c.before, script, 0));
+    std::int32_t loaded = 0;
+    InitLog(exe, "keyed.log", &loaded);
+    ASSERT_EQ(loaded, 1) << c.what;
+    std::uint32_t size = 0;
+    FfsGetSize("install.dat", &size);
+    EXPECT_EQ(size, script.size() + 4) << c.what;
+    unsigned char read[FfsUpdateKeySize] = {};
+    EXPECT_EQ(FfsUpdateKey(read), c.hasKey ? 1 : 0) << c.what;
+    if (c.hasKey) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(read), sizeof read), key) << c.what;
+    }
+    FfsRemove();
+    EXPECT_EQ(FfsUpdateKey(read), 0) << "released with the archive";
+  }
+}

@@ -10,6 +10,9 @@
 #include <string>
 
 #include "http.h"
+#include "register/register.h"
+#include "settings.h"
+#include "update.h"
 #include "registry.h"
 #include "socket.h"
 #include "support.h"
@@ -379,6 +382,106 @@ TEST_F(NetPeers, BodyCutInTheMiddleIsNoSuccess) {
   std::int32_t count = -1;
   EXPECT_EQ(SocketReceive(handle_, buffer, sizeof buffer, &count), 0) << "the end stays an end";
   EXPECT_EQ(count, 0);
+}
+
+TEST_F(HttpRequest, HttpsIsRefusedRatherThanSpokenInPlainText) {
+  for (const char* url : {"https://127.0.0.1:1/versions.txt", "HTTPS://h/x"}) {
+    EXPECT_EQ(Request(url), 0) << url;
+    EXPECT_EQ(handle_, nullptr);
+  }
+  std::string log = Logged();
+  EXPECT_NE(log.find("Unable to use URL 'https://127.0.0.1:1/versions.txt' (secure connections are not supported)\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Contacting"), std::string::npos) << log;
+}
+
+TEST_F(HttpRequest, OnlyAWebAddressIsOpenedAsTheWebPage) {
+  // A program's path from the network would be run by the shell.
+  for (const char* page : {"C:\\windows\\system32\\cmd.exe", "file:///C:/x.exe", "\\\\server\\share\\x.exe", ""})
+    EXPECT_EQ(UpdateOpenWebPage(page), 0) << page;
+  std::string log = Logged();
+  EXPECT_NE(log.find("Not a web page 'C:\\windows\\system32\\cmd.exe'\n"), std::string::npos) << log;
+}
+
+// The update's exchanges, against the same peers.
+class UpdatePeers : public NetPeers {
+ protected:
+  void SetUp() override {
+    NetPeers::SetUp();
+    if (IsSkipped()) return;
+    saved_ = UpdateLimitsInForce();
+    folder_ = TempPath("update-product-" + std::to_string(OsFreshNumber())) + "\\";
+    OsCreateFolder(folder_.c_str());
+    std::strcpy(settings_.InstallPath, folder_.c_str());
+    WriteWholeFile(folder_ + "readme.txt", "the product's own");
+    UpdateUseKey(nullptr);
+  }
+  void TearDown() override {
+    if (!IsSkipped()) {
+      UpdateLimitsInForce() = saved_;
+      OsDeleteFile((folder_ + "readme.txt").c_str());
+      OsDeleteFile((folder_ + "whole.bin").c_str());
+      OsRemoveFolder(folder_.c_str());
+    }
+    NetPeers::TearDown();
+  }
+  std::int32_t Download(const std::string& url) {
+    char* buffer = static_cast<char*>(MemoryAlloc(kUpdateBufferSize, "test", __LINE__));
+    std::int32_t result = UpdateDownload(&settings_, url.c_str(), 0, buffer, kUpdateBufferSize);
+    MemoryFree(&buffer, kUpdateBufferSize, "test", __LINE__);
+    return result;
+  }
+  InstallSettings settings_ = {};
+  std::string folder_;
+  UpdateLimits saved_;
+};
+
+TEST_F(UpdatePeers, AFullReplyBufferKeepsItsTerminatorInside) {
+  // The tracked heap's guard bytes, checked when the block goes back, and
+  // the sanitizers see a byte written past the end.
+  const std::string url = Url("TESSEL_PEER_HTTP", PeerText("TESSEL_PEER_FILE"));
+  for (std::int32_t size : {256, 4096}) {
+    char* buffer = static_cast<char*>(MemoryAlloc(size, "test", __LINE__));
+    EXPECT_EQ(UpdateCheck(&settings_, url.c_str(), 0, buffer, size), 0) << "a cut reply is no version list";
+    MemoryFree(&buffer, size, "test", __LINE__);
+    char* reply = static_cast<char*>(MemoryAlloc(size, "test", __LINE__));
+    EXPECT_EQ(RegistrationPost(url.c_str(), 0, nullptr, "x", 1, reply, size), 0);
+    EXPECT_LT(std::strlen(reply), static_cast<std::size_t>(size));
+    MemoryFree(&reply, size, "test", __LINE__);
+  }
+}
+
+TEST_F(UpdatePeers, AttemptsAreBoundedAsAWhole) {
+  UpdateLimitsInForce().checkTime = 1500;
+  UpdateLimitsInForce().downloadGrace = 1500;
+  auto started = std::chrono::steady_clock::now();
+  char buffer[4096];
+  EXPECT_EQ(UpdateCheck(&settings_, Url("TESSEL_PEER_SILENT", "/v.txt").c_str(), 0, buffer, sizeof buffer), 0);
+  EXPECT_EQ(Download(Url("TESSEL_PEER_SILENT", "/setup.exe")), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_EQ(OsCountFolderEntries(folder_.c_str()), 1);
+}
+
+TEST_F(UpdatePeers, AFailedDownloadLeavesTheFolderAsItWas) {
+  // Cut in the middle, refused, an error page, and a name of the product's.
+  for (const std::string& url :
+       {Url("TESSEL_PEER_CUT", "/setup.exe"), Url("TESSEL_PEER_CLOSED", "/setup.exe"),
+        Url("TESSEL_PEER_HTTP", "/missing/readme.txt"), Url("TESSEL_PEER_NOTFOUND", "/a.exe")}) {
+    EXPECT_EQ(Download(url), 0) << url;
+    EXPECT_EQ(OsCountFolderEntries(folder_.c_str()), 1) << url << ": a file was left";
+    EXPECT_EQ(ReadWholeFile(folder_ + "readme.txt"), "the product's own") << url;
+  }
+  // Without a product folder there is nowhere to save: nothing is fetched.
+  InstallSettings nowhere = {};
+  EXPECT_EQ(UpdateDownload(&nowhere, Url("TESSEL_PEER_HTTP", "/setup.exe").c_str(), 0, header_, sizeof header_), 0);
+  std::string log = LogText(logPath_);
+  EXPECT_NE(log.find("Unable to open file 'setup.exe'"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Contacting '" + Url("TESSEL_PEER_HTTP", "/") + "' '/setup.exe'"), std::string::npos) << log;
+  // Whole, it is put in place; a file that is no program is not.
+  EXPECT_EQ(Download(Url("TESSEL_PEER_HTTP", PeerText("TESSEL_PEER_FILE"))), 0);
+  EXPECT_EQ(UpdateRefusal(), 2);
+  EXPECT_EQ(OsCountFolderEntries(folder_.c_str()), 1);
 }
 
 }  // namespace

@@ -293,3 +293,21 @@ TEST(RegisterHandler, OtherModesConsumeTheArgumentsAndEmptyText) {
     EXPECT_STREQ(settings.Text, "");
   }
 }
+
+TEST(RegisterHandler, ACutUrlIsNeverPostedTo) {
+  // 200 characters do not fit the 160 of the field: the cut text would name
+  // another server.
+  const std::string url = "http://reg.example/" + std::string(200, 'r');
+  const std::string arguments = url + "\x01label\x01Register now?\x01";
+  InstallSettings settings{};
+  settings.Mode = RunModeRegister;
+  const std::string logPath = TempPath("register-cut.log");
+  StartLog(logPath, LogFile);
+  std::int32_t consumed = 0;
+  EXPECT_EQ(HandleRegister(&settings, arguments.c_str(), &consumed), 1);
+  StopLog();
+  EXPECT_EQ(settings.Mode, RunModeNone);
+  std::string log = LogText(logPath);
+  EXPECT_NE(log.find("Unable to use registration URL 'http://reg.example/rrr"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Send registration"), std::string::npos) << log;
+}

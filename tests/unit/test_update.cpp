@@ -9,6 +9,7 @@
 #include "settings.h"
 #include "support.h"
 #include "tessel-core.h"
+#include "signature_vectors.h"
 #include "update.h"
 
 namespace {
@@ -107,62 +108,176 @@ TEST(Update, SavedOnlyUnderAPlainName) {
   EXPECT_EQ(DownloadFileName("http://h/files/setup.exe", name, sizeof name), 1);
   EXPECT_STREQ(name, "setup.exe");
   EXPECT_EQ(DownloadFileName("setup.exe", name, sizeof name), 1);
+  EXPECT_EQ(DownloadFileName("http://h/console.exe", name, sizeof name), 1);
+  EXPECT_EQ(DownloadFileName("http://h/com10.exe", name, sizeof name), 1);
   for (const char* bad : {"http://h/files/", "http://h/..\\..\\windows\\x.exe", "http://h/$1notepad.exe",
-                          "http://h/C:x.exe", "http://h/..", "http://h/setup.exe?v=2"})
+                          "http://h/C:x.exe", "http://h/..", "http://h/setup.exe?v=2", "http://h/NUL",
+                          "http://h/nul.exe", "http://h/aux.txt", "http://h/COM1", "http://h/lpt9.exe",
+                          "http://h/Con .exe", "http://h/conout$", "http://h/setup.exe.", "http://h/setup.exe "})
     EXPECT_EQ(DownloadFileName(bad, name, sizeof name), 0) << bad;
 }
 
 namespace {
 
-// Feeds the reply in the given pieces; gives what the file holds.
-std::string Receive(const std::vector<std::string>& pieces, DownloadReceiver* receiver) {
-  static char buffer[16384];
+// The download's file, in memory.
+struct Sink {
+  bool started = false;
+  std::int64_t expected = 0;
+  std::string body;
+};
+std::int32_t SinkStart(void* context, std::int64_t expected) {
+  static_cast<Sink*>(context)->started = true;
+  static_cast<Sink*>(context)->expected = expected;
+  return 1;
+}
+std::int32_t SinkWrite(void* context, const char* data, std::int32_t count) {
+  static_cast<Sink*>(context)->body.append(data, static_cast<std::size_t>(count));
+  return 1;
+}
+
+// Feeds the reply in the given pieces, as far as the receiver goes on.
+void Receive(const std::vector<std::string>& pieces, DownloadReceiver* receiver, Sink* sink) {
+  static char buffer[512];
   receiver->buffer = buffer;
   receiver->size = sizeof buffer;
-  std::string path = TempPath("update-download.bin");
-  std::FILE* file = OsOpenFile(path.c_str(), "wb");
-  EXPECT_NE(file, nullptr);
+  receiver->start = SinkStart;
+  receiver->write = SinkWrite;
+  receiver->context = sink;
   for (const std::string& piece : pieces) {
     std::int32_t room = 0;
     char* slot = DownloadSlot(receiver, &room);
-    EXPECT_GE(room, static_cast<std::int32_t>(piece.size()));
+    ASSERT_GE(room, static_cast<std::int32_t>(piece.size()));
     std::memcpy(slot, piece.data(), piece.size());
-    EXPECT_EQ(DownloadPiece(receiver, static_cast<std::int32_t>(piece.size()), file), 1);
+    if (!DownloadPiece(receiver, static_cast<std::int32_t>(piece.size()))) return;
   }
-  std::fclose(file);
-  return ReadWholeFile(path);
 }
 
 }  // namespace
 
-TEST(Update, DownloadKeepsTheBodyAndChecksItsLength) {
+TEST(Update, DownloadTakesOnlyAWellFramed200Body) {
   const std::string head = "HTTP/1.1 200 OK\r\nServer: x\r\nContent-Length: 10\r\n\r\n";
   const struct {
     const char* what;
     std::vector<std::string> pieces;
+    bool closed;  // the server closed in order at the end
     std::string body;
     std::int32_t complete;
   } cases[] = {
-      {"one piece", {head + "0123456789"}, "0123456789", 1},
-      {"header split", {head.substr(0, 20), head.substr(20) + "0123", "456789"}, "0123456789", 1},
-      {"end of header split", {head.substr(0, head.size() - 2), "\r\n01234", "56789"}, "0123456789", 1},
-      {"short body", {head + "012345678"}, "012345678", 0},
-      {"no length, header only", {"HTTP/1.0 200 OK\r\n\r\n"}, "", 1},
-      {"no end of header", {"HTTP/1.0 200 OK\r\nServer: x\r\n"}, "", 0},
-      {"an error page is no installer", {"HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\nnope"}, "", 0},
+      {"one piece", {head + "0123456789"}, true, "0123456789", 1},
+      {"header split", {head.substr(0, 20), head.substr(20) + "0123", "456789"}, false, "0123456789", 1},
+      {"end of header split", {head.substr(0, head.size() - 2), "\r\n01234", "56789"}, true, "0123456789", 1},
+      {"short body", {head + "012345678"}, true, "012345678", 0},
+      {"more than announced", {head + "0123456789X"}, true, "", 0},
+      {"no length, closed in order", {"HTTP/1.0 200 OK\r\n\r\nab\r\n\r\ncd"}, true, "ab\r\n\r\ncd", 1},
+      {"no length, reset", {"HTTP/1.0 200 OK\r\n\r\nabcd"}, false, "abcd", 0},
+      // LF LF ends the header; a CR LF CR LF in the body is the body's.
+      {"LF line ends", {"HTTP/1.0 200 OK\nContent-Length: 6\n\nA\r\n\r\nB"}, false, "A\r\n\r\nB", 1},
+      {"no end of header", {"HTTP/1.0 200 OK\r\nServer: x\r\n"}, true, "", 0},
+      {"an error page is no installer", {"HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\nnope"}, true, "", 0},
+      {"2000 is no 200", {"HTTP/1.0 2000 OK\r\n\r\nbody"}, true, "", 0},
+      {"no status line", {"MZ body without a header\r\n\r\n"}, true, "", 0},
+      {"another header's length", {"HTTP/1.0 200 OK\r\nX-Content-Length: 5\r\n\r\n0123456789"}, true, "0123456789", 1},
+      {"two lengths", {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\nabcd"}, true, "", 0},
+      {"the same length twice",
+       {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\ncontent-length:4\r\n\r\nabcd"},
+       true,
+       "abcd",
+       1},
+      {"negative length", {"HTTP/1.0 200 OK\r\nContent-Length: -1\r\n\r\nabcd"}, true, "", 0},
+      {"2^32 + 4", {"HTTP/1.0 200 OK\r\nContent-Length: 4294967300\r\n\r\nabcd"}, true, "", 0},
+      {"chunked", {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n0\r\n\r\n"}, true, "", 0},
+      {"header longer than the buffer", {std::string(200, 'H'), std::string(55, 'H')}, true, "", 0},
   };
   for (const auto& c : cases) {
     DownloadReceiver receiver;
-    EXPECT_EQ(Receive(c.pieces, &receiver), c.body) << c.what;
-    EXPECT_EQ(DownloadComplete(receiver), c.complete) << c.what;
+    Sink sink;
+    Receive(c.pieces, &receiver, &sink);
+    EXPECT_EQ(sink.body, c.body) << c.what;
+    EXPECT_EQ(DownloadComplete(receiver, c.closed), c.complete) << c.what;
+    // Nothing is started before a 200 header that frames its body.
+    if (!sink.body.empty()) {
+      EXPECT_TRUE(sink.started) << c.what;
+    }
+  }
+}
+
+TEST(Update, DownloadIsBoundedAndLogged) {
+  const struct {
+    const char* what;
+    std::string reply;
+    std::int32_t complete;
+  } cases[] = {
+      {"announced larger than the bound", "HTTP/1.0 200 OK\r\nContent-Length: 11\r\n\r\n", 0},
+      {"grows past the bound", "HTTP/1.0 200 OK\r\n\r\n0123456789A", 0},
+      {"at the bound", "HTTP/1.0 200 OK\r\n\r\n0123456789", 1},
+  };
+  for (const auto& c : cases) {
+    DownloadReceiver receiver;
+    receiver.limit = 10;
+    Sink sink;
+    Receive({c.reply}, &receiver, &sink);
+    EXPECT_EQ(DownloadComplete(receiver, true), c.complete) << c.what;
   }
   DownloadReceiver receiver;
+  Sink sink;
   const std::string logPath = TempPath("update.log");
   StartLog(logPath, LogFile);
-  Receive({"HTTP/1.0 200 OK\r\ncontent-length:   5000\r\n\r\n", std::string(4999, 'x')}, &receiver);
-  EXPECT_EQ(DownloadComplete(receiver), 0);
+  Receive({"HTTP/1.0 200 OK\r\ncontent-length:   5000\r\n\r\n", std::string(200, 'x')}, &receiver, &sink);
+  EXPECT_EQ(DownloadComplete(receiver, true), 0);
   StopLog();
+  EXPECT_EQ(sink.expected, 5000);
   std::string log = LogText(logPath);
   EXPECT_NE(log.find("Filesize = 5000 (4k)\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("Sizes to not match (5000 != 4999)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Sizes to not match (5000 != 200)\n"), std::string::npos) << log;
+}
+
+TEST(Update, OnlyA2xxBodyIsAVersionList) {
+  const std::string list = Record('1', "Acme Tool") + Record('0', "");
+  const struct {
+    const char* what;
+    std::string reply;
+    std::int32_t usable;
+    std::string body;
+  } cases[] = {
+      {"200", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + list, 1, list},
+      {"204 with LF ends", "HTTP/1.1 204 No Content\n\n", 1, ""},
+      {"no status line", list, 1, list},
+      {"a proxy's 404", "HTTP/1.0 404 Not Found\r\n\r\n" + list, 0, ""},
+      {"a 502", "HTTP/1.1 502 Bad Gateway\r\n\r\n", 0, ""},
+      {"2000", "HTTP/1.0 2000 OK\r\n\r\n" + list, 0, ""},
+      {"records in the header", "HTTP/1.0 200 OK\r\nX: " + list + "\r\n", 1, ""},
+      {"short of its length", "HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\n" + list, 0, ""},
+  };
+  for (const auto& c : cases) {
+    std::int32_t body = -1;
+    EXPECT_EQ(UpdateReplyBody(c.reply.c_str(), static_cast<std::int32_t>(c.reply.size()), &body), c.usable) << c.what;
+    if (c.usable) {
+      EXPECT_EQ(c.reply.substr(static_cast<std::size_t>(body)), c.body) << c.what;
+    }
+  }
+}
+
+TEST(Update, NeverSavedOverTheProductsOwnFiles) {
+  MemoryInit(kHeapNoLimit, 0);
+  InstallSettings product = {};
+  std::string folder = TempPath("update-own-files") + "\\";
+  OsCreateFolder(folder.c_str());
+  std::strcpy(product.InstallPath, folder.c_str());
+  std::strcpy(product.UninstallName, "Acme-Uninstall.exe");
+  static const char kList[] = "bin\\viewer.exe,readme.txt\r\n";
+  product.FileList = kList;
+  product.FileCount = 2;
+  char buffer[1024];
+  const std::string logPath = TempPath("update-own.log");
+  StartLog(logPath, LogFile);
+  for (const char* name : {"Acme-Uninstall.exe", "uninstall.exe", "README.TXT", "readme.txt"}) {
+    std::string url = std::string("http://127.0.0.1:1/") + name;
+    EXPECT_EQ(UpdateDownload(&product, url.c_str(), 0, buffer, sizeof buffer), 0) << name;
+  }
+  StopLog();
+  std::string log = LogText(logPath);
+  EXPECT_NE(log.find("Unable to save over the product's own file '" + folder + "README.TXT'"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Contacting"), std::string::npos) << log;
+  OsRemoveFolder(folder.c_str());
 }

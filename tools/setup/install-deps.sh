@@ -24,10 +24,14 @@ have clang-format-14 || need="$need clang-format-14"
 # libFuzzer and the sanitizer runtimes of clang
 [ -n "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need="$need libclang-rt-14-dev"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+# libcrypto: the host side's SHA-256 and signatures, and the builder's keys.
+[ -f /usr/include/openssl/evp.h ] || need="$need libssl-dev"
 # The network tests' real peers: a web server and a proxy on 127.0.0.1.
 [ -x /usr/sbin/nginx ] || need="$need nginx-light"
 have tinyproxy || need="$need tinyproxy"
 have curl || need="$need curl"
+# The signature tests' independent signer.
+python3 -c "import cryptography" 2>/dev/null || need="$need python3-cryptography"
 installed wine || need="$need wine"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
 if [ "$route" = 64 ]; then

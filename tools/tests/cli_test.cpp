@@ -10,6 +10,7 @@
 #include "cli.h"
 #include "ffsformat.h"
 #include "scriptsource.h"
+#include "signing.h"
 
 namespace fs = std::filesystem;
 
@@ -246,6 +247,101 @@ TEST_F(Cli, RefusesAnExecutableThatIsNoUninstaller) {
     EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << err;
     EXPECT_EQ(Run({"append", "--exe", P(c.name), "--script", P("viewer.txt"), "-o", P("out.exe")}), 1) << c.name;
     EXPECT_FALSE(fs::exists(P("out.exe"))) << c.name;
+  }
+}
+
+TEST_F(Cli, SigningInFiveCommands) {
+  ASSERT_EQ(Run({"keygen", "-o", P("maker")}), 0) << err;
+  EXPECT_EQ(fs::status(P("maker.key")).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  const std::string key = Read("maker.key");
+  EXPECT_EQ(Run({"keygen", "-o", P("maker")}), 1);
+  EXPECT_EQ(Read("maker.key"), key) << "overwritten without --force";
+  ASSERT_EQ(Run({"keygen", "-o", P("maker"), "--force"}), 0) << err;
+  EXPECT_NE(Read("maker.key"), key);
+
+  // The key rides in front of the tag; a replaced archive takes its key along.
+  Write("updating.txt", std::string(kSource) + "UPDATE URL: http://h/versions.txt\n");
+  ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("updating.txt"), "-o", P("plain.exe")}), 0) << err;
+  EXPECT_NE(err.find("not be authenticated"), std::string::npos) << err;
+  ASSERT_EQ(Run({"build", "--exe", P("plain.exe"), P("updating.txt"), "-o", P("keyed.exe"), "--replace", "--update-key",
+                 P("maker.pub")}),
+            0)
+      << err;
+  EXPECT_EQ(err, "");
+  ASSERT_EQ(Run({"build", "--exe", P("keyed.exe"), P("updating.txt"), "-o", P("again.exe"), "--replace", "--update-key",
+                 P("maker.pub")}),
+            0);
+  EXPECT_EQ(Read("again.exe"), Read("keyed.exe"));
+  const std::string image = Read("keyed.exe");
+  const auto archive =
+      ffsfmt::ReadArchive(std::span(reinterpret_cast<const std::uint8_t*>(image.data()), image.size()));
+  ASSERT_TRUE(archive.ok);
+  std::string why;
+  EXPECT_EQ(archive.info.updateKey, signing::PublicPoint(Read("maker.pub"), &why));
+  ASSERT_EQ(Run({"list", P("keyed.exe")}), 0);
+  EXPECT_NE(out.find("update key:   P-256, fingerprint "), std::string::npos) << out;
+  ASSERT_EQ(Run({"verify", P("plain.exe")}), 0);
+  EXPECT_NE(out.find("update key none"), std::string::npos) << out;
+  EXPECT_EQ(
+      Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("x.exe"), "--update-key", P("maker.key")}),
+      1);
+
+  Write("setup.exe", "MZ the new installer");
+  ASSERT_EQ(Run({"sign", "--key", P("maker.key"), "--entry", "Acme Viewer", "--version", "2.5", P("setup.exe")}), 0)
+      << err;
+  ASSERT_EQ(out.substr(0, 2),
+            "\x16"
+            "5");
+  ASSERT_EQ(out.size(), 2u + 88 + 2);
+  const std::string signature = out.substr(2, 88);
+  const std::string file = Read("setup.exe");
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
+  EXPECT_TRUE(signing::Verify(Read("maker.pub"), "Acme Viewer", "2.5", bytes, signature));
+  EXPECT_FALSE(signing::Verify(Read("maker.pub"), "Acme Viewer", "2.6", bytes, signature));
+
+  Write("list.txt",
+        "# the maker's products\n[Acme Viewer]\nversion: 2.5\npage: http://h/viewer/\nurl: http://h/setup.exe\n"
+        "file: setup.exe\n");
+  ASSERT_EQ(Run({"versionlist", P("list.txt"), "--key", P("maker.key"), "-o", P("versions.txt")}), 0) << err;
+  const std::string list = Read("versions.txt");
+  EXPECT_EQ(list.substr(0, list.find("\x16"
+                                     "5")),
+            "\x16"
+            "1Acme Viewer\r\n\x16"
+            "22.5\r\n\x16"
+            "3http://h/viewer/\r\n\x16"
+            "4http://h/setup.exe\r\n");
+  const std::size_t at = list.find(
+                             "\x16"
+                             "5") +
+                         2;
+  EXPECT_TRUE(signing::Verify(Read("maker.pub"), "Acme Viewer", "2.5", bytes, list.substr(at, 88)));
+  EXPECT_EQ(list.substr(at + 88),
+            "\r\n\x16"
+            "0\r\n");
+}
+
+TEST(ListSource, RefusesWhatWouldMakeABrokenList) {
+  const struct {
+    const char* text;
+    const char* says;
+  } cases[] = {
+      {"version: 2\n", "before the first"},
+      {"[Acme Viewer]\nurl: http://h/s.exe\nfile: s.exe\n", "names no version"},
+      {"[Acme Viewer]\nversion: 2\nfile: s.exe\n", "no installer url"},
+      {"[Acme Viewer]\nversion: 2\nurl: http://h/s.exe\n", "no installer file"},
+      {"[Acme Viewer]\nversion: 2\nversion: 3\n", "given twice"},
+      {"[Acme Viewer]\ncolour: red\n", "unknown name"},
+      {"[Acme Viewer\n", "[Company Product]"},
+      {"[Acme Viewer]\nversion: 2\x16"
+       "4\n",
+       "control characters"},
+      {"# nothing\n", "names no product"},
+  };
+  for (const auto& c : cases) {
+    const auto r = signing::ParseListSource(c.text);
+    EXPECT_FALSE(r.ok) << c.text;
+    EXPECT_NE(r.problem.find(c.says), std::string::npos) << c.text << ": " << r.problem;
   }
 }
 
