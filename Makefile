@@ -14,6 +14,14 @@ export WINEDLLOVERRIDES := mscoree,mshtml=
 # forces one. On route 64 the Windows suites, scenarios, demo and benchmark
 # run on the x86_64 build under Wine's 64-bit loader; the shipped i686
 # program is still built and its format checked.
+# The route is read after the packages are in: whether Wine's 32-bit side
+# could be installed decides it as much as the kernel does.
+ifneq ($(filter-out route format format-check clean,$(or $(MAKECMDGOALS),all)),)
+  DEPS_DONE := $(shell WINE='$(WINE)' sh tools/setup/install-deps.sh $(filter screenshots,$(MAKECMDGOALS)) >&2 && echo ok)
+  ifneq ($(DEPS_DONE),ok)
+    $(error tools/setup/install-deps.sh could not install what the build needs)
+  endif
+endif
 ROUTE_LINE := $(shell WINE='$(WINE)' sh tools/setup/wine-route.sh)
 ROUTE      := $(firstword $(ROUTE_LINE))
 ROUTE_WHY  := $(wordlist 2,999,$(ROUTE_LINE))
@@ -44,7 +52,7 @@ route:
 	@echo "Wine route $(ROUTE) ($(ROUTE_WHY)): $(WINTREE) under $(WINLOADER) in a $(WINARCH) prefix; $(ROUTE_ALSO)"
 
 deps:
-	@sh tools/setup/install-deps.sh $(ROUTE)
+	@WINE='$(WINE)' sh tools/setup/install-deps.sh
 
 $(HOST)/build.ninja: | deps
 	cmake -S . -B $(HOST) -G Ninja -DCMAKE_BUILD_TYPE=Debug
@@ -128,7 +136,7 @@ bench: route windows prefix
 # PNG screenshots of the program's windows under Wine on Xvfb into
 # docs/images/, for the README; xwd (x11-apps) is installed on demand.
 screenshots: route host windows
-	@sh tools/setup/install-deps.sh $(ROUTE) screenshots
+	@WINE='$(WINE)' sh tools/setup/install-deps.sh screenshots
 	python3 tools/screenshots.py --build $(WINTREE) --source . --out docs/images
 
 clean:

@@ -181,9 +181,14 @@ class Win32(Side):
         return process.returncode, reports
 
     def driver(self, *args):
-        result = subprocess.run(self.command(self.tool("uidriver"), args),
-                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
-        text = result.stdout.decode("latin-1").replace("\r\n", "\n")
+        # Into a file, not a pipe: a Wine server that the driver's start
+        # brought up inherits its output and outlives it while the program
+        # waits at a box, and a pipe would not end until the server does.
+        with tempfile.TemporaryFile() as output:
+            result = subprocess.run(self.command(self.tool("uidriver"), args),
+                                    env=self.env, stdout=output, stderr=subprocess.STDOUT, timeout=120)
+            output.seek(0)
+            text = output.read().decode("latin-1").replace("\r\n", "\n")
         check(result.returncode == 0, "driver %s failed (%d):\n%s" % (args, result.returncode, text))
         return text
 

@@ -1,13 +1,15 @@
 #!/bin/sh
 # Installs what the builds and tests need from Debian's packages, if missing.
-#   install-deps.sh [32|64] [screenshots]   the Wine route (tools/setup/wine-route.sh),
-# and what make screenshots needs besides;
-# route 64 adds the x86_64 compiler and Wine's 64-bit loader and leaves out
-# the 32-bit loader, which such a machine cannot start. Route 32 also takes
-# the 64-bit loader where Debian has it, so the 32-bit program is tried in a
+#   install-deps.sh [screenshots]   with what make screenshots needs besides.
+# Where the kernel runs 32-bit programs, Wine's 32-bit side (wine32:i386)
+# is tried; where the kernel refuses them, or Debian's i386 packages cannot
+# be installed next to this machine's (a mirror half synced leaves them at
+# other versions), the x86_64 compiler is taken instead, and
+# tools/setup/wine-route.sh, read afterwards, picks the 64-bit route. The
+# 64-bit loader is always taken, so that the 32-bit program is tried in a
 # 64-bit prefix too.
 set -e
-route=${1:-32}
+route=$(WINE="${WINE:-}" sh "$(dirname "$0")/wine-route.sh" kernel | cut -f1)
 need=""
 have() { command -v "$1" >/dev/null 2>&1; }
 installed() { dpkg -s "$1" >/dev/null 2>&1; }
@@ -34,21 +36,32 @@ have curl || need="$need curl"
 python3 -c "import cryptography" 2>/dev/null || need="$need python3-cryptography"
 installed wine || need="$need wine"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
+wine32=""
 if [ "$route" = 64 ]; then
   have x86_64-w64-mingw32-g++-posix || need="$need g++-mingw-w64-x86-64-posix"
 else
-  installed wine32:i386 || need="$need wine32:i386"
+  # Once refused on this checkout, not tried on every make (make clean
+  # forgets it).
+  installed wine32:i386 || [ -f build/wine32-unavailable ] || wine32="wine32:i386"
 fi
 # make screenshots takes the windows with xwd.
-[ "$2" = screenshots ] && { have xwd || need="$need x11-apps"; }
-[ -z "$need" ] && exit 0
+[ "${1:-}" = screenshots ] && { have xwd || need="$need x11-apps"; }
+[ -z "$need$wine32" ] && exit 0
 
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
-echo "Installing:$need"
-case "$need" in
-  *:i386*)
-    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386 ;;
-esac
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+echo "Installing:$need $wine32"
+[ -n "$wine32" ] && { dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386; }
+# A mirror in the middle of a sync fails an index now and then: try again,
+# and go on with what was read; the install itself says what is missing.
+for try in 1 2 3; do
+  $SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq && break
+  echo "apt-get update failed (try $try of 3)"; sleep 10
+done
+apt_install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "$@" >/dev/null; }
+[ -z "$need" ] || apt_install $need
+if [ -n "$wine32" ] && ! apt_install wine32:i386; then
+  echo "wine32:i386 could not be installed: the 64-bit Wine route is taken"
+  mkdir -p build && date >build/wine32-unavailable
+  have x86_64-w64-mingw32-g++-posix || apt_install g++-mingw-w64-x86-64-posix
+fi
