@@ -4,8 +4,13 @@
 // own files (below its folder), the folders they left empty, the shortcuts
 // below the programs folder, and what the script's path variables name;
 // never a protected folder, the machine's own files or anything outside
-// the machine root. Anything else gone aborts the run.
+// the machine root. Links are planted too, inside the product and out, to
+// the user's files, the system folder and beyond the root, with a second
+// drive letter for C: and shell folders that are one folder under two
+// names: a link may go as a link, but what it leads to is never touched.
+// Anything else gone aborts the run.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -77,6 +82,7 @@ std::vector<std::string> Protected() {
           profile + "\\Temp",
           profile + "\\Documents",
           profile + "\\Desktop",
+          profile + "\\Music",
           profile + "\\AppData",
           profile + "\\AppData\\Local",
           profile + "\\AppData\\Roaming",
@@ -109,8 +115,70 @@ void SetString(std::uint32_t root, const char* key, const char* name, const std:
   OsRegCloseKey(handle);
 }
 
+// Links on the machine: (where, what it leads to) as host paths, and
+// whether it lies inside the product, so that it may go as a link.
+struct Link {
+  std::string at;
+  std::string to;
+  bool inProduct;
+};
+std::vector<Link> Links() {
+  auto host = [](const std::string& path) { return host::HostPath(path.c_str()); };
+  std::string profile = Profile();
+  return {{host(kProduct + "\\docs"), host("C:\\Work\\shared"), true},
+          {host(kProduct + "\\notes.txt"), host(profile + "\\Documents\\letter.txt"), true},
+          {host(kProduct + "\\bin\\ext"), Outside() + "/data", true},
+          {host(kProduct + "\\help\\system"), host("C:\\windows\\system32"), true},
+          {host("C:\\Work\\sys"), host("C:\\windows\\system32"), false},
+          {host(profile + "\\Music"), host(profile + "\\Documents"), false},
+          {host::MachineRoot() + "/drive_d", host::MachineRoot() + "/drive_c", false}};
+}
+// What the links lead to, each of which must stay as it is unless a path
+// variable names it by its own name (a product may list "$2x.dll"): as
+// Windows paths, and beyond the machine root as host paths.
+std::vector<std::string> LinkTargets() {
+  return {"C:\\Work\\shared\\manual.txt", Profile() + "\\Documents\\letter.txt", "C:\\windows\\system32\\kernel32.dll"};
+}
+std::vector<std::string> OutsideTargets() { return {Outside() + "/data/keep.txt"}; }
+
+bool IsLink(const std::string& hostPath) {
+  struct stat info;
+  return lstat(hostPath.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+void PlantLinks() {
+  MakeFile("C:\\Work\\shared\\manual.txt");
+  for (const Link& link : Links()) {
+    if (IsLink(link.at)) continue;
+    if (symlink(link.to.c_str(), link.at.c_str()) != 0) {
+      std::fprintf(stderr, "fuzz_removal: cannot plant the link %s\n", link.at.c_str());
+      std::abort();
+    }
+  }
+}
+
+bool MayGo(const std::string& path, const std::vector<std::string>& targets);
+
+void CheckLinks(const std::vector<std::string>& targets) {
+  std::vector<std::string> kept = OutsideTargets();
+  for (const std::string& target : LinkTargets())
+    if (!MayGo(host::CanonicalText(target.c_str()), targets)) kept.push_back(host::HostPath(target.c_str()));
+  for (const std::string& target : kept) {
+    struct stat info;
+    if (stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode)) continue;
+    std::fprintf(stderr, "fuzz_removal: the target %s of a link was touched\n", target.c_str());
+    std::abort();
+  }
+  for (const Link& link : Links()) {
+    if (link.inProduct || IsLink(link.at)) continue;
+    std::fprintf(stderr, "fuzz_removal: the link %s went\n", link.at.c_str());
+    std::abort();
+  }
+}
+
 void LayOut() {
   for (const std::string& file : Files()) MakeFile(file);
+  PlantLinks();
   host::MakeFolders(Outside() + "/data");
   for (const std::string& file : OutsideFiles()) {
     if (access(file.c_str(), F_OK) == 0) continue;
@@ -118,6 +186,10 @@ void LayOut() {
     if (fd >= 0) close(fd);
   }
   SetString(kHkeyCurrentUser, "Software\\Acme\\Viewer", "Install Path", kProduct + "\\");
+  // Products recorded by another name: the second drive letter, and a
+  // folder link to the system folder.
+  SetString(kHkeyCurrentUser, "Software\\Acme\\Alias", "Install Path", "D:\\Program Files\\Acme Viewer\\");
+  SetString(kHkeyCurrentUser, "Software\\Acme\\Linked", "Install Path", "C:\\Work\\sys\\");
   SetString(kHkeyLocalMachine, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Acme Viewer", "DisplayName",
             "Acme Viewer");
   // The program's current folder, without moving the process's own (the
@@ -181,6 +253,7 @@ void Check(const std::uint8_t* data, std::size_t size) {
     std::fprintf(stderr, "fuzz_removal: the uninstall removed %s outside the machine root\n", file.c_str());
     std::abort();
   }
+  CheckLinks(targets);
   if (access((host::MachineRoot() + "/registry.txt").c_str(), F_OK) != 0) {
     std::fprintf(stderr, "fuzz_removal: the machine's registry file went\n");
     std::abort();
