@@ -76,13 +76,13 @@ def refused_before_question(side, product, value, quiet=True):
     check(registry_state(product) == keys, "%s: the registry changed" % value)
 
 
-@scenario
-def identity_recorded_folder_by_another_name(side):
+def recorded_folders_refused(side, name, which):
     """A recorded folder that reaches another folder by another name (a link
     to the system folder, a link on the way, another drive letter for C:,
     Z:, the admin share), or one of the system's and the shell's folders, is
-    refused before the question: nothing is touched, -Quiet ends with 4."""
-    product = EarlyProduct(side, "aliases").install()
+    refused before the question: nothing is touched, -Quiet ends with 4.
+    which picks the cases: "links", "aliases" or "system"."""
+    product = EarlyProduct(side, name).install()
     machine = side.machine_folder
     drive_c = os.path.join(machine, "drive_c")
     system = side.host_path("C:\\windows\\system32")
@@ -106,14 +106,14 @@ def identity_recorded_folder_by_another_name(side):
     user = profile(product)
     others_profile = user.rsplit("\\", 1)[0] + "\\someone"
     others(side, [others_profile + "\\Documents\\letter.txt", "C:\\windows\\Fonts\\aliases.ttf"])
-    cases = ["C:\\Apps\\Sys\\", "C:\\Apps\\Way\\" + product.folder + "\\", letter.upper() + ":\\" + folder,
-             "Z:" + side.host_path(product.install_path).replace("/", "\\"), "\\\\localhost\\c$\\" + folder,
-             "C:\\windows\\Fonts\\", product.programs + "\\Startup\\", others_profile + "\\",
-             others_profile + "\\Documents\\", user + "\\Downloads\\", "C:\\windows\\system32\\drivers\\"]
+    cases = {"links": ["C:\\Apps\\Sys\\", "C:\\Apps\\Way\\" + product.folder + "\\"],
+             "aliases": [letter.upper() + ":\\" + folder, "Z:" + side.host_path(product.install_path).replace("/", "\\"),
+                         "\\\\localhost\\c$\\" + folder],
+             "system": ["C:\\windows\\Fonts\\", product.programs + "\\Startup\\", others_profile + "\\",
+                        others_profile + "\\Documents\\", user + "\\Downloads\\", "C:\\windows\\system32\\drivers\\"]}[which]
     try:
-        refused_before_question(side, product, cases[0], quiet=False)
-        for value in cases[1:]:
-            refused_before_question(side, product, value)
+        for number, value in enumerate(cases):
+            refused_before_question(side, product, value, quiet=number > 0)
     finally:
         for path in (drive_d, share):
             if path and os.path.islink(path):
@@ -127,6 +127,22 @@ def identity_recorded_folder_by_another_name(side):
             if os.path.exists(path):
                 os.remove(path)
         shutil.rmtree(side.host_path("C:\\windows\\system32\\bin"), ignore_errors=True)
+
+
+# In three, so that they run side by side.
+@scenario
+def identity_recorded_folder_through_a_link(side):
+    recorded_folders_refused(side, "linked", "links")
+
+
+@scenario
+def identity_recorded_folder_by_another_name(side):
+    recorded_folders_refused(side, "aliases", "aliases")
+
+
+@scenario
+def identity_recorded_system_and_shell_folders(side):
+    recorded_folders_refused(side, "system folders", "system")
 
 
 @scenario
