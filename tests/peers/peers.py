@@ -135,7 +135,7 @@ class Stub:
         self.stopping = threading.Event()
         self.listeners = {}
         self.threads = []
-        for mode in ("silent", "slow", "cut", "notfound"):
+        for mode in ("silent", "slow", "cut", "notfound", "echo"):
             listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             listener.bind(("127.0.0.1", 0))
@@ -178,7 +178,25 @@ class Stub:
                     request += piece
             except OSError:
                 return
-            if mode == "silent":
+            if mode == "echo":
+                # The body that the request announced, sent back whole: what
+                # arrived, in the order it arrived.
+                header, _, body = request.partition(b"\r\n\r\n")
+                length = 0
+                for line in header.split(b"\r\n")[1:]:
+                    name, _, value = line.partition(b":")
+                    if name.strip().lower() == b"content-length":
+                        length = int(value.strip())
+                try:
+                    while len(body) < length:
+                        piece = connection.recv(65536)
+                        if not piece:
+                            break
+                        body += piece
+                except OSError:
+                    return
+                connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+            elif mode == "silent":
                 self.stopping.wait(120)  # holds the connection, says nothing
             elif mode == "slow":
                 body = self.SLOW_PIECE * self.SLOW_PIECES
@@ -265,6 +283,7 @@ class Peers:
             "TESSEL_PEER_CUT": str(self.stub.port("cut")),
             "TESSEL_PEER_NOTFOUND": str(self.stub.port("notfound")),
             "TESSEL_PEER_FULL": str(self.stub.port("full")),
+            "TESSEL_PEER_ECHO": str(self.stub.port("echo")),
             "TESSEL_PEER_CLOSED": str(self.closed_port),
         }
 

@@ -135,9 +135,10 @@ class HttpRequest : public testing::Test {
     StopLog();
     return LogText(logPath_);
   }
-  std::int32_t Request(const std::string& url, std::int32_t proxy = 0, const char* agent = nullptr) {
+  std::int32_t Request(const std::string& url, std::int32_t proxy = 0, const char* agent = nullptr,
+                       const char* method = "GET", std::int32_t length = 0) {
     handle_ = nullptr;
-    return HttpClient(url.c_str(), agent, "GET", 0, proxy, &handle_, header_, sizeof header_, &headerLength_);
+    return HttpClient(url.c_str(), agent, method, length, proxy, &handle_, header_, sizeof header_, &headerLength_);
   }
   std::string logPath_;
   std::int32_t blocks_ = 0;
@@ -265,6 +266,28 @@ TEST_F(NetPeers, GetReceivesTheWholeFile) {
   std::string expected = ReadWholeFile(PeerText("TESSEL_PEER_FILE_COPY"));
   ASSERT_GT(expected.size(), 1000000u);
   EXPECT_TRUE(body == expected) << "the body differs from the served file";
+}
+
+// A send that the socket takes only in parts goes on from where the last
+// part ended: the peer sends back what reached it, byte for byte.
+TEST_F(NetPeers, SendAllGoesOnFromWhereEachPartEnded) {
+  std::string body(4 << 20, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7 + i / 4093) % 253);
+  std::string url = Url("TESSEL_PEER_ECHO", "/echo");
+  ASSERT_EQ(Request(url, 0, "echo", "POST", static_cast<std::int32_t>(body.size())), 1) << Logged();
+  // Not blocking: the system takes what fits in its buffer and says how much.
+  ASSERT_EQ(SocketSetBlocking(handle_, 0), 1);
+  ASSERT_EQ(SocketSendAll(handle_, header_, headerLength_), 1);
+  ASSERT_EQ(SocketSendAll(handle_, body.data(), static_cast<std::int32_t>(body.size())), 1);
+  ASSERT_EQ(SocketSetBlocking(handle_, 1), 1);
+  std::string reply;
+  static char buffer[65536];
+  std::int32_t count = 0;
+  while (SocketReceive(handle_, buffer, sizeof buffer, &count) == 1 && count > 0)
+    reply.append(buffer, static_cast<std::size_t>(count));
+  std::string echoed;
+  ASSERT_TRUE(WholeBody(reply, &echoed)) << reply.substr(0, 200);
+  EXPECT_TRUE(echoed == body) << "sent " << body.size() << " bytes, the peer got " << echoed.size() << " others";
 }
 
 TEST_F(NetPeers, ClosedPortIsRefused) {
