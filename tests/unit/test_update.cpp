@@ -1,7 +1,10 @@
 // The update's version list, its version numbers and the download's reply.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -281,3 +284,37 @@ TEST(Update, NeverSavedOverTheProductsOwnFiles) {
   EXPECT_EQ(log.find("Contacting"), std::string::npos) << log;
   OsRemoveFolder(folder.c_str());
 }
+
+#if !defined(_WIN32)
+// The installer's wait is bounded: past the limit the user is asked, and a
+// No ends the wait without an exit code; an installer that ends gives its
+// own. (The host's boxes read their answers from standard input.)
+TEST(Update, TheInstallersWaitIsBounded) {
+  MemoryInit(kHeapNoLimit, 0);
+  struct Case {
+    const char* script;
+    std::int32_t result;
+    std::int32_t exitCode;
+  } cases[] = {{"#!/bin/sh\nexit 3\n", 1, 3}, {"#!/bin/sh\nexec sleep 20\n", 0, 0}};
+  UpdateLimits saved = UpdateLimitsInForce();
+  UpdateLimitsInForce().installerWait = 1000;
+  std::istringstream answers("n\n");
+  std::streambuf* input = std::cin.rdbuf(answers.rdbuf());
+  const std::string logPath = TempPath("installer-wait.log");
+  StartLog(logPath, LogFile);
+  for (const Case& c : cases) {
+    std::string path = TempPath("installer-wait.sh");
+    WriteWholeFile(path, c.script);
+    std::int32_t code = -1;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(UpdateRunInstaller(path.c_str(), &code), c.result) << c.script;
+    EXPECT_EQ(code, c.exitCode) << c.script;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.script;
+  }
+  StopLog();
+  std::cin.rdbuf(input);
+  UpdateLimitsInForce() = saved;
+  std::string log = LogText(logPath);
+  EXPECT_NE(log.find("Stopped waiting for '"), std::string::npos) << log;
+}
+#endif
