@@ -94,7 +94,7 @@ endif
 # One house style for every C++ file (.clang-format), with one pinned
 # clang-format: make format rewrites, make test refuses what is not so.
 CLANG_FORMAT := clang-format-14
-FORMAT_FILES = $(shell find app TESSEL tools tests bench examples -name '*.cpp' -o -name '*.h' | sort)
+FORMAT_FILES = $(shell find app TESSEL tools server tests bench examples -name '*.cpp' -o -name '*.h' | sort)
 format: deps
 	@$(CLANG_FORMAT) -i $(FORMAT_FILES)
 
@@ -106,13 +106,13 @@ format-check: deps
 # fuzz runs each for FUZZ_SECONDS.
 FUZZ := $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal fuzz_update
+FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal fuzz_update fuzz_regbody
 $(FUZZ)/build.ninja: | deps
 	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TOOLS=OFF
 
 fuzz-build: deps $(FUZZ)/build.ninja
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal fuzz_update
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal fuzz_update fuzz_regbody
 
 fuzz: fuzz-build
 	for t in $(FUZZ_TARGETS); do \

@@ -1,0 +1,40 @@
+// The registration receiver: reads the program's POST back with the
+// program's own codec and stores it before it answers "RegSuccess".
+#pragma once
+
+#include <string>
+
+#include "store.h"
+
+namespace httplib {
+class Server;
+}
+
+struct ReceiverOptions {
+  std::string path = "/register";
+  std::string listen = "127.0.0.1";
+  int port = 8080;
+  int threads = 16;
+  int timeout = 10;        // seconds a read or a write may wait
+  int bodySeconds = 30;    // seconds the whole body may take
+  bool forwarded = false;  // behind nginx: the sender is X-Real-IP
+};
+
+struct Reply {
+  int status;
+  std::string text;
+};
+
+// One registration body from a sender: what to answer. Only a committed
+// row, new or already there, is answered with the word.
+Reply Receive(Store& store, const std::string& body, const std::string& sender, const std::string& path,
+              const std::string& agent);
+
+// The receiver's routes on a server: POST at the path, 405 for any other
+// method there, 404 elsewhere; its limits and time-outs.
+void Mount(httplib::Server& server, Store& store, const ReceiverOptions& options);
+
+// Helpers, also for the tests.
+std::string Sha256Hex(const std::string& bytes);
+std::string UtcNow();
+std::string CsvLine(const std::vector<std::string>& values);
