@@ -60,8 +60,10 @@ int Serve(const std::string& db, const ReceiverOptions& options) {
   httplib::Server server;
   Mount(server, *store, options);
   server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-    std::fprintf(stderr, "%s %s %s %s %d %zu\n", UtcNow().c_str(), req.remote_addr.c_str(), req.method.c_str(),
-                 req.path.c_str(), res.status, req.body.size());
+    // The body is read by the handler itself: its announced length is logged.
+    std::string length = req.get_header_value("Content-Length");
+    std::fprintf(stderr, "%s %s %s %s %d %s\n", UtcNow().c_str(), req.remote_addr.c_str(), req.method.c_str(),
+                 req.path.c_str(), res.status, length.empty() ? "-" : length.c_str());
   });
   int port = options.port;
   if (port == 0) {
