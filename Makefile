@@ -130,7 +130,7 @@ demo: route build prefix
 # route's Windows build under Wine, on this machine in one run.
 bench: route windows prefix
 	cmake -S . -B $(BUILD)/bench-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF
-	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench net_bench net_update_bench ffsbuild
+	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench net_bench net_update_bench ffsbuild receiver_bench regserver
 	sh bench/run.sh $(BUILD)/bench-host $(WINTREE)
 
 # PNG screenshots of the program's windows under Wine on Xvfb into

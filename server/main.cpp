@@ -57,7 +57,7 @@ int Serve(const std::string& db, const ReceiverOptions& options) {
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   auto store = Open(db);
   if (!store) return 1;
-  httplib::Server server;
+  ReceiverServer server;
   Mount(server, *store, options);
   server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
     // The body is read by the handler itself: its announced length is logged.
@@ -71,7 +71,7 @@ int Serve(const std::string& db, const ReceiverOptions& options) {
   } else if (!server.bind_to_port(options.listen, port)) {
     port = -1;
   }
-  if (port <= 0) {
+  if (port <= 0 || !server.Backlog(1024)) {
     std::fprintf(stderr, "regserver: cannot listen on %s port %d\n", options.listen.c_str(), options.port);
     return 1;
   }

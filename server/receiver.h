@@ -6,9 +6,7 @@
 
 #include "store.h"
 
-namespace httplib {
-class Server;
-}
+#include <httplib.h>
 
 struct ReceiverOptions {
   std::string path = "/register";
@@ -29,6 +27,14 @@ struct Reply {
 // row, new or already there, is answered with the word.
 Reply Receive(Store& store, const std::string& body, const std::string& sender, const std::string& path,
               const std::string& agent);
+
+// The HTTP server, with a listen queue of its own size: cpp-httplib listens
+// with a queue of 5, which drops the connections of a burst of senders
+// (their next try comes a second later).
+class ReceiverServer : public httplib::Server {
+ public:
+  bool Backlog(int connections) { return ::listen(svr_sock_, connections) == 0; }
+};
 
 // The receiver's routes on a server: POST at the path, 405 for any other
 // method there, 404 elsewhere; its limits and time-outs.
