@@ -38,7 +38,7 @@ have curl || need="$need curl"
 [ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
 [ -f /usr/include/postgresql/libpq-fe.h ] || need="$need libpq-dev"
 [ -n "$(ls /usr/lib/postgresql/*/bin/postgres 2>/dev/null)" ] || need="$need postgresql"
-have sqlite3 || need="$need sqlite3"
+have pkg-config || need="$need pkg-config"
 # The signature tests' independent signer.
 python3 -c "import cryptography" 2>/dev/null || need="$need python3-cryptography"
 installed wine || need="$need wine"
