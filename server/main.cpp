@@ -1,6 +1,6 @@
 // regserver: the maker's receiver of the program's registrations.
 //   regserver serve [--db D] [--listen ADDRESS] [--port N] [--path P] ...
-//   regserver export --csv [--db D]
+//   regserver export --csv [--raw] [--db D]
 //   regserver forget EMAIL [--db D]
 //   regserver stats [--db D]
 #include <httplib.h>
@@ -21,7 +21,7 @@ namespace {
 const char* kUsage =
     "usage: regserver serve [--db FILE|postgresql://...] [--listen ADDRESS] [--port N] [--path /PATH]\n"
     "                       [--threads N] [--timeout SECONDS] [--body-seconds SECONDS] [--forwarded]\n"
-    "       regserver export --csv [--db ...]\n"
+    "       regserver export --csv [--raw] [--db ...]\n"
     "       regserver forget EMAIL [--db ...]\n"
     "       regserver stats [--db ...]\n"
     "The database is registrations.sqlite unless --db names another file or a PostgreSQL connection.\n";
@@ -48,6 +48,8 @@ std::unique_ptr<Store> Open(const std::string& db) {
 }
 
 int Serve(const std::string& db, const ReceiverOptions& options) {
+  // A sender that hangs up before its reply ends its own request only.
+  signal(SIGPIPE, SIG_IGN);
   // The signals are taken by one thread, so that a stop ends the server
   // between requests, never inside a commit.
   sigset_t stops;
@@ -98,7 +100,7 @@ int main(int argc, char** argv) {
   std::string command = argv[1];
   std::string db = "registrations.sqlite";
   ReceiverOptions options;
-  bool csv = false;
+  bool csv = false, raw = false;
   std::vector<std::string> words;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
@@ -129,6 +131,8 @@ int main(int argc, char** argv) {
       options.forwarded = true;
     } else if (a == "--csv") {
       csv = true;
+    } else if (a == "--raw") {
+      raw = true;
     } else if (a == "--help" || a == "-h") {
       return Usage(nullptr);
     } else if (!a.empty() && a[0] == '-') {
@@ -147,7 +151,14 @@ int main(int argc, char** argv) {
     if (!store) return 1;
     std::fputs(CsvLine(ExportColumns()).c_str(), stdout);
     std::string error;
-    if (!store->Each([](const std::vector<std::string>& row) { std::fputs(CsvLine(row).c_str(), stdout); }, &error)) {
+    bool each = store->Each(
+        [raw](std::vector<std::string> row) {
+          if (!raw)
+            for (auto& value : row) value = SpreadsheetSafe(value);
+          std::fputs(CsvLine(row).c_str(), stdout);
+        },
+        &error);
+    if (!each) {
       std::fprintf(stderr, "regserver: %s\n", error.c_str());
       return 1;
     }

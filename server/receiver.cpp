@@ -72,6 +72,11 @@ std::string CsvLine(const std::vector<std::string>& values) {
   return line + "\r\n";
 }
 
+std::string SpreadsheetSafe(const std::string& value) {
+  if (!value.empty() && std::string("=+-@\t\r").find(value[0]) != std::string::npos) return "'" + value;
+  return value;
+}
+
 Reply Receive(Store& store, const std::string& body, const std::string& sender, const std::string& path,
               const std::string& agent) {
   if (body.size() > static_cast<std::size_t>(kRegistrationBodyMax))

@@ -44,3 +44,7 @@ void Mount(httplib::Server& server, Store& store, const ReceiverOptions& options
 std::string Sha256Hex(const std::string& bytes);
 std::string UtcNow();
 std::string CsvLine(const std::vector<std::string>& values);
+// A value as a spreadsheet may safely read it: the profile's texts come
+// from anyone, and a text that begins with =, +, -, @, a tab or a carriage
+// return is taken for a formula; such a text gets a leading apostrophe.
+std::string SpreadsheetSafe(const std::string& value);

@@ -362,6 +362,19 @@ TEST_P(StoreTest, RefusesADatabaseOfAnotherSchemaVersion) {
   EXPECT_NE(error.find("schema version 99"), std::string::npos) << error;
 }
 
+TEST(Export, CsvQuotesAndDefusesFormulas) {
+  EXPECT_EQ(CsvLine({"a", "b,c", "say \"hi\"", "two\nlines", ""}), "a,\"b,c\",\"say \"\"hi\"\"\",\"two\nlines\",\r\n");
+  const std::pair<const char*, const char*> cases[] = {{"=HYPERLINK(\"x\")", "'=HYPERLINK(\"x\")"},
+                                                       {"+1 555", "'+1 555"},
+                                                       {"-2", "'-2"},
+                                                       {"@SUM(A1)", "'@SUM(A1)"},
+                                                       {"\tx", "'\tx"},
+                                                       {"Jane", "Jane"},
+                                                       {"", ""},
+                                                       {"a=b", "a=b"}};
+  for (const auto& [value, safe] : cases) EXPECT_EQ(SpreadsheetSafe(value), safe) << value;
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::Values("sqlite", "postgres"),
                          [](const auto& info) { return std::string(info.param); });
 
