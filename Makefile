@@ -94,7 +94,7 @@ endif
 # One house style for every C++ file (.clang-format), with one pinned
 # clang-format: make format rewrites, make test refuses what is not so.
 CLANG_FORMAT := clang-format-14
-FORMAT_FILES = $(shell find app TESSEL tools tests bench examples -name '*.cpp' -o -name '*.h' | sort)
+FORMAT_FILES = $(shell find app TESSEL tools server tests bench examples -name '*.cpp' -o -name '*.h' | sort)
 format: deps
 	@$(CLANG_FORMAT) -i $(FORMAT_FILES)
 
@@ -106,13 +106,13 @@ format-check: deps
 # fuzz runs each for FUZZ_SECONDS.
 FUZZ := $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal fuzz_update
+FUZZ_TARGETS ?= fuzz_archive fuzz_script fuzz_removal fuzz_update fuzz_regbody
 $(FUZZ)/build.ninja: | deps
 	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TOOLS=OFF
 
 fuzz-build: deps $(FUZZ)/build.ninja
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal fuzz_update
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_archive fuzz_script fuzz_removal fuzz_update fuzz_regbody
 
 fuzz: fuzz-build
 	for t in $(FUZZ_TARGETS); do \
@@ -130,7 +130,7 @@ demo: route build prefix
 # route's Windows build under Wine, on this machine in one run.
 bench: route windows prefix
 	cmake -S . -B $(BUILD)/bench-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF
-	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench net_bench net_update_bench ffsbuild
+	cmake --build $(BUILD)/bench-host -j $(JOBS) --target removal_bench net_bench net_update_bench ffsbuild receiver_bench regserver
 	sh bench/run.sh $(BUILD)/bench-host $(WINTREE)
 
 # PNG screenshots of the program's windows under Wine on Xvfb into

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/codec.h"  // Crc32, shared with the registration receiver
+
 #if defined(__GNUC__)
 #define TESSEL_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
@@ -51,8 +53,6 @@ std::int32_t GetArgument(const char* text, std::int32_t index, char (&out)[N]) {
   return GetArgument(text, index, out, N);
 }
 const char* FindArgument(const char* text, std::int32_t index, std::int32_t* count);
-
-std::uint32_t Crc32(const void* buffer, std::uint32_t length);
 
 // Tracked heap.
 constexpr std::int32_t kHeapNoLimit = 0x0FFFFFFF;

@@ -170,37 +170,6 @@ std::int32_t ParseLeadingNumber(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-std::int32_t EncodeSixBit(const unsigned char* source, std::int32_t length, char* destination, std::int32_t* capacity) {
-  char* out = destination + 8;
-  char* end = destination + *capacity;
-  auto group = [&out](const unsigned char* b) {
-    std::uint32_t v = (static_cast<std::uint32_t>(b[0]) << 16) | (static_cast<std::uint32_t>(b[1]) << 8) | b[2];
-    *out++ = static_cast<char>(((v >> 18) & 63) + 33);
-    *out++ = static_cast<char>(((v >> 12) & 63) + 33);
-    *out++ = static_cast<char>(((v >> 6) & 63) + 33);
-    *out++ = static_cast<char>((v & 63) + 33);
-  };
-  std::int32_t remaining = length;
-  const unsigned char* p = source;
-  while (remaining > 3) {
-    group(p);
-    p += 3;
-    remaining -= 3;
-    if (out >= end) return 0;
-  }
-  if (remaining > 0) {
-    unsigned char last[3] = {0, 0, 0};
-    for (std::int32_t i = 0; i < remaining; ++i) last[i] = p[i];
-    group(last);
-  }
-  *out = '\0';
-  *capacity = static_cast<std::int32_t>(out - destination);
-  char header[9];
-  std::snprintf(header, sizeof header, "%.8X", static_cast<unsigned>(length));
-  for (int i = 0; i < 8; ++i) destination[i] = header[i];
-  return 1;
-}
-
 std::int32_t StrCopyBounded(char* destination, std::size_t capacity, const char* source) {
   if (capacity == 0) return 0;
   std::size_t i = 0;

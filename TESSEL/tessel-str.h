@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/codec.h"  // EncodeSixBit, shared with the registration receiver
+
 std::int32_t StrFindNoCase(const char* text, const char* pattern, char** position);
 std::int32_t StrFind(const char* text, const char* pattern, char** position);
 std::int32_t StrCompareNoCaseN(const char* a, const char* b, std::int32_t count);
@@ -17,7 +19,6 @@ std::int32_t StrAppend(char* destination, const char* source);
 std::int32_t StrLength(const char* text);
 std::int32_t IsValidEmail(const char* text);
 std::int32_t ParseLeadingNumber(const char* text);
-std::int32_t EncodeSixBit(const unsigned char* source, std::int32_t length, char* destination, std::int32_t* capacity);
 
 // Bounded forms for fixed buffers: never write past capacity bytes (the
 // terminator included). They give 1 when the whole text fitted, 0 when it

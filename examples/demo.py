@@ -107,13 +107,14 @@ def show(side, product, before):
 
 
 def demo_register(side):
-    """Acme Viewer installed again, and its user registers: the registration
-    server on 127.0.0.1 decodes what the program sends."""
-    print("\n--- %s: the registration, against the tests' registration server on 127.0.0.1 ---" % side.name)
+    """Acme Viewer installed again, and its user registers: the maker's
+    receiver (regserver) on 127.0.0.1 stores what the program sends in a
+    SQLite file, and its export shows the row."""
+    print("\n--- %s: the registration, sent to the maker's receiver (regserver) on 127.0.0.1 ---" % side.name)
     folder = tempfile.mkdtemp(prefix="tessel-demo-register-")
-    with register_scenarios.regserver.RegistrationServer(folder) as server:
+    with register_scenarios.receiver.Receiver(folder, register_scenarios.host_build(side), path="/viewer/") as server:
         product = SampleProduct(side)
-        product.register_url = server.url("/viewer/")
+        product.register_url = server.url
         product.install()
         register_scenarios.prepare_record(side)
         caption = "Acme Viewer Registration..."
@@ -127,10 +128,12 @@ def demo_register(side):
                 (caption, "Register Now!"), (caption, "OK")])
             output = "\n".join(reports)
         print(output)
-        for sent in server.registrations:
-            print("The server received %d fields:" % len(sent["fields"]))
-            for number in sent["order"]:
-                print("  %03d %s" % (number, sent["fields"][number]))
+        for row in server.registrations():
+            print("The receiver stored registration %d in %s:" % (row["id"], server.db))
+            for column, value in row.items():
+                if value not in (None, "") and column != "body_hash":
+                    print("  %-22s %s" % (column, value))
+        print("regserver stats:\n" + server.run("stats")[1])
     shutil.rmtree(folder, ignore_errors=True)
 
 

@@ -1,23 +1,9 @@
-// Command-line arguments and CRC-32.
+// Command-line arguments.
 #include "tessel-core.h"
 
 namespace {
 
 bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
-
-std::uint32_t Reflect(std::uint32_t value, int bits) {
-  std::uint32_t result = 0;
-  for (int i = 0; i < bits; ++i)
-    if (value & (1u << i)) result |= 1u << (bits - 1 - i);
-  return result;
-}
-
-// The table entry of the reflected CRC for one index, computed on the fly.
-std::uint32_t CrcEntry(std::uint32_t index) {
-  std::uint32_t value = Reflect(index, 8) << 24;
-  for (int i = 0; i < 8; ++i) value = (value & 0x80000000u) ? (value << 1) ^ 0x04C11DB7u : value << 1;
-  return Reflect(value, 32);
-}
 
 }  // namespace
 
@@ -65,11 +51,4 @@ std::int32_t GetArgument(const char* text, std::int32_t index, char* out, std::s
   }
   out[length] = '\0';
   return 1;
-}
-
-std::uint32_t Crc32(const void* buffer, std::uint32_t length) {
-  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::uint32_t i = 0; i < length; ++i) crc = (crc >> 8) ^ CrcEntry((crc ^ bytes[i]) & 0xFFu);
-  return ~crc;
 }

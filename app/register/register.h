@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/codec.h"
 #include "os.h"
 #include "registry.h"
 
@@ -54,8 +55,6 @@ std::intptr_t EmailVerifyProcedure(OsHandle dialog, std::uint32_t message, std::
 const char* RegistrationFormProblem(const RegistrationRecord& record);
 
 // ---- the profile (profile.cpp) -------------------------------------------
-constexpr std::int32_t kProfileBuffer = 20480;
-
 std::int32_t ProfileAddField(char** position, std::int32_t number, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 std::int32_t ProfileAddRegistryValue(char** position, std::int32_t number, RegistryKey key, const char* name);
@@ -68,8 +67,7 @@ const char* ListServerWord(std::int32_t listServer);
 void OperatingSystemText(const OsVersionInfo* version, char* out, std::size_t capacity);
 
 // ---- the body (payload.cpp) ----------------------------------------------
-// XORs every byte with a key byte of its position; twice gives it back.
-void RegistrationScramble(unsigned char* profile, std::int32_t length);
+// RegistrationScramble: in the codec (codec/codec.h).
 // The POST body: header of lengths, version and CRC-32, then the encoded
 // profile. The buffer holds 2 x n bytes; ends the process when the encoded
 // text would not fit.

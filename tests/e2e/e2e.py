@@ -150,7 +150,22 @@ class Win32(Side):
             subprocess.run(self.command("wineboot", ["-i"]), env=dict(self.env, DISPLAY=""),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
             self.wait_idle()
+        self.own_profile_folders()
         return os.path.exists(os.path.join(self.prefix, "system.reg"))
+
+    def own_profile_folders(self):
+        """A new prefix links the profile's Desktop, Documents, Downloads,
+        Music, Pictures and Videos to the real home folder: each link is
+        replaced by a folder of the prefix's own (only the link goes), so
+        that nothing run in the prefix reaches the files of whoever runs
+        the tests."""
+        users = os.path.join(self.prefix, "drive_c", "users")
+        for user in os.listdir(users) if os.path.isdir(users) else []:
+            for name in ("Desktop", "Documents", "Downloads", "Music", "Pictures", "Videos"):
+                path = os.path.join(users, user, name)
+                if os.path.islink(path):
+                    os.unlink(path)
+                    os.mkdir(path)
 
     def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)

@@ -27,19 +27,6 @@ std::pair<std::string, long> Field(std::int32_t number, const char* value) {
   return {std::string(buffer, static_cast<std::size_t>(p - buffer)), static_cast<long>(p - buffer)};
 }
 
-// The encoded text back into bytes, as the server reads it.
-std::string DecodeSixBit(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i + 4 <= text.size(); i += 4) {
-    std::uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) v = (v << 6) | static_cast<std::uint32_t>(text[i + k] - 33);
-    out += static_cast<char>(v >> 16);
-    out += static_cast<char>(v >> 8);
-    out += static_cast<char>(v);
-  }
-  return out;
-}
-
 RegistrationRecord Filled() {
   RegistrationRecord r = {};
   r.ListServer = ListServerNo;
@@ -145,8 +132,12 @@ TEST(RegisterPayload, BodyHeaderAndEncodedProfile) {
   EXPECT_EQ(text.substr(30, 8), crc);
   EXPECT_EQ(encoded.substr(0, 8), "0000012C");
   for (char c : encoded.substr(8)) ASSERT_TRUE(c >= '!' && c <= '`') << c;
-  std::string decoded = DecodeSixBit(encoded.substr(8));
-  EXPECT_EQ(decoded.substr(0, 300), std::string(reinterpret_cast<char*>(profile), 300));
+  // Read back by the receiver's decoder, the same codec.
+  unsigned char decoded[300];
+  std::int32_t length = 0;
+  ASSERT_EQ(DecodeSixBit(encoded.data(), static_cast<std::int32_t>(encoded.size()), decoded, 300, &length), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(decoded), static_cast<std::size_t>(length)),
+            std::string(reinterpret_cast<char*>(profile), 300));
   EXPECT_EQ(body[total], '\0');  // the encoder's terminator, inside the buffer
   EXPECT_EQ(body[total + 1], '#');
 }

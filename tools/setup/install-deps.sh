@@ -32,6 +32,13 @@ have clang-format-14 || need="$need clang-format-14"
 [ -x /usr/sbin/nginx ] || need="$need nginx-light"
 have tinyproxy || need="$need tinyproxy"
 have curl || need="$need curl"
+# The registration receiver: its HTTP server, SQLite and PostgreSQL's
+# client library, and a PostgreSQL server for its tests.
+[ -f /usr/include/httplib.h ] || need="$need libcpp-httplib-dev"
+[ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
+[ -f /usr/include/postgresql/libpq-fe.h ] || need="$need libpq-dev"
+[ -n "$(ls /usr/lib/postgresql/*/bin/postgres 2>/dev/null)" ] || need="$need postgresql"
+have pkg-config || need="$need pkg-config"
 # The signature tests' independent signer.
 python3 -c "import cryptography" 2>/dev/null || need="$need python3-cryptography"
 installed wine || need="$need wine"
