@@ -141,16 +141,43 @@ class Win32(Side):
                         WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def start(self, display):
+        """Before anything runs in the prefix: it must have folders of its
+        own (wineprefix.py)."""
+        try:
+            wineprefix.require_prepared(self.prefix)
+        except wineprefix.PrefixError as error:
+            raise Failure(str(error))
         self.display = display
         self.env["DISPLAY"] = display.name
 
     def boot(self):
-        """Makes the prefix if it is not there yet. False if Wine could not."""
-        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
-            subprocess.run(self.command("wineboot", ["-i"]), env=dict(self.env, DISPLAY=""),
+        """Makes the prefix if it is not there yet and prepares it
+        (wineprefix.py); a prepared one is only checked. False if Wine could
+        not make it."""
+        reg = os.path.join(self.prefix, "system.reg")
+        if not os.path.exists(reg):
+            # Wine's home while it makes the prefix: the links it makes there
+            # lead into the prefix, and are replaced at once.
+            home = wineprefix.boot_home(self.prefix)
+            subprocess.run(self.command("wineboot", ["-i"]), env=dict(self.env, DISPLAY="", HOME=home,
+                                                                     XDG_CONFIG_HOME=os.path.join(home, ".config")),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
             self.wait_idle()
-        return os.path.exists(os.path.join(self.prefix, "system.reg"))
+        if not os.path.exists(reg):
+            return False
+        if wineprefix.problems(self.prefix):
+            home = wineprefix.boot_home(self.prefix)
+            env = dict(self.env, DISPLAY="", HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+
+            def run(program, args):
+                return subprocess.run(self.command(program, args), env=env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, timeout=300).returncode
+
+            try:
+                wineprefix.prepare(self.prefix, run, self.wait_idle)
+            except wineprefix.PrefixError as error:
+                raise Failure(str(error))
+        return True
 
     def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)
@@ -524,6 +551,7 @@ def main():
 # Scenario modules beside this file register themselves through this one.
 sys.modules.setdefault("e2e", sys.modules[__name__])
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wineprefix  # noqa: E402
 import uninstall_scenarios  # noqa: E402,F401
 import relaunch_scenarios  # noqa: E402,F401
 import safety_scenarios  # noqa: E402,F401
