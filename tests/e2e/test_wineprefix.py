@@ -88,6 +88,8 @@ class Prepared(unittest.TestCase):
         if not os.path.isdir(wineprefix.WINE_FONTS):
             self.skipTest("no " + wineprefix.WINE_FONTS)
         wineprefix.prepare(self.prefix, run, lambda: None)
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        self.assertEqual(sorted(os.listdir(wineprefix.WINE_FONTS)), sorted(os.listdir(fonts)))
         self.assertEqual([("reg", ["add", wineprefix.FONT_SUBSTITUTES, "/v", "Helv", "/t", "REG_SZ", "/d",
                                    "MS Sans Serif", "/f"], [])], seen)
         with self.assertRaises(wineprefix.PrefixError):

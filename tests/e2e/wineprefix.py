@@ -12,7 +12,7 @@ a prepared prefix has folders of its own in their place (each holding a
 small file: Wine swaps only an empty folder for a link when it updates a
 prefix), and no link under drive_c/users that leads out of the prefix. It
 also maps the dialogs' "Helv" to MS Sans Serif, as Windows does, with Wine's
-own fonts (Debian's fonts-wine).
+own fonts (Debian's fonts-wine) in its Fonts folder.
 
 The preparation is done once, when the prefix is made, and recorded in the
 prefix (STAMP); a prefix made by an older checkout is prepared again.
@@ -20,7 +20,7 @@ Copies of a prepared prefix are prepared too. require_prepared() is the
 check to make before anything runs in a prefix.
 """
 import os
-import subprocess
+import shutil
 import sys
 
 # Where Wine links a new profile's folders into the home folder.
@@ -29,7 +29,7 @@ MARK = "own-folder.txt"
 STAMP = "tessel-prepared"
 # What the preparation does, as a number: raised when it does more, so that
 # prefixes prepared before are prepared again.
-PREPARATION = "2"
+PREPARATION = "3"
 FONT_SUBSTITUTES = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes"
 SUBSTITUTES = {"Helv": "MS Sans Serif"}
 WINE_FONTS = "/usr/share/wine/fonts"
@@ -132,6 +132,19 @@ def require_prepared(prefix):
                           % (prefix, "\n  ".join(found)))
 
 
+def install_fonts(prefix):
+    """Wine's own fonts into the prefix's Fonts folder, where Wine finds
+    them (Debian's Wine does not look in WINE_FONTS itself)."""
+    if not os.path.isdir(WINE_FONTS) or not os.listdir(WINE_FONTS):
+        raise PrefixError("no Wine fonts in %s: install Debian's fonts-wine (tools/setup/install-deps.sh)" % WINE_FONTS)
+    fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
+    os.makedirs(fonts, exist_ok=True)
+    for name in sorted(os.listdir(WINE_FONTS)):
+        target = os.path.join(fonts, name)
+        if not os.path.lexists(target):
+            shutil.copyfile(os.path.join(WINE_FONTS, name), target)
+
+
 def substitute_fonts(run):
     """Windows' names of the dialog fonts; run(program, args) runs a Windows
     program in the prefix and gives its exit code."""
@@ -144,13 +157,12 @@ def substitute_fonts(run):
 def prepare(prefix, run, wait_idle):
     """Prepares a prefix that Wine has made: own folders first, before
     anything else runs in it, then the fonts, then the stamp."""
-    if not os.path.isdir(WINE_FONTS) or not os.listdir(WINE_FONTS):
-        raise PrefixError("no Wine fonts in %s: install Debian's fonts-wine (tools/setup/install-deps.sh)" % WINE_FONTS)
     stamp = os.path.join(prefix, STAMP)
     if os.path.exists(stamp):
         os.unlink(stamp)
     for link, target in own_folders(prefix):
         print("%s: a folder of its own instead of the link to %s" % (link, target))
+    install_fonts(prefix)
     substitute_fonts(run)
     wait_idle()
     own_folders(prefix)  # whatever Wine made meanwhile
