@@ -42,14 +42,14 @@ class Prepared(unittest.TestCase):
     def test_links_out_of_the_prefix_become_folders_of_its_own(self):
         before = self.home_files()
         replaced = dict(wineprefix.own_folders(self.prefix))
-        for name in ("Desktop", "Documents", "Music", "Downloads", "Videos", "AppData/Roaming/Notes"):
+        for name in ("Desktop", "Documents", "Music", "Downloads", "Videos", "AppData/Roaming/Notes", "Scratch"):
             path = os.path.join(self.profile, name)
             self.assertIn(path, replaced)
             self.assertFalse(os.path.islink(path), name)
             self.assertTrue(os.path.isdir(path), name)
         self.assertFalse(os.path.lexists(os.path.join(self.profile, "bashrc")))
-        # Links that stay inside the prefix are the prefix's business.
-        self.assertTrue(os.path.islink(os.path.join(self.profile, "Scratch")))
+        # A link into the prefix would lead out of a copy of it.
+        self.assertFalse(os.path.islink(os.path.join(self.profile, "Scratch")))
         self.assertEqual(before, self.home_files())
         self.assertEqual([], wineprefix.outward_links(self.prefix))
         # Every profile has its known folders, none of them empty, so that
@@ -67,6 +67,8 @@ class Prepared(unittest.TestCase):
             ("an older preparation", self.stamp("1"), ["older checkout"]),
             ("a link made again", self.relink("Pictures"), ["Pictures is a link to"]),
             ("a known folder made empty", self.unmark("Music"), ["Music is not a folder of the prefix's own"]),
+            ("a link out of a copy", self.relink("Favorites", os.path.join(self.root, "original", "Favorites")),
+             ["Favorites is a link to"]),
         ]
         for what, change, expected in cases:
             with self.subTest(what):
@@ -77,6 +79,9 @@ class Prepared(unittest.TestCase):
                     self.assertIn(text, str(raised.exception))
                 self.prepare()
                 wineprefix.require_prepared(self.prefix)
+        # What a scenario links inside the prefix is its own business.
+        os.symlink(os.path.join(self.prefix, "drive_c", "e2e"), os.path.join(self.profile, "Inside"))
+        wineprefix.require_prepared(self.prefix)
 
     def test_prepare_sets_the_fonts_after_the_folders(self):
         seen = []
@@ -97,6 +102,18 @@ class Prepared(unittest.TestCase):
         with self.assertRaises(wineprefix.PrefixError):
             wineprefix.require_prepared(self.prefix)
 
+    def test_users_folder_that_is_a_link_is_refused(self):
+        users = os.path.join(self.prefix, "drive_c", "users")
+        os.rename(users, os.path.join(self.home, "users"))
+        os.symlink(os.path.join(self.home, "users"), users)
+        before = self.home_files()
+        with self.assertRaises(wineprefix.PrefixError):
+            wineprefix.own_folders(self.prefix)
+        with self.assertRaises(wineprefix.PrefixError) as raised:
+            wineprefix.require_prepared(self.prefix)
+        self.assertIn("users is a link to", str(raised.exception))
+        self.assertEqual(before, self.home_files())
+
     def test_no_prefix(self):
         os.remove(os.path.join(self.prefix, "system.reg"))
         with self.assertRaises(wineprefix.PrefixError) as raised:
@@ -116,10 +133,10 @@ class Prepared(unittest.TestCase):
                 f.write(text + "\n")
         return change
 
-    def relink(self, name):
+    def relink(self, name, target=None):
         def change():
-            shutil.rmtree(os.path.join(self.profile, name))
-            os.symlink(self.home, os.path.join(self.profile, name))
+            shutil.rmtree(os.path.join(self.profile, name), ignore_errors=True)
+            os.symlink(target or self.home, os.path.join(self.profile, name))
         return change
 
     def unmark(self, name):

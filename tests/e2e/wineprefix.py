@@ -26,10 +26,11 @@ import sys
 # Where Wine links a new profile's folders into the home folder.
 KNOWN_FOLDERS = ("Desktop", "Documents", "Downloads", "Music", "Pictures", "Videos", "Templates")
 MARK = "own-folder.txt"
+BOOT_HOME = "wineboot-home"
 STAMP = "tessel-prepared"
 # What the preparation does, as a number: raised when it does more, so that
 # prefixes prepared before are prepared again.
-PREPARATION = "3"
+PREPARATION = "4"
 FONT_SUBSTITUTES = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes"
 SUBSTITUTES = {"Helv": "MS Sans Serif"}
 WINE_FONTS = "/usr/share/wine/fonts"
@@ -47,24 +48,30 @@ def users_folder(prefix):
     return os.path.join(prefix, "drive_c", "users")
 
 
-def outward_links(prefix):
-    """Every link under drive_c/users (and those on the way there) that
-    leads out of the prefix, or nowhere: (link, target)."""
-    root = os.path.realpath(prefix)
-    found = []
-    for path in (os.path.join(prefix, "drive_c"), users_folder(prefix)):
-        if os.path.islink(path):
-            found.append((path, os.readlink(path)))
+def links_on_the_way(prefix):
+    return [(path, os.readlink(path)) for path in (os.path.join(prefix, "drive_c"), users_folder(prefix))
+            if os.path.islink(path)]
+
+
+def all_links(prefix):
+    """Every link under drive_c/users (or on the way there), wherever it
+    leads: (link, target)."""
+    found = links_on_the_way(prefix)
     if found:
         return found
     for folder, folders, files in os.walk(users_folder(prefix)):
         for name in folders + files:
             path = os.path.join(folder, name)
             if os.path.islink(path):
-                target = os.path.realpath(path)
-                if not _inside(target, root) or not os.path.exists(target):
-                    found.append((path, os.readlink(path)))
+                found.append((path, os.readlink(path)))
     return found
+
+
+def outward_links(prefix):
+    """The links of all_links() that lead out of the prefix, or nowhere."""
+    root = os.path.realpath(prefix)
+    return [(link, target) for link, target in all_links(prefix)
+            if not _inside(os.path.realpath(link), root) or not os.path.exists(os.path.realpath(link))]
 
 
 def profiles(prefix):
@@ -76,10 +83,14 @@ def profiles(prefix):
 
 
 def own_folders(prefix):
-    """Replaces each outward link by a folder of the prefix's own (a link to
-    a file just goes; what it led to is never touched), and gives every
-    profile its known folders, each with MARK in it. The links replaced."""
-    replaced = outward_links(prefix)
+    """Replaces every link under drive_c/users by a folder of the prefix's
+    own (a link to a file just goes; what a link led to is never touched):
+    the links Wine makes lead out of the prefix, or, made while Wine's home
+    was in it, out of any copy of it. Then gives every profile its known
+    folders, each with MARK in it. The links replaced."""
+    if links_on_the_way(prefix):
+        raise PrefixError("%s is a link to %s: make the prefix again" % links_on_the_way(prefix)[0])
+    replaced = all_links(prefix)
     for link, _ in replaced:
         was_folder = os.path.isdir(link) or not os.path.exists(link)
         os.unlink(link)  # the link itself, never what it names
@@ -88,9 +99,6 @@ def own_folders(prefix):
     for profile in profiles(prefix):
         for name in KNOWN_FOLDERS:
             folder = os.path.join(profile, name)
-            if os.path.islink(folder):  # leads into the prefix: still not the profile's own
-                replaced.append((folder, os.readlink(folder)))
-                os.unlink(folder)
             os.makedirs(folder, exist_ok=True)
             mark = os.path.join(folder, MARK)
             if not os.path.exists(mark):
@@ -166,6 +174,7 @@ def prepare(prefix, run, wait_idle):
     substitute_fonts(run)
     wait_idle()
     own_folders(prefix)  # whatever Wine made meanwhile
+    shutil.rmtree(os.path.join(prefix, BOOT_HOME), ignore_errors=True)
     with open(stamp, "w") as f:
         f.write(PREPARATION + "\n")
     require_prepared(prefix)
@@ -174,7 +183,7 @@ def prepare(prefix, run, wait_idle):
 def boot_home(prefix):
     """The home folder Wine sees while it makes or updates the prefix: a
     folder in the prefix, so that the links it makes lead nowhere else."""
-    home = os.path.join(prefix, "wineboot-home")
+    home = os.path.join(prefix, BOOT_HOME)
     os.makedirs(home, exist_ok=True)
     return home
 
