@@ -151,33 +151,13 @@ class Win32(Side):
         self.env["DISPLAY"] = display.name
 
     def boot(self):
-        """Makes the prefix if it is not there yet and prepares it
-        (wineprefix.py); a prepared one is only checked. False if Wine could
+        """Makes the prefix if it is not there yet and prepares it, or
+        prepares again one made before (wineprefix.py). False if Wine could
         not make it."""
-        reg = os.path.join(self.prefix, "system.reg")
-        if not os.path.exists(reg):
-            # Wine's home while it makes the prefix: the links it makes there
-            # lead into the prefix, and are replaced at once.
-            home = wineprefix.boot_home(self.prefix)
-            subprocess.run(self.command("wineboot", ["-i"]), env=dict(self.env, DISPLAY="", HOME=home,
-                                                                     XDG_CONFIG_HOME=os.path.join(home, ".config")),
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
-            self.wait_idle()
-        if not os.path.exists(reg):
-            return False
-        if wineprefix.problems(self.prefix):
-            home = wineprefix.boot_home(self.prefix)
-            env = dict(self.env, DISPLAY="", HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
-
-            def run(program, args):
-                return subprocess.run(self.command(program, args), env=env, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL, timeout=300).returncode
-
-            try:
-                wineprefix.prepare(self.prefix, run, self.wait_idle)
-            except wineprefix.PrefixError as error:
-                raise Failure(str(error))
-        return True
+        try:
+            return wineprefix.make(self)
+        except wineprefix.PrefixError as error:
+            raise Failure(str(error))
 
     def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)

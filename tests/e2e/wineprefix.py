@@ -16,11 +16,13 @@ own fonts (Debian's fonts-wine) in its Fonts folder.
 
 The preparation is done once, when the prefix is made, and recorded in the
 prefix (STAMP); a prefix made by an older checkout is prepared again.
-Copies of a prepared prefix are prepared too. require_prepared() is the
-check to make before anything runs in a prefix.
+Copies of a prepared prefix are prepared too. For a harness: make(side)
+makes and prepares a side's prefix, require_prepared(prefix) is the check
+to make before anything runs in one (a copy included).
 """
 import os
 import shutil
+import subprocess
 import sys
 
 # Where Wine links a new profile's folders into the home folder.
@@ -180,12 +182,35 @@ def prepare(prefix, run, wait_idle):
     require_prepared(prefix)
 
 
-def boot_home(prefix):
-    """The home folder Wine sees while it makes or updates the prefix: a
-    folder in the prefix, so that the links it makes lead nowhere else."""
-    home = os.path.join(prefix, BOOT_HOME)
+def boot_env(side):
+    """The environment of Wine while it makes or prepares the prefix: its
+    home is a folder in the prefix, so that the links it makes lead nowhere
+    else, and no display."""
+    home = os.path.join(side.prefix, BOOT_HOME)
     os.makedirs(home, exist_ok=True)
-    return home
+    return dict(side.env, DISPLAY="", HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+
+
+def make(side):
+    """Makes the prefix of a harness side (its prefix, env, command() and
+    wait_idle()) if it is not there yet, and prepares it unless it is
+    prepared. False if Wine could not make it."""
+    reg = os.path.join(side.prefix, "system.reg")
+    if not os.path.exists(reg):
+        subprocess.run(side.command("wineboot", ["-i"]), env=boot_env(side), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=600)
+        side.wait_idle()
+    if not os.path.exists(reg):
+        return False
+    if problems(side.prefix):
+        env = boot_env(side)
+
+        def run(program, args):
+            return subprocess.run(side.command(program, args), env=env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, timeout=300).returncode
+
+        prepare(side.prefix, run, side.wait_idle)
+    return True
 
 
 def main():
