@@ -134,7 +134,8 @@ bench: route windows prefix
 	sh bench/run.sh $(BUILD)/bench-host $(WINTREE)
 
 # PNG screenshots of the program's windows under Wine on Xvfb into
-# docs/images/, for the README; xwd (x11-apps) is installed on demand.
+# docs/images/, for the README; xwd, xwininfo and ImageMagick are installed
+# on demand.
 screenshots: route host windows
 	@WINE='$(WINE)' sh tools/setup/install-deps.sh screenshots
 	python3 tools/screenshots.py --build $(WINTREE) --source . --out docs/images

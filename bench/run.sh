@@ -41,6 +41,8 @@ wine_side() {  # loader arch prefix of the tree's own Wine
   python3 -c 'import json, sys; d = json.load(open(sys.argv[1]))["default"]; print(d[sys.argv[2]])' \
     "$win32_build/wine.json" "$1"
 }
+# Only in a prefix with folders of its own (make prefix prepares it).
+python3 "$(dirname "$0")/../tests/e2e/wineprefix.py" --check "$win32_build"
 loader=$(wine_side loader)
 export WINEPREFIX="$(wine_side prefix)" WINEARCH="$(wine_side arch)"
 echo "== $(basename "$win32_build") under Wine ($loader, $WINEARCH)"

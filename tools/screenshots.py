@@ -3,130 +3,118 @@
 
     screenshots.py --build WINTREE --source DIR --out docs/images
 
-Runs a sample product's uninstall the way a person would, through the e2e
-harness and its driver, and takes each window as it shows: the question,
-the "Please wait..." window while its bar moves (an animated PNG), the
-final box, and a problem box. The windows are taken with xwd (x11-apps);
-the PNGs are written here, with zlib only.
+Runs a sample product the way a person would, through the e2e harness and
+its driver, and takes each window as it shows: the uninstall's question,
+its "Please wait..." window with the bar under way, its final box and a
+problem box; the update offer; the registration form filled in and the
+e-mail confirmation. The windows are taken with xwd and written as PNGs by
+Debian's ImageMagick.
 
-The runs use a prefix of their own beside the tree's test prefix, in which
-Wine draws the windows' frames and captions itself, as Xvfb has no window
-manager to do it.
+The runs use a prefix of their own beside the tree's test prefix, prepared
+as the test prefixes are (tests/e2e/wineprefix.py), in which Wine draws the
+windows' frames and captions itself, as Xvfb has no window manager to do it.
 """
 import argparse
 import os
-import struct
+import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
-import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "peers"))
 import e2e  # noqa: E402
+import register_scenarios  # noqa: E402
 import uninstall_scenarios  # noqa: E402
-
-# ---- images -----------------------------------------------------------------
-
-
-def read_xwd(data):
-    """(width, height, RGB rows) of an xwd dump of a true-colour window."""
-    fields = struct.unpack(">25I", data[:100])
-    header_size, _, pixmap_format, _, width, height = fields[:6]
-    byte_order, bits_per_pixel, bytes_per_line = fields[7], fields[11], fields[12]
-    masks = fields[14:17]
-    colours = fields[19]
-    if pixmap_format != 2 or bits_per_pixel not in (24, 32) or masks != (0xFF0000, 0xFF00, 0xFF):
-        raise e2e.Failure("xwd: not a true-colour image (%d bits, masks %s)" % (bits_per_pixel, masks))
-    pixels = data[header_size + 12 * colours:]
-    size = bits_per_pixel // 8
-    # Red, green, blue at these bytes of each pixel.
-    red, green, blue = (2, 1, 0) if byte_order == 0 else (size - 3, size - 2, size - 1)
-    rows = []
-    for y in range(height):
-        row = pixels[y * bytes_per_line:y * bytes_per_line + size * width]
-        rgb = bytearray(3 * width)
-        rgb[0::3], rgb[1::3], rgb[2::3] = row[red::size], row[green::size], row[blue::size]
-        rows.append(bytes(rgb))
-    return width, height, rows
+import update_scenarios  # noqa: E402
+import peers  # noqa: E402
+import regserver  # noqa: E402
 
 
-def chunk(kind, body):
-    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
+def imagemagick():
+    """Debian's ImageMagick by its Debian names (7's magick, 6's
+    convert-im6.q16): a "convert" earlier on the PATH may be another
+    program."""
+    for name in ("magick", "convert-im6.q16"):
+        path = shutil.which(name, path="/usr/bin:/bin")
+        if path:
+            return path
+    raise e2e.Failure("no ImageMagick in /usr/bin: install Debian's imagemagick (tools/setup/install-deps.sh)")
 
 
-def compressed(rows):
-    return zlib.compress(b"".join(b"\0" + row for row in rows), 9)
-
-
-def png(frames, delay_ms=400):
-    """A PNG of one frame, or an animated PNG of several of one size."""
-    width, height, _ = frames[0]
-    out = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-    if len(frames) == 1:
-        return out + chunk(b"IDAT", compressed(frames[0][2])) + chunk(b"IEND", b"")
-    out += chunk(b"acTL", struct.pack(">II", len(frames), 0))
-    sequence = 0
-    for index, (_, _, rows) in enumerate(frames):
-        out += chunk(b"fcTL", struct.pack(">IIIIIHHBB", sequence, width, height, 0, 0, delay_ms, 1000, 0, 0))
-        sequence += 1
-        data = compressed(rows)
-        if index == 0:
-            out += chunk(b"IDAT", data)
-        else:
-            out += chunk(b"fdAT", struct.pack(">I", sequence) + data)
-            sequence += 1
-    return out + chunk(b"IEND", b"")
-
-
-# ---- the runs -------------------------------------------------------------------
+def convert(dump, *args):
+    """ImageMagick on an xwd dump; its standard output."""
+    result = subprocess.run([imagemagick(), "xwd:-"] + list(args), input=dump, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    e2e.check(result.returncode == 0, "ImageMagick failed: " + result.stderr.decode("latin-1", "replace"))
+    return result.stdout
 
 
 class Camera:
+    """Takes the windows of the display by their X window: a message box and
+    the dialog after it often share a caption."""
+
     def __init__(self, side):
         self.side = side
+        self.taken = set()
 
-    def take(self, caption):
-        """The window of that caption as it is on the screen, or None."""
-        result = subprocess.run(["xwd", "-silent", "-display", self.side.display.name, "-name", caption],
+    def windows(self, caption):
+        result = subprocess.run(["xwininfo", "-display", self.side.display.name, "-root", "-tree"],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        if result.returncode != 0 or len(result.stdout) < 100:
-            return None
-        return read_xwd(result.stdout)
+        text = result.stdout.decode("latin-1")
+        return [m.group(1) for m in re.finditer(r'^\s*(0x[0-9a-f]+) "(.*)": ', text, re.M) if m.group(2) == caption]
+
+    def shot(self, window):
+        """The window as it is on the screen (an xwd dump), or None when it
+        is not shown."""
+        result = subprocess.run(["xwd", "-silent", "-display", self.side.display.name, "-id", window],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        return result.stdout if result.returncode == 0 and len(result.stdout) > 100 else None
 
     def wait(self, caption, timeout=60):
-        """Waits for the window on the screen. The driver is started only
-        once the window is up: started beside the program's first windows,
-        it can wait forever in a prefix where Wine draws the frames."""
+        """The first window of that caption on the screen that was not taken
+        before. The driver is started only once the window is up: started
+        beside the program's first windows, it can wait forever in a prefix
+        where Wine draws the frames."""
         end = time.time() + timeout
-        while self.take(caption) is None:
+        while True:
+            for window in self.windows(caption):
+                if window not in self.taken and self.shot(window) is not None:
+                    self.taken.add(window)
+                    return window
             e2e.check(time.time() < end, "no window '%s' within %d seconds" % (caption, timeout))
             time.sleep(0.1)
 
-    def window(self, caption):
-        """Waits for the window, lets it paint, takes it."""
-        self.wait(caption)
+    def picture(self, window):
+        """Lets the window paint, takes it."""
         time.sleep(0.5)
-        frame = self.take(caption)
-        e2e.check(frame is not None, "the window '%s' went" % caption)
-        return frame
+        dump = self.shot(window)
+        e2e.check(dump is not None, "the window %s went" % window)
+        return dump
 
 
-def bar_cells(frame):
-    """How much of a progress window's bar is filled: its blue pixels below
-    the caption."""
-    _, height, rows = frame
-    return sum(1 for row in rows[height // 2:] for i in range(0, len(row), 3) if row[i + 2] > row[i] + 60)
+def bar_filled(dump):
+    """How much of the lower half of a progress window is the bar's blue."""
+    return float(convert(dump, "-gravity", "south", "-crop", "100%x50%+0+0", "+repage", "-fx", "b-r>0.235",
+                         "-format", "%[fx:mean]", "info:"))
 
 
-def save(out, name, frames):
+def save(out, name, dump):
     path = os.path.join(out, name)
-    with open(path, "wb") as f:
-        f.write(png(frames))
-    print("%s: %d x %d, %d frame(s), %d bytes" % (path, frames[0][0], frames[0][1], len(frames), os.path.getsize(path)))
+    # Without the time of writing, so that taking the same window again
+    # gives the same file.
+    convert(dump, "-strip", "-define", "png:exclude-chunks=date,time", "png:" + path)
+    size = convert(dump, "-format", "%w x %h", "info:").decode()
+    print("%s: %s, %d bytes" % (path, size, os.path.getsize(path)))
 
 
-def start(side, exe_host):
-    return subprocess.Popen(side.command(exe_host, []), env=side.env, stdout=subprocess.DEVNULL,
+def start(side, camera, exe_host, args=()):
+    # Another program's windows may get the X window numbers of windows
+    # taken before.
+    camera.taken.clear()
+    return subprocess.Popen(side.command(exe_host, list(args)), env=side.env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
 
 
@@ -142,30 +130,24 @@ def finish(side, process):
 def uninstall(side, camera, out):
     files = ["data\\set%02d\\item%04d.dat" % (i % 40, i) for i in range(4000)]
     product = uninstall_scenarios.Product(side, "screenshots", files=files).install()
-    process = start(side, product.host(product.exe))
-    save(out, "question.png", [camera.window("Uninstall...")])
+    process = start(side, camera, product.host(product.exe))
+    save(out, "question.png", camera.picture(camera.wait("Uninstall...")))
     side.driver("answer", "Uninstall...", "Yes")
-    # The bar, for as long as the window is up; a few frames evenly apart.
-    camera.wait("Please wait...")
+    # The bar, for as long as the window is up; the picture is the frame
+    # nearest half of the way it went.
+    window = camera.wait("Please wait...")
     frames = []
     while True:
-        frame = camera.take("Please wait...")
-        if frame is None:
+        dump = camera.shot(window)
+        if dump is None:
             break
-        if not frames or frame[2] != frames[-1][2]:
-            frames.append(frame)
-    # The first frames at a sixth, two sixths, ... of the way the bar went,
-    # so that a viewer without animation shows a bar under way too.
-    frames = [f for f in frames if f[:2] == frames[-1][:2]]
-    filled = [bar_cells(f) for f in frames]
-    chosen = []
-    for sixth in range(1, 7):
-        at = next(i for i, n in enumerate(filled) if 6 * n >= sixth * filled[-1])
-        if at not in chosen:
-            chosen.append(at)
-    e2e.check(filled[-1] > 0 and len(chosen) >= 2, "the bar was taken moving %d time(s)" % len(chosen))
-    save(out, "progress.png", [frames[i] for i in chosen])
-    save(out, "done.png", [camera.window("Uninstaller...")])
+        if not frames or dump != frames[-1]:
+            frames.append(dump)
+    frames = [frame for frame in frames if len(frame) == len(frames[-1])]
+    filled = [bar_filled(frame) for frame in frames]
+    e2e.check(len(set(filled)) >= 2 and max(filled) > 0, "the bar was not seen moving: %r" % filled)
+    save(out, "progress.png", min(zip(filled, frames), key=lambda pair: abs(pair[0] - max(filled) / 2))[1])
+    save(out, "done.png", camera.picture(camera.wait("Uninstaller...")))
     side.driver("answer", "Uninstaller...", "OK")
     finish(side, process)
 
@@ -173,12 +155,61 @@ def uninstall(side, camera, out):
 def problem(side, camera, out):
     product = uninstall_scenarios.Product(side, "screenshots-problem").install()
     uninstall_scenarios.regtool(side, "delete", "HKCU", product.product_key)
-    process = start(side, product.host(product.exe))
+    process = start(side, camera, product.host(product.exe))
     camera.wait("Uninstall...")
     side.driver("answer", "Uninstall...", "Yes")
-    save(out, "problem.png", [camera.window("Uninstall problem...")])
+    save(out, "problem.png", camera.picture(camera.wait("Uninstall problem...")))
     side.driver("answer", "Uninstall problem...", "OK")
     finish(side, process)
+
+
+def update(side, camera, out):
+    """The offer of a newer version; the download is taken, and the test
+    installer it runs reports success."""
+    caption = update_scenarios.CAPTION
+    with peers.Peers() as running:
+        url, _ = update_scenarios.serve(side, running, "2.5")
+        product = update_scenarios.UpdateProduct(side, "screenshots-update", url).install()
+        update_scenarios.proxy(side, None)
+        with open(product.host(product.install_path + "exitcode.txt"), "w") as f:
+            f.write("1\n")
+        process = start(side, camera, product.host(product.exe), ["-Update"])
+        camera.wait(caption)
+        side.driver("answer", caption, "Yes")
+        save(out, "update.png", camera.picture(camera.wait(caption)))
+        side.driver("answer", caption, "Download and install new version")
+        side.driver("answer", caption, "OK", "120000")
+        finish(side, process)
+
+
+def register(side, camera, out):
+    """The form as a person fills it in (an earlier run's answers already
+    in it), and the confirmation of the address that news go to."""
+    caption = register_scenarios.CAPTION
+    folder = tempfile.mkdtemp(prefix="tessel-screenshots-")
+    try:
+        with regserver.RegistrationServer(folder) as server:
+            product = register_scenarios.RegisteredProduct(side, "screenshots-register")
+            product.url = server.url("/viewer/register")
+            product.install()
+            register_scenarios.prepare_record(side)
+            process = start(side, camera, product.host(product.exe), ["-Register"])
+            camera.wait(caption)
+            side.driver("answer", caption, "Yes")
+            form = camera.wait(caption)
+            side.driver("steps", caption + "#1014=Jane", caption + "#1021=A friend told me", caption + "=@1027")
+            save(out, "register.png", camera.picture(form))
+            side.driver("answer", caption, "Register Now!")
+            confirm = camera.wait(caption)
+            side.driver("steps", caption + "#1025=jane@example.com")
+            save(out, "confirm.png", camera.picture(confirm))
+            side.driver("answer", caption, "OK")
+            side.driver("answer", caption, "OK", "120000")
+            finish(side, process)
+            e2e.check(len(server.registrations) == 1, "the server received %r" % server.requests)
+    finally:
+        uninstall_scenarios.regtool(side, "delete", "HKCU", register_scenarios.INSTALLER_KEY)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def main():
@@ -194,6 +225,7 @@ def main():
     side.prefix = os.path.join(side.build, "screenshot-prefix")
     side.env["WINEPREFIX"] = side.prefix
     try:
+        imagemagick()
         e2e.check(side.boot(), "Wine could not make the prefix " + side.prefix)
         # No window manager on Xvfb: Wine draws the frames itself.
         subprocess.run(side.command("reg", ["add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/t", "REG_SZ",
@@ -205,6 +237,8 @@ def main():
             camera = Camera(side)
             uninstall(side, camera, args.out)
             problem(side, camera, args.out)
+            update(side, camera, args.out)
+            register(side, camera, args.out)
             side.wait_idle()
     except e2e.Failure as failure:
         print("FAILED: %s" % failure)

@@ -141,31 +141,23 @@ class Win32(Side):
                         WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def start(self, display):
+        """Before anything runs in the prefix: it must have folders of its
+        own (wineprefix.py)."""
+        try:
+            wineprefix.require_prepared(self.prefix)
+        except wineprefix.PrefixError as error:
+            raise Failure(str(error))
         self.display = display
         self.env["DISPLAY"] = display.name
 
     def boot(self):
-        """Makes the prefix if it is not there yet. False if Wine could not."""
-        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
-            subprocess.run(self.command("wineboot", ["-i"]), env=dict(self.env, DISPLAY=""),
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
-            self.wait_idle()
-        self.own_profile_folders()
-        return os.path.exists(os.path.join(self.prefix, "system.reg"))
-
-    def own_profile_folders(self):
-        """A new prefix links the profile's Desktop, Documents, Downloads,
-        Music, Pictures and Videos to the real home folder: each link is
-        replaced by a folder of the prefix's own (only the link goes), so
-        that nothing run in the prefix reaches the files of whoever runs
-        the tests."""
-        users = os.path.join(self.prefix, "drive_c", "users")
-        for user in os.listdir(users) if os.path.isdir(users) else []:
-            for name in ("Desktop", "Documents", "Downloads", "Music", "Pictures", "Videos"):
-                path = os.path.join(users, user, name)
-                if os.path.islink(path):
-                    os.unlink(path)
-                    os.mkdir(path)
+        """Makes the prefix if it is not there yet and prepares it, or
+        prepares again one made before (wineprefix.py). False if Wine could
+        not make it."""
+        try:
+            return wineprefix.make(self)
+        except wineprefix.PrefixError as error:
+            raise Failure(str(error))
 
     def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)
@@ -539,6 +531,7 @@ def main():
 # Scenario modules beside this file register themselves through this one.
 sys.modules.setdefault("e2e", sys.modules[__name__])
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wineprefix  # noqa: E402
 import uninstall_scenarios  # noqa: E402,F401
 import relaunch_scenarios  # noqa: E402,F401
 import safety_scenarios  # noqa: E402,F401

@@ -51,8 +51,18 @@ else
   # forgets it).
   installed wine32:i386 || [ -f build/wine32-unavailable ] || wine32="wine32:i386"
 fi
-# make screenshots takes the windows with xwd.
-[ "${1:-}" = screenshots ] && { have xwd || need="$need x11-apps"; }
+# Wine's own fonts, as Windows has them: MS Sans Serif for the dialogs and
+# the symbol font of the caption buttons. The test prefixes map the
+# dialogs' "Helv" to it.
+[ -d /usr/share/wine/fonts ] && [ -n "$(ls /usr/share/wine/fonts 2>/dev/null)" ] || need="$need fonts-wine"
+# make screenshots takes the windows with xwd and turns them into PNGs
+# with Debian's ImageMagick (called by its Debian name, not whatever
+# "convert" comes first on the PATH).
+if [ "${1:-}" = screenshots ]; then
+  have xwd || need="$need x11-apps"
+  have xwininfo || need="$need x11-utils"
+  have convert-im6.q16 || have magick || need="$need imagemagick"
+fi
 [ -z "$need$wine32" ] && exit 0
 
 SUDO=""
