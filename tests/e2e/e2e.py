@@ -533,6 +533,7 @@ import net_scenarios  # noqa: E402,F401
 import update_scenarios  # noqa: E402,F401
 import quiet_scenarios  # noqa: E402,F401
 import register_scenarios  # noqa: E402,F401
+import tls_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())
