@@ -108,15 +108,16 @@ http {
 class Authority:
     """A certificate authority of a test, made fresh with its own key, and
     the server certificates it signs (PEM files; the authority also as DER,
-    for Windows' certificate stores)."""
+    for Windows' certificate stores). RSA: Wine's crypt32 does not verify
+    ECDSA signatures of certificates."""
 
     def __init__(self, folder, name="Tessel Test Authority"):
         from cryptography import x509
-        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.hazmat.primitives.asymmetric import rsa
         from cryptography.x509.oid import NameOID
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
-        self.key = ec.generate_private_key(ec.SECP256R1())
+        self.key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
         self.name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
         now = self._now()
         builder = (x509.CertificateBuilder().subject_name(self.name).issuer_name(self.name)
@@ -149,9 +150,9 @@ class Authority:
         days[1] from now: (certificate file, key file)."""
         from cryptography import x509
         from cryptography.hazmat.primitives import serialization
-        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.hazmat.primitives.asymmetric import rsa
         from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
-        key = ec.generate_private_key(ec.SECP256R1())
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
         now = self._now()
         certificate = (
             x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))

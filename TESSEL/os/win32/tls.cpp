@@ -164,6 +164,13 @@ bool Handshake(OsTls* session, const char* hostName, std::int32_t timeout, std::
         *detail = static_cast<std::uint32_t>(n == 0 ? WSAECONNRESET : WSAGetLastError());
         return false;
       }
+      // A reply that is no TLS record at all (a plain HTTP server's error
+      // page) is a refusal, not a record still to be completed.
+      unsigned char type = static_cast<unsigned char>(session->incoming[0]);
+      if (type < 20 || type > 24) {
+        *detail = static_cast<std::uint32_t>(SEC_E_ILLEGAL_MESSAGE);
+        return false;
+      }
     }
     SecBuffer inBuffers[2] = {{session->raw, SECBUFFER_TOKEN, session->incoming}, {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc in = {SECBUFFER_VERSION, 2, inBuffers};
@@ -237,6 +244,22 @@ bool Verify(OsTls* session, const char* hostName, std::int32_t* failure, std::ui
         *failure = kTlsNameMismatch;
       else if (result.dwError == static_cast<DWORD>(CERT_E_EXPIRED))
         *failure = kTlsExpired;
+      // The chain's own verdict as well: not every system's policy refuses
+      // a chain that ends below any root (Wine's lets a partial one pass).
+      // Only what was not asked for (revocation) may stay unknown.
+      DWORD errors = chain->TrustStatus.dwErrorStatus &
+                     ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION |
+                                         CERT_TRUST_IS_NOT_TIME_NESTED);
+      if (verified && errors != 0) {
+        verified = false;
+        if (errors & CERT_TRUST_IS_NOT_TIME_VALID) {
+          *failure = kTlsExpired;
+          *detail = static_cast<std::uint32_t>(CERT_E_EXPIRED);
+        } else {
+          *detail =
+              static_cast<std::uint32_t>(errors & CERT_TRUST_IS_PARTIAL_CHAIN ? CERT_E_CHAINING : CERT_E_UNTRUSTEDROOT);
+        }
+      }
     }
     CertFreeCertificateChain(chain);
   }
@@ -259,6 +282,7 @@ int DecryptNext(OsTls* session, std::int32_t timeout) {
                           {0, SECBUFFER_EMPTY, nullptr},
                           {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
+  bool alert = session->raw > 0 && session->incoming[0] == 21;
   SECURITY_STATUS status = DecryptMessage(&session->context, &message, 0, nullptr);
   if (status == SEC_E_INCOMPLETE_MESSAGE) return 0;
   if (status == SEC_I_CONTEXT_EXPIRED) {
@@ -284,6 +308,13 @@ int DecryptNext(OsTls* session, std::int32_t timeout) {
     }
   }
   session->raw = 0;
+  // Wine's Schannel gives the server's close_notify as an alert record with
+  // nothing in it rather than as the context's end. An alert that came
+  // through the session's own keys without an error can only be that one.
+  if (status == SEC_E_OK && alert && session->plainLength == 0) {
+    session->ended = true;
+    return 1;
+  }
   if (status == SEC_I_RENEGOTIATE) {
     // After the handshake the server may still send handshake messages
     // (TLS 1.3's tickets, a key update): the context takes them.
@@ -389,7 +420,9 @@ std::int32_t OsTlsReceive(OsTls* session, char* buffer, std::int32_t length) {
     }
     if (n == SOCKET_ERROR) return -1;  // WSAEWOULDBLOCK when nothing has come yet
     session->raw += static_cast<DWORD>(n);
-    if (DecryptNext(session, session->timeout) == 0) {
+    int decrypted = DecryptNext(session, session->timeout);
+    if (decrypted < 0) return session->ended ? 0 : -1;
+    if (decrypted == 0) {
       if (session->raw >= sizeof session->incoming) {
         WSASetLastError(WSAEMSGSIZE);
         return -1;
