@@ -182,17 +182,26 @@ std::uint32_t OsTlsPending(const OsTls* session) {
 std::int32_t OsTlsReceive(OsTls* session, char* buffer, std::int32_t length) {
   if (length <= 0) return 0;
   NoBrokenPipe guard;  // a key update is answered from inside the read
-  errno = 0;
-  int n = SSL_read(session->ssl, buffer, length);
-  if (n > 0) return n;
-  int error = SSL_get_error(session->ssl, n);
-  ERR_clear_error();
-  if (error == SSL_ERROR_ZERO_RETURN) return 0;
-  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
-    host::SetSocketError(kWsaWouldBlock);
-  else
-    host::SetSocketError(error == SSL_ERROR_SYSCALL && errno ? host::SocketErrorOfErrno(errno) : kWsaReset);
-  return -1;
+  // As many records as have come, up to the buffer's length; an end or an
+  // error after some bytes is met again by the next call.
+  std::int32_t total = 0;
+  while (total < length) {
+    errno = 0;
+    int n = SSL_read(session->ssl, buffer + total, length - total);
+    if (n > 0) {
+      total += n;
+      continue;
+    }
+    int error = SSL_get_error(session->ssl, n);
+    ERR_clear_error();
+    if (total > 0 || error == SSL_ERROR_ZERO_RETURN) return total;
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+      host::SetSocketError(kWsaWouldBlock);
+    else
+      host::SetSocketError(error == SSL_ERROR_SYSCALL && errno ? host::SocketErrorOfErrno(errno) : kWsaReset);
+    return -1;
+  }
+  return total;
 }
 
 std::int32_t OsTlsSend(OsTls* session, const char* buffer, std::int32_t length, std::int32_t timeout) {

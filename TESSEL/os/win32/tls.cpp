@@ -389,15 +389,21 @@ std::uint32_t OsTlsPending(const OsTls* session) { return session->plainLength; 
 
 std::int32_t OsTlsReceive(OsTls* session, char* buffer, std::int32_t length) {
   if (length <= 0) return 0;
+  // As many records as have come, up to the buffer's length: under Wine each
+  // wait for the socket is a round trip to its server.
+  std::int32_t total = 0;
   for (;;) {
     if (session->plainLength > 0) {
-      DWORD n = session->plainLength < static_cast<DWORD>(length) ? session->plainLength : static_cast<DWORD>(length);
-      std::memcpy(buffer, session->plain, n);
+      DWORD room = static_cast<DWORD>(length - total);
+      DWORD n = session->plainLength < room ? session->plainLength : room;
+      std::memcpy(buffer + total, session->plain, n);
       session->plain += n;
       session->plainLength -= n;
-      return static_cast<std::int32_t>(n);
+      total += static_cast<std::int32_t>(n);
+      if (total == length) return total;
+      continue;
     }
-    if (session->ended) return 0;
+    if (session->ended) return total;
     if (session->extraLength > 0) {
       std::memmove(session->incoming, session->extra, session->extraLength);
       session->raw = session->extraLength;
@@ -406,13 +412,13 @@ std::int32_t OsTlsReceive(OsTls* session, char* buffer, std::int32_t length) {
     }
     if (session->raw > 0) {
       int decrypted = DecryptNext(session, session->timeout);
-      if (decrypted < 0) return session->ended ? 0 : -1;
+      if (decrypted < 0) return session->ended || total > 0 ? total : -1;
       if (decrypted > 0) continue;
     }
-    // One read of what the socket has; an incomplete record waits for the
-    // next call.
+    // What the socket has; an incomplete record waits for the next call.
     int n = recv(session->socket, session->incoming + session->raw,
                  static_cast<int>(sizeof session->incoming - session->raw), 0);
+    if (total > 0 && n <= 0) return total;  // the end or the error again, next time
     if (n == 0) {
       // Closed without close_notify: the reply may have been cut.
       WSASetLastError(WSAECONNRESET);
@@ -421,17 +427,13 @@ std::int32_t OsTlsReceive(OsTls* session, char* buffer, std::int32_t length) {
     if (n == SOCKET_ERROR) return -1;  // WSAEWOULDBLOCK when nothing has come yet
     session->raw += static_cast<DWORD>(n);
     int decrypted = DecryptNext(session, session->timeout);
-    if (decrypted < 0) return session->ended ? 0 : -1;
-    if (decrypted == 0) {
-      if (session->raw >= sizeof session->incoming) {
-        WSASetLastError(WSAEMSGSIZE);
-        return -1;
-      }
-      WSASetLastError(WSAEWOULDBLOCK);
+    if (decrypted < 0) return session->ended || total > 0 ? total : -1;
+    if (decrypted == 0 && session->raw >= sizeof session->incoming) {
+      WSASetLastError(WSAEMSGSIZE);
       return -1;
     }
-    if (session->ended) return 0;
-    if (session->plainLength == 0 && session->raw == 0 && session->extraLength == 0) {
+    if (decrypted == 0 || (session->plainLength == 0 && session->raw == 0 && session->extraLength == 0)) {
+      if (total > 0 || session->ended) return total;
       WSASetLastError(WSAEWOULDBLOCK);
       return -1;
     }
