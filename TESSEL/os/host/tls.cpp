@@ -134,6 +134,9 @@ OsTls* OsTlsOpen(OsSocket socket, const char* hostName, std::int32_t timeout, st
     SSL_CTX_set_min_proto_version(session->context, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(session->context, TLS1_3_VERSION);
     SSL_CTX_set_verify(session->context, SSL_VERIFY_PEER, nullptr);
+    // Records are read many at a time, not header and body apart.
+    SSL_CTX_set_read_ahead(session->context, 1);
+    SSL_CTX_set_default_read_buffer_len(session->context, 8 * SSL3_RT_MAX_PACKET_SIZE);
     ready = SSL_CTX_set_default_verify_paths(session->context) == 1;
     const char* extra = std::getenv("TESSEL_TLS_CA_FILE");
     if (ready && extra && *extra) ready = SSL_CTX_load_verify_locations(session->context, extra, nullptr) == 1;

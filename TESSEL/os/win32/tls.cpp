@@ -24,6 +24,9 @@ namespace {
 // padding and the authentication tag); the handshake's messages pass one
 // record at a time too.
 constexpr DWORD kRecordRoom = 16384 + 2048 + 512;
+// Received bytes are taken many records at a time: under Wine each receive
+// is a round trip to its server.
+constexpr DWORD kIncomingRoom = 8 * kRecordRoom;
 
 constexpr DWORD kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
@@ -38,7 +41,7 @@ struct OsTls {
   SecPkgContext_StreamSizes sizes;
   // Received bytes: records not yet decrypted at the start (raw), or, while
   // decrypted bytes wait (plain), the records after them (extra).
-  char incoming[kRecordRoom];
+  char incoming[kIncomingRoom];
   DWORD raw;
   char* plain;
   DWORD plainLength;
