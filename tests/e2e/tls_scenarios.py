@@ -116,6 +116,10 @@ def tls_update(side):
             lacks(log, "TLS ", "the log")
             with open(saved, "rb") as f, open(setup, "rb") as g:
                 check(f.read() == g.read(), "the saved installer differs from the served one")
+        with open(running.nginx.access_log) as f:
+            served = [line for line in f.read().splitlines() if "GET /" in line]
+        check(len(served) == 4 and all(line.split()[0] in ("TLSv1.2", "TLSv1.3") for line in served),
+              "nginx's log: %r" % served)
         logged = running.peers.proxy.logged()
         port = running.nginx.ports["good"]
         contains(logged, "CONNECT %s:%d HTTP/1.0" % (NAME, port), "tinyproxy's log")

@@ -197,7 +197,8 @@ pid %(d)s/nginx.pid;
 error_log %(d)s/error.log;
 events { worker_connections 64; }
 http {
-  access_log %(d)s/access.log;
+  log_format tls '$ssl_protocol "$request" $status';
+  access_log %(d)s/access.log tls;
   client_body_temp_path %(d)s/body;
   proxy_temp_path %(d)s/proxy;
   fastcgi_temp_path %(d)s/fastcgi;
@@ -208,6 +209,7 @@ http {
 %(servers)s}
 """ % {"d": folder, "servers": servers})
         self.port = self.ports["plain"]
+        self.access_log = os.path.join(folder, "access.log")
         self.run(["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf])
         for port in self.ports.values():
             wait_listening(port, self.process)
