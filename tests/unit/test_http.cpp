@@ -425,6 +425,27 @@ TEST_F(NetPeers, SecureUrlToAPlainServerIsRefusedAtTheHandshake) {
       << log;
 }
 
+TEST_F(NetPeers, HandshakeWithASilentServerEndsInTheReceiveTimeOut) {
+  SocketHandle* handle = nullptr;
+  SocketNew(&handle);
+  ASSERT_EQ(SocketCreate(handle, ProtocolTcp), 1);
+  const unsigned char loopback[4] = {127, 0, 0, 1};
+  ASSERT_EQ(SocketConnect(handle, loopback, PeerPort("TESSEL_PEER_SILENT")), 1);
+  handle->receiveTimeout = 1000;  // the program itself never changes it
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SocketSecure(handle, "localhost"), 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(handle->tls, nullptr);
+  char buffer[16];
+  std::int32_t count = -1;
+  EXPECT_EQ(SocketSend(handle, buffer, sizeof buffer, &count), 1) << "the socket stays open for its owner to close";
+  SocketDelete(&handle);
+  std::string log = Logged();
+  EXPECT_NE(log.find("TLS connection to 'localhost' failed (Connection timed out)\n"), std::string::npos) << log;
+}
+
 TEST_F(NetPeers, ProxyThatRefusesTheTunnelFailsTheRequest) {
   // The stub answers every request, CONNECT included, with a 404.
   ProxySetting setting(1, "https=127.0.0.1:" + PeerText("TESSEL_PEER_NOTFOUND"));
