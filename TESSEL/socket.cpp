@@ -89,9 +89,8 @@ struct SchemePort {
   std::int32_t port;
 };
 
-// There is no TLS anywhere: https is spoken in plain HTTP on port 80.
 constexpr SchemePort kSchemePorts[] = {
-    {"http", 80}, {"https", 80}, {"ftp", 21}, {"telnet", 23}, {"shout", 8000},
+    {"http", 80}, {"https", 443}, {"ftp", 21}, {"telnet", 23}, {"shout", 8000},
 };
 
 bool HasSocket(const SocketHandle* handle) { return handle != nullptr && handle->socket != kOsNoSocket; }
@@ -194,6 +193,10 @@ std::int32_t SocketCreate(SocketHandle* handle, std::int32_t protocol) {
 
 std::int32_t SocketClose(SocketHandle* handle) {
   if (handle == nullptr) return 0;
+  if (handle->tls) {
+    OsTlsClose(handle->tls, 0);
+    handle->tls = nullptr;
+  }
   if (!HasSocket(handle)) return 1;
   if (!OsSocketClose(handle->socket)) return 0;
   handle->socket = kOsNoSocket;
@@ -202,6 +205,11 @@ std::int32_t SocketClose(SocketHandle* handle) {
 
 std::int32_t SocketShutdown(SocketHandle* handle) {
   if (!HasSocket(handle)) return 0;
+  // The server learns that the session ended, not only the connection.
+  if (handle->tls) {
+    OsTlsClose(handle->tls, 1);
+    handle->tls = nullptr;
+  }
   return OsSocketShutdown(handle->socket) ? 1 : 0;
 }
 
@@ -273,10 +281,8 @@ std::int32_t SocketReceive(SocketHandle* handle, char* buffer, std::int32_t leng
   // Data already waiting would end the wait at once; a download goes
   // faster without asking (each ask is a round trip to the system).
   std::uint32_t waiting = 0;
-  if ((!OsSocketReadable(handle->socket, &waiting) || waiting == 0) &&
-      !WaitReady(handle, false, handle->receiveTimeout))
-    return 0;
-  std::int32_t n = OsSocketReceive(handle->socket, buffer, length);
+  if ((!SocketWaiting(handle, &waiting) || waiting == 0) && !WaitReady(handle, false, handle->receiveTimeout)) return 0;
+  std::int32_t n = SocketReceiveOnce(handle, buffer, length);
   if (n < 0) return OnlyWouldBlock(handle) ? 1 : 0;
   if (n == 0) return 0;  // the peer has closed the connection
   *count = n;
@@ -289,10 +295,46 @@ std::int32_t SocketSend(SocketHandle* handle, const char* buffer, std::int32_t l
   *count = 0;
   if (!HasSocket(handle)) return 0;
   if (!WaitReady(handle, true, handle->sendTimeout)) return 0;
-  std::int32_t n = OsSocketSend(handle->socket, buffer, length);
+  std::int32_t n = handle->tls ? OsTlsSend(handle->tls, buffer, length, handle->sendTimeout)
+                               : OsSocketSend(handle->socket, buffer, length);
   if (n < 0) return OnlyWouldBlock(handle) ? 1 : 0;
   *count = n;
   return 1;
+}
+
+std::int32_t SocketWaiting(const SocketHandle* handle, std::uint32_t* bytes) {
+  CHECK_POINTER(kUnit, bytes);
+  *bytes = 0;
+  if (!HasSocket(handle)) return 0;
+  if (handle->tls && (*bytes = OsTlsPending(handle->tls)) > 0) return 1;
+  return OsSocketReadable(handle->socket, bytes) ? 1 : 0;
+}
+
+std::int32_t SocketReceiveOnce(SocketHandle* handle, char* buffer, std::int32_t length) {
+  CHECK_POINTER(kUnit, handle);
+  CHECK_POINTER(kUnit, buffer);
+  if (handle->tls) return OsTlsReceive(handle->tls, buffer, length);
+  return OsSocketReceive(handle->socket, buffer, length);
+}
+
+std::int32_t SocketSecure(SocketHandle* handle, const char* hostName) {
+  CHECK_POINTER(kUnit, hostName);
+  if (!HasSocket(handle) || handle->tls) return 0;
+  std::int32_t failure = 0;
+  std::uint32_t detail = 0;
+  handle->tls = OsTlsOpen(handle->socket, hostName, handle->receiveTimeout, &failure, &detail);
+  if (handle->tls) return 1;
+  switch (failure) {
+    case kTlsNoConnection:
+      LogPrint("TLS connection to '%s' failed (%s)\n", hostName,
+               SocketErrorCodeText(static_cast<std::int32_t>(detail)));
+      break;
+    case kTlsUntrusted: LogPrint("TLS certificate of '%s' is not trusted (0x%.8X)\n", hostName, detail); break;
+    case kTlsNameMismatch: LogPrint("TLS certificate does not name '%s' (0x%.8X)\n", hostName, detail); break;
+    case kTlsExpired: LogPrint("TLS certificate of '%s' has expired (0x%.8X)\n", hostName, detail); break;
+    default: LogPrint("TLS handshake refused by '%s' (0x%.8X)\n", hostName, detail); break;
+  }
+  return 0;
 }
 
 std::int32_t SocketSendAll(SocketHandle* handle, const char* buffer, std::int32_t length) {

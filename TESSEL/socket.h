@@ -25,6 +25,7 @@ struct SocketHandle {
   std::int32_t protocol;        // code of the last successful SocketCreate, else 0
   unsigned char remoteAddress[4];
   std::int32_t remotePort;
+  OsTls* tls;  // the secure session over the socket, or null
 };
 
 struct HostAddress {
@@ -53,6 +54,19 @@ std::int32_t SocketConnect(SocketHandle* handle, const unsigned char* address, s
 std::int32_t SocketReceive(SocketHandle* handle, char* buffer, std::int32_t length, std::int32_t* count);
 std::int32_t SocketSend(SocketHandle* handle, const char* buffer, std::int32_t length, std::int32_t* count);
 std::int32_t SocketSendAll(SocketHandle* handle, const char* buffer, std::int32_t length);
+
+// TLS over the connected socket with the server of that name, its
+// certificate verified; from then on every send and receive of the handle
+// is encrypted, and SocketShutdown ends the session. 0, with a "TLS ..."
+// log line, when no secure session came about (the socket stays open).
+std::int32_t SocketSecure(SocketHandle* handle, const char* hostName);
+// How many bytes a receive gives without waiting (decrypted ones
+// included); 0 when the query fails.
+std::int32_t SocketWaiting(const SocketHandle* handle, std::uint32_t* bytes);
+// One receive call without a wait first: the byte count, 0 when the peer
+// has ended the connection in order, -1 on failure (OsSocketLastError;
+// kWsaWouldBlock when nothing could be taken yet).
+std::int32_t SocketReceiveOnce(SocketHandle* handle, char* buffer, std::int32_t length);
 
 std::int32_t SocketSetEmpty(SocketSet* set);
 std::int32_t SocketSetAdd(SocketSet* set, const SocketHandle* handle);

@@ -20,7 +20,7 @@ const char* HostStart(const char* url) {
 
 // The proxy text when the flag asks for one and the user's settings enable
 // it; empty otherwise. The log tells which.
-void ReadProxy(std::int32_t useProxy, char (&proxy)[kHttpTextRoom]) {
+void ReadProxy(std::int32_t useProxy, bool secure, char (&proxy)[kHttpTextRoom]) {
   proxy[0] = '\0';
   RegistryKey key = kRegistryNoKey;
   if (useProxy != 1 || !RegistryOpenKey(&key, RegistryCurrentUser, kInternetSettingsKey)) {
@@ -33,11 +33,54 @@ void ReadProxy(std::int32_t useProxy, char (&proxy)[kHttpTextRoom]) {
   if (!RegistryGetString(key, "ProxyServer", server)) server[0] = '\0';
   RegistryCloseKey(&key);
   if (enable == 1 && server[0]) {
-    HttpProxyFromSetting(server, proxy, sizeof proxy);
+    HttpProxyFromSetting(server, proxy, sizeof proxy, secure);
     LogPrint("Proxy Enabled (0x%.8X) : %s\n", static_cast<unsigned>(enable), proxy);
   } else {
     LogPrint("Proxy Disabled (0x%.8X) : None\n", static_cast<unsigned>(enable));
   }
+}
+
+// The proxy's tunnel to the server (CONNECT), for a secure connection
+// through it; the proxy's reply is read into the header buffer, which the
+// request header takes afterwards. 0, with a log line, when the proxy
+// would not open it.
+std::int32_t OpenTunnel(SocketHandle* handle, const char* authority, const char* userAgent, char* buffer,
+                        std::int32_t size) {
+  std::int32_t length = 0;
+  bool composed = StrFormatBounded(buffer, static_cast<std::size_t>(size), "CONNECT %s HTTP/1.0\r\nHost: %s\r\n",
+                                   authority, authority) != 0;
+  if (composed && userAgent) {
+    composed = StrAppendBounded(buffer, static_cast<std::size_t>(size), "User-Agent: ") &&
+               StrAppendBounded(buffer, static_cast<std::size_t>(size), userAgent) &&
+               StrAppendBounded(buffer, static_cast<std::size_t>(size), "\r\n");
+  }
+  composed = composed && StrAppendBounded(buffer, static_cast<std::size_t>(size), "\r\n");
+  if (!composed || !SocketSendAll(handle, buffer, StrLength(buffer))) {
+    LogPrint("Unable to ask the proxy for a tunnel to '%s' (%s)\n", authority, SocketErrorText(handle));
+    return 0;
+  }
+  // Nothing follows the proxy's reply until the handshake starts, so the
+  // reply is read up to its end and no further.
+  std::int32_t end = 0;
+  while (!HttpHeaderEnd(buffer, length, &end)) {
+    std::int32_t count = 0;
+    if (length >= size - 1 || !SocketReceive(handle, buffer + length, size - length - 1, &count)) {
+      LogPrint("Unable to open a tunnel to '%s' through the proxy (no reply)\n", authority);
+      return 0;
+    }
+    length += count;
+    buffer[length] = '\0';
+  }
+  HttpReplyHead head;
+  HttpParseHead(buffer, end, &head);
+  if (head.status < 200 || head.status > 299 || end != length) {
+    std::int32_t cut = 0;
+    while (cut < 79 && cut < end && buffer[cut] != '\r' && buffer[cut] != '\n') ++cut;
+    buffer[cut] = '\0';
+    LogPrint("Unable to open a tunnel to '%s' through the proxy ('%s')\n", authority, buffer);
+    return 0;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -66,6 +109,13 @@ void HttpSplitUrl(const char* url, char* site, char* path) {
   }
 }
 
+std::int32_t HttpHostName(const char* url, char* name) {
+  if (!HttpHostValue(url, name)) return 0;
+  char* colon = std::strchr(name, ':');
+  if (colon) *colon = '\0';
+  return 1;
+}
+
 std::int32_t HttpHostValue(const char* url, char* host) {
   const char* start = HostStart(url);
   const char* end = start;
@@ -83,10 +133,13 @@ std::int32_t HttpHostValue(const char* url, char* host) {
   return 1;
 }
 
-void HttpProxyFromSetting(const char* setting, char* proxy, std::size_t capacity) {
+void HttpProxyFromSetting(const char* setting, char* proxy, std::size_t capacity, bool secure) {
   const char* start = setting;
   char* entry = nullptr;
-  if (StrFindNoCase(setting, "http=", &entry)) start = entry + 5;
+  if (secure && StrFindNoCase(setting, "https=", &entry))
+    start = entry + 6;
+  else if (StrFindNoCase(setting, "http=", &entry))
+    start = entry + 5;
   const char* end = std::strchr(start, ';');
   std::size_t length = end ? static_cast<std::size_t>(end - start) : std::strlen(start);
   if (length >= capacity) length = capacity - 1;
@@ -128,13 +181,7 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
   CHECK_POINTER(kUnit, header);
   CHECK_POINTER(kUnit, headerLength);
   ProgressWindowSet(0);
-  // Until secure connections are spoken, an https address is not sent in
-  // plain text: its server would not understand it, and whoever listens on
-  // the way would read what it carries.
-  if (HttpIsSecureUrl(url)) {
-    LogPrint("Unable to use URL '%s' (secure connections are not supported)\n", url);
-    return 0;
-  }
+  bool secure = HttpIsSecureUrl(url) != 0;
   // A longer URL would be cut, and a cut URL names another resource.
   if (StrLength(url) >= static_cast<std::int32_t>(kHttpTextRoom)) {
     LogPrint("Unable to use URL '%s' (longer than %d characters)\n", url, static_cast<int>(kHttpTextRoom - 1));
@@ -145,11 +192,13 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
   char host[kHttpTextRoom];
   HttpSplitUrl(url, site, path);
   HttpHostValue(url, host);  // fits: no longer than the URL
+  char name[kHttpTextRoom];
+  HttpHostName(url, name);
   ProgressWindowSet(20);
   LogPrint("Contacting '%s' '%s'\n", site, path);
 
   char proxy[kHttpTextRoom];
-  ReadProxy(useProxy, proxy);
+  ReadProxy(useProxy, secure, proxy);
   HostAddress target;
   std::memset(&target, 0, sizeof target);
   const char* machine = proxy[0] ? proxy : url;
@@ -177,7 +226,22 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
     return 0;
   }
 
-  if (!HttpComposeHeader(method, proxy[0] ? url : path, userAgent, host, contentLength, header, headerSize,
+  if (secure) {
+    // Through a proxy the request goes inside its tunnel, which names the
+    // server's port always.
+    char authority[kHttpTextRoom + 8];
+    StrFormatBounded(authority, sizeof authority, std::strchr(host, ':') ? "%s" : "%s:443", host);
+    bool tunnel = !proxy[0] || OpenTunnel(made, authority, userAgent, header, headerSize);
+    if (!tunnel || !SocketSecure(made, name)) {
+      LogPrint("Unable to connect securely to machine %d.%d.%d.%d:%d for URL '%s'\n", target.address[0],
+               target.address[1], target.address[2], target.address[3], target.port, url);
+      SocketClose(made);
+      SocketDelete(&made);
+      return 0;
+    }
+  }
+
+  if (!HttpComposeHeader(method, proxy[0] && !secure ? url : path, userAgent, host, contentLength, header, headerSize,
                          headerLength)) {
     LogPrint("Unable to compose the request for URL '%s' (header buffer of %d bytes)\n", url, headerSize);
     SocketClose(made);
@@ -296,7 +360,7 @@ std::int32_t HttpReceive(SocketHandle* handle, char* buffer, std::int32_t length
   // Data already waiting needs no wait (each wait is a round trip to the
   // system under Wine).
   std::uint32_t waiting = 0;
-  if (!OsSocketReadable(handle->socket, &waiting) || waiting == 0) {
+  if (!SocketWaiting(handle, &waiting) || waiting == 0) {
     std::uint64_t now = OsTickCount();
     if (now >= deadline) {
       LogPrint("Failed to receive the reply in time\n");
@@ -314,7 +378,7 @@ std::int32_t HttpReceive(SocketHandle* handle, char* buffer, std::int32_t length
       return kHttpFailed;
     }
   }
-  std::int32_t n = OsSocketReceive(handle->socket, buffer, length);
+  std::int32_t n = SocketReceiveOnce(handle, buffer, length);
   if (n > 0) {
     *count = n;
     return kHttpReceived;

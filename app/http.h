@@ -25,18 +25,21 @@ void HttpSplitUrl(const char* url, char* site, char* path);
 // the URL writes a port (user information left out). 0 when it does not
 // fit kHttpTextRoom.
 std::int32_t HttpHostValue(const char* url, char* host);
-// The proxy of a "ProxyServer" value: the "http=" entry of a list, or the
-// whole value, up to the first ';'.
-void HttpProxyFromSetting(const char* setting, char* proxy, std::size_t capacity);
+// The host name alone (no port), the one a secure connection verifies.
+std::int32_t HttpHostName(const char* url, char* name);
+// The proxy of a "ProxyServer" value: the "http=" entry of a list (for a
+// secure connection its "https=" entry when it has one), or the whole
+// value, up to the first ';'.
+void HttpProxyFromSetting(const char* setting, char* proxy, std::size_t capacity, bool secure = false);
 // The request header; 0 (and nothing promised in header) when it does not
 // fit headerSize bytes with its terminator.
 std::int32_t HttpComposeHeader(const char* method, const char* target, const char* userAgent, const char* host,
                                std::int32_t contentLength, char* header, std::int32_t headerSize,
                                std::int32_t* headerLength);
 
-// 1 when the URL names the https scheme (ASCII case ignored). No secure
-// connection is spoken yet, so such a URL is refused rather than sent in
-// plain text.
+// 1 when the URL names the https scheme (ASCII case ignored): HttpClient
+// then speaks TLS to the server (inside the proxy's tunnel through a
+// proxy), and hands out a handle whose traffic is encrypted.
 std::int32_t HttpIsSecureUrl(const char* url);
 
 // The reply's header as the update reads it.

@@ -927,6 +927,13 @@ std::int32_t UpdateRun(OsHandle, InstallSettings* settings) {
     } else if (g_update.dialogResult == 1 && g_update.hasKey && !UpdateEntrySigned(g_update.entry)) {
       // Nothing the maker did not sign is fetched, let alone run.
       g_update.refusal = 1;
+    } else if (g_update.dialogResult == 1 && HttpIsSecureUrl(settings->UpdateUrl) &&
+               !HttpIsSecureUrl(g_update.downloadUrl)) {
+      // A list that came over TLS vouches for nothing fetched without it:
+      // whoever sits on the way could swap the installer.
+      LogPrint("Unable to use URL '%s' (the version list came over a secure connection, the download would not)\n",
+               g_update.downloadUrl);
+      g_update.refusal = 3;
     } else if (g_update.dialogResult == 1) {
       ProgressWindowSet(0);
       ProgressWindowShow(1);
@@ -946,8 +953,9 @@ std::int32_t UpdateRun(OsHandle, InstallSettings* settings) {
     }
     if (g_update.refusal != 0) {
       result = 1;  // the server answered; the file was refused
-      const char* why = g_update.refusal == 2 ? "The downloaded update is not a program"
-                                              : "The update could not be verified as its maker's";
+      const char* why = g_update.refusal == 2   ? "The downloaded update is not a program"
+                        : g_update.refusal == 3 ? "The update would be downloaded over a connection that is not secure"
+                                                : "The update could not be verified as its maker's";
       char message[256];
       StrFormatBounded(message, sizeof message,
                        "%s, so nothing was installed. Would you like to open the product's web page instead?", why);

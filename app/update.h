@@ -154,7 +154,8 @@ std::int32_t UpdateVerifyEntry(const unsigned char* makerKey, const UpdateEntry&
 void UpdateUseKey(const unsigned char* makerKey);
 void UpdateUseEntry(const UpdateEntry& entry);
 // Why the last download was refused although it came: 0 it was not, 1 its
-// signature, 2 it is no program.
+// signature, 2 it is no program, 3 a list that came over TLS named a plain
+// download (refused before anything was fetched).
 std::int32_t UpdateRefusal();
 // Starts the installer with "-Quiet" and waits for it, asking after each
 // installerWait whether to wait on; 1 with its exit code when it ended.

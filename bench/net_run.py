@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Download benchmark: a 100 MB body from nginx on 127.0.0.1, received by the
 program's HTTP client (net_bench) on the host build and under Wine, against
-curl fetching the same file in the same run. The best of RUNS each.
+curl fetching the same file in the same run, in plain HTTP and over TLS (a
+certificate of an authority made for the run, trusted only by the run: the
+host build through TESSEL_TLS_CA_FILE, Wine through trustca in the tree's
+prefix, curl through --cacert). The best of RUNS each.
 
     net_run.py HOST_BUILD WIN_BUILD [RUNS]
 """
@@ -43,33 +46,41 @@ def main():
         for _ in range(SIZE // len(chunk)):
             f.write(chunk)
     os.makedirs(os.path.join(folder, "nginx"))
+    os.makedirs(os.path.join(folder, "tls"))
+    authority = peers.Authority(os.path.join(folder, "authority"))
     server = peers.Nginx(root, os.path.join(folder, "nginx"))
+    secure = peers.TlsNginx(root, os.path.join(folder, "tls"), {"good": authority.issue("good", "localhost")})
+    with open(os.path.join(win_build, "wine.json")) as f:
+        wine = json.load(f)["default"]
+    wine_env = dict(os.environ, WINEPREFIX=wine["prefix"], WINEARCH=wine["arch"], WINEDEBUG="-all")
+    trustca = [wine["loader"], os.path.join(win_build, "tests", "trustca.exe")]
+    subprocess.run(trustca + ["add", peers.windows_path(authority.der)], env=wine_env, check=True)
     try:
-        url = "http://127.0.0.1:%d/big.bin" % server.port
-        with open(os.path.join(win_build, "wine.json")) as f:
-            wine = json.load(f)["default"]
-        wine_env = dict(os.environ, WINEPREFIX=wine["prefix"], WINEARCH=wine["arch"], WINEDEBUG="-all")
-        host_env = dict(os.environ, TESSEL_MACHINE=os.path.join(folder, "machine"))
-        # Interleaved, so that the machine's other work weighs on all three
-        # alike; the best run of each counts.
-        curl, host, win = [], [], []
-        for _ in range(runs):
-            out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{size_download} %{time_total}", url],
-                                 stdout=subprocess.PIPE, check=True).stdout.decode().split()
-            curl.append((int(out[0]), float(out[1])))
-            host += bench_lines([os.path.join(host_build, "bench", "net_bench"), url], host_env)
-            win += bench_lines([wine["loader"], os.path.join(win_build, "bench", "net_bench.exe"), url], wine_env)
-        curl_rate = best(curl, SIZE)
-        host_rate = best(host, SIZE)
-        wine_rate = best(win, SIZE)
-        print("curl: %.0f MB/s" % curl_rate)
-        print("host net_bench: %.0f MB/s (%.2fx curl)" % (host_rate, host_rate / curl_rate))
-        print("%s net_bench under Wine (%s): %.0f MB/s (%.2fx curl)" % (
-            os.path.basename(win_build), wine["arch"], wine_rate, wine_rate / curl_rate))
+        host_env = dict(os.environ, TESSEL_MACHINE=os.path.join(folder, "machine"), TESSEL_TLS_CA_FILE=authority.pem)
+        for what, url in (("http", "http://127.0.0.1:%d/big.bin" % server.port),
+                          ("https", "https://localhost:%d/big.bin" % secure.ports["good"])):
+            # Interleaved, so that the machine's other work weighs on all
+            # three alike; the best run of each counts.
+            curl, host, win = [], [], []
+            for _ in range(runs):
+                out = subprocess.run(["curl", "-s", "--cacert", authority.pem, "-o", "/dev/null", "-w",
+                                      "%{size_download} %{time_total}", url],
+                                     stdout=subprocess.PIPE, check=True).stdout.decode().split()
+                curl.append((int(out[0]), float(out[1])))
+                host += bench_lines([os.path.join(host_build, "bench", "net_bench"), url], host_env)
+                win += bench_lines([wine["loader"], os.path.join(win_build, "bench", "net_bench.exe"), url], wine_env)
+            curl_rate = best(curl, SIZE)
+            host_rate = best(host, SIZE)
+            wine_rate = best(win, SIZE)
+            print("%s curl: %.0f MB/s" % (what, curl_rate))
+            print("%s host net_bench: %.0f MB/s (%.2fx curl)" % (what, host_rate, host_rate / curl_rate))
+            print("%s %s net_bench under Wine (%s): %.0f MB/s (%.2fx curl)" % (
+                what, os.path.basename(win_build), wine["arch"], wine_rate, wine_rate / curl_rate))
     finally:
+        subprocess.run(trustca + ["remove", peers.windows_path(authority.der)], env=wine_env)
+        secure.stop()
         server.stop()
         subprocess.run(["rm", "-rf", folder])
-
 
 if __name__ == "__main__":
     main()

@@ -436,6 +436,39 @@ int OsHostByName(const char* name, OsHostEntry* entry);
 int OsHostByAddress(const unsigned char address[4], OsHostEntry* entry);
 int OsLocalHostName(char* out, std::int32_t capacity);
 
+// ---- secure connections ------------------------------------------------------
+// TLS 1.2 or 1.3 over a connected socket, through the system's own library
+// (Schannel on Windows, libssl on the host). The handshake sends the host
+// name (SNI) and verifies the server's certificate against the system's
+// trusted roots and that name; nothing turns the check off. The session
+// keeps the socket non-blocking and its records in buffers of its own.
+struct OsTls;
+// Why a handshake failed.
+constexpr std::int32_t kTlsNoConnection = 1;  // the peer went, or did not answer in time
+constexpr std::int32_t kTlsRefused = 2;       // no TLS 1.2 or 1.3 agreed (or no TLS at all)
+constexpr std::int32_t kTlsUntrusted = 3;     // no chain to a trusted root
+constexpr std::int32_t kTlsNameMismatch = 4;  // the certificate is another name's
+constexpr std::int32_t kTlsExpired = 5;       // outside its validity period
+// The handshake with the server of that name, waiting at most timeout ms
+// for each step of the peer. Null on failure, with the reason in *failure
+// and the system's own code in *detail (a Winsock error number for
+// kTlsNoConnection).
+OsTls* OsTlsOpen(OsSocket socket, const char* hostName, std::int32_t timeout, std::int32_t* failure,
+                 std::uint32_t* detail);
+// Decrypted bytes that a receive gives without reading the socket.
+std::uint32_t OsTlsPending(const OsTls* session);
+// One receive: the decrypted byte count; 0 when the server ended the
+// session in order (close_notify); -1 on failure (see OsSocketLastError:
+// kWsaWouldBlock while a record is still incomplete, and a connection
+// that ends without close_notify is reset, 10054: a cut reply is no end).
+std::int32_t OsTlsReceive(OsTls* session, char* buffer, std::int32_t length);
+// Encrypts and sends all of the bytes, waiting at most timeout ms each time
+// the socket is full: the length, or -1 (see OsSocketLastError).
+std::int32_t OsTlsSend(OsTls* session, const char* buffer, std::int32_t length, std::int32_t timeout);
+// Releases the session, first telling the server the end (close_notify)
+// when notify is 1. The socket stays open.
+void OsTlsClose(OsTls* session, int notify);
+
 // ---- the machine's description -------------------------------------------
 // The system's version query (GetVersionExA): versions, build number,
 // platform identifier and the service-pack text. 0 when it fails.

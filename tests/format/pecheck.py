@@ -14,11 +14,13 @@ import sys
 MACHINES = {"i686": (0x14C, 0x10B, "PE32, Intel 80386"), "x86_64": (0x8664, 0x20B, "PE32+, x86-64")}
 SUBSYSTEM_GUI = 2
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
-# DLLs every Windows has in its system folder (bcrypt, CNG, since Vista); the
-# program may import these.
+# DLLs every Windows has in its system folder (bcrypt, CNG, since Vista;
+# secur32 and crypt32, Schannel and certificates); the program may import
+# these.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
                "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "ws2_32.dll", "wsock32.dll", "msvcrt.dll",
-               "version.dll", "shlwapi.dll", "uxtheme.dll", "ntdll.dll", "bcrypt.dll"}
+               "version.dll", "shlwapi.dll", "uxtheme.dll", "ntdll.dll", "bcrypt.dll", "secur32.dll",
+               "crypt32.dll"}
 
 
 class Image:

@@ -3,6 +3,9 @@ configuration of its own, started by the test and stopped by its pid:
 
 - Nginx: serves the files of a folder.
 - Tinyproxy: an HTTP proxy whose log shows the requests it forwarded.
+- TlsNginx: the same over TLS, one port per certificate that a test
+  Authority (made here, trusted only where the test says) signed, and a
+  plain-HTTP port where a secure one is expected.
 - Stub: what a real server will not do on demand: accept and never answer
   ("silent"), answer slowly in small pieces ("slow"), close in the middle of
   a body ("cut"), and a listener whose queue is full, so that a connection
@@ -13,6 +16,7 @@ configuration of its own, started by the test and stopped by its pid:
 
     peers.py COMMAND...            # runs the command with the peers up
 """
+import datetime
 import os
 import shutil
 import sys
@@ -99,6 +103,116 @@ http {
 """ % {"d": folder, "port": self.port, "root": root})
         # -e: the error log of the start-up too, before the configuration is read.
         self.run(["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf])
+
+
+class Authority:
+    """A certificate authority of a test, made fresh with its own key, and
+    the server certificates it signs (PEM files; the authority also as DER,
+    for Windows' certificate stores). RSA: Wine's crypt32 does not verify
+    ECDSA signatures of certificates."""
+
+    def __init__(self, folder, name="Tessel Test Authority"):
+        from cryptography import x509
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.x509.oid import NameOID
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self.key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        self.name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+        now = self._now()
+        builder = (x509.CertificateBuilder().subject_name(self.name).issuer_name(self.name)
+                   .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
+                   .not_valid_before(now - datetime.timedelta(days=90)).not_valid_after(now + datetime.timedelta(days=30))
+                   .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+                   .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
+                                  critical=True)
+                   .add_extension(x509.SubjectKeyIdentifier.from_public_key(self.key.public_key()), critical=False))
+        self.certificate = builder.sign(self.key, self._sha256())
+        self.pem = os.path.join(folder, "authority.pem")
+        self.der = os.path.join(folder, "authority.der")
+        from cryptography.hazmat.primitives import serialization
+        with open(self.pem, "wb") as f:
+            f.write(self.certificate.public_bytes(serialization.Encoding.PEM))
+        with open(self.der, "wb") as f:
+            f.write(self.certificate.public_bytes(serialization.Encoding.DER))
+
+    @staticmethod
+    def _now():
+        return datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+
+    @staticmethod
+    def _sha256():
+        from cryptography.hazmat.primitives import hashes
+        return hashes.SHA256()
+
+    def issue(self, stem, name, days=(-1, 30)):
+        """A server certificate for the DNS name, valid from days[0] to
+        days[1] from now: (certificate file, key file)."""
+        from cryptography import x509
+        from cryptography.hazmat.primitives import serialization
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        now = self._now()
+        certificate = (
+            x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
+            .issuer_name(self.name).public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now + datetime.timedelta(days=days[0]))
+            .not_valid_after(now + datetime.timedelta(days=days[1]))
+            .add_extension(x509.SubjectAlternativeName([x509.DNSName(name)]), critical=False)
+            .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+            .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
+            .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(self.key.public_key()), critical=False)
+            .sign(self.key, self._sha256()))
+        cert_path = os.path.join(self.folder, stem + ".pem")
+        key_path = os.path.join(self.folder, stem + ".key")
+        with open(cert_path, "wb") as f:
+            f.write(certificate.public_bytes(serialization.Encoding.PEM))
+        with open(key_path, "wb") as f:
+            f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()))
+        return cert_path, key_path
+
+
+class TlsNginx(Process):
+    """nginx serving a folder over TLS 1.2 and 1.3: one port per
+    certificate ({name: (certificate, key)}), and "plain" answering in
+    plain HTTP."""
+
+    def __init__(self, root, folder, certificates):
+        super().__init__(folder)
+        self.root = root
+        self.ports = {name: free_port() for name in list(certificates) + ["plain"]}
+        servers = "".join(
+            "  server {\n    listen 127.0.0.1:%d ssl;\n    ssl_certificate %s;\n    ssl_certificate_key %s;\n"
+            "    ssl_protocols TLSv1.2 TLSv1.3;\n    root %s;\n  }\n" % (self.ports[name], cert, key, root)
+            for name, (cert, key) in certificates.items())
+        servers += "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n" % (self.ports["plain"], root)
+        conf = os.path.join(folder, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write("""daemon off;
+master_process off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log;
+events { worker_connections 64; }
+http {
+  log_format tls '$ssl_protocol "$request" $status';
+  access_log %(d)s/access.log tls;
+  client_body_temp_path %(d)s/body;
+  proxy_temp_path %(d)s/proxy;
+  fastcgi_temp_path %(d)s/fastcgi;
+  uwsgi_temp_path %(d)s/uwsgi;
+  scgi_temp_path %(d)s/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+%(servers)s}
+""" % {"d": folder, "servers": servers})
+        self.port = self.ports["plain"]
+        self.access_log = os.path.join(folder, "access.log")
+        self.run(["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf])
+        for port in self.ports.values():
+            wait_listening(port, self.process)
 
 
 class Tinyproxy(Process):

@@ -83,8 +83,10 @@ def parse_body(body):
 
 
 class RegistrationServer:
-    def __init__(self, folder, mode="ok"):
+    def __init__(self, folder, mode="ok", tls=None):
+        """tls: (certificate file, key file) to take the POST over TLS."""
         self.folder = folder
+        self.tls = tls
         self.mode = mode
         self.registrations = []
         self.requests = []
@@ -130,10 +132,18 @@ class RegistrationServer:
 
         self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
+        if tls:
+            import ssl
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.minimum_version = ssl.TLSVersion.TLSv1_2
+            context.load_cert_chain(*tls)
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
         self.port = self.httpd.server_address[1]
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def url(self, path="/"):
+        if self.tls:
+            return "https://localhost:%d%s" % (self.port, path)
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
     def save(self):

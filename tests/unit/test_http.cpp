@@ -64,6 +64,22 @@ TEST(HttpText, HostLineValue) {
   }
 }
 
+TEST(HttpText, HostNameThatTlsVerifies) {
+  struct Case {
+    const char* url;
+    const char* name;
+  } cases[] = {
+      {"https://h:8443/p", "h"},
+      {"https://user:pw@www.example.com/x", "www.example.com"},
+      {"https://h", "h"},
+  };
+  for (const Case& c : cases) {
+    char name[kHttpTextRoom];
+    ASSERT_EQ(HttpHostName(c.url, name), 1) << c.url;
+    EXPECT_STREQ(name, c.name) << c.url;
+  }
+}
+
 TEST(HttpText, ProxyFromTheSetting) {
   struct Case {
     const char* setting;
@@ -79,6 +95,18 @@ TEST(HttpText, ProxyFromTheSetting) {
   for (const Case& c : cases) {
     char proxy[kHttpTextRoom];
     HttpProxyFromSetting(c.setting, proxy, sizeof proxy);
+    EXPECT_STREQ(proxy, c.proxy) << c.setting;
+  }
+  // A secure connection takes the list's https entry when there is one.
+  Case secure[] = {
+      {"ftp=f:21;http=p:81;https=s:443", "s:443"},
+      {"HTTPS=s:444;http=p:81", "s:444"},
+      {"http=p:81;ftp=f:21", "p:81"},
+      {"p:3128", "p:3128"},
+  };
+  for (const Case& c : secure) {
+    char proxy[kHttpTextRoom];
+    HttpProxyFromSetting(c.setting, proxy, sizeof proxy, true);
     EXPECT_STREQ(proxy, c.proxy) << c.setting;
   }
   char small[4];
@@ -407,16 +435,67 @@ TEST_F(NetPeers, BodyCutInTheMiddleIsNoSuccess) {
   EXPECT_EQ(count, 0);
 }
 
-TEST_F(HttpRequest, HttpsIsRefusedRatherThanSpokenInPlainText) {
-  for (const char* url : {"https://127.0.0.1:1/versions.txt", "HTTPS://h/x"}) {
-    EXPECT_EQ(Request(url), 0) << url;
-    EXPECT_EQ(handle_, nullptr);
-  }
+TEST_F(NetPeers, SecureUrlToAPlainServerIsRefusedAtTheHandshake) {
+  // nginx answers the handshake's first bytes with a plain HTTP error page.
+  std::string url = "https://127.0.0.1:" + PeerText("TESSEL_PEER_HTTP") + "/versions.txt";
+  EXPECT_EQ(Request(url), 0);
+  EXPECT_EQ(handle_, nullptr);
   std::string log = Logged();
-  EXPECT_NE(log.find("Unable to use URL 'https://127.0.0.1:1/versions.txt' (secure connections are not supported)\n"),
+  EXPECT_NE(log.find("TLS handshake refused by '127.0.0.1' (0x"), std::string::npos) << log;
+  EXPECT_NE(log.find("Unable to connect securely to machine 127.0.0.1:" + PeerText("TESSEL_PEER_HTTP") + " for URL '" +
+                     url + "'\n"),
             std::string::npos)
       << log;
-  EXPECT_EQ(log.find("Contacting"), std::string::npos) << log;
+}
+
+TEST_F(NetPeers, HandshakeWithASilentServerEndsInTheReceiveTimeOut) {
+  SocketHandle* handle = nullptr;
+  SocketNew(&handle);
+  ASSERT_EQ(SocketCreate(handle, ProtocolTcp), 1);
+  const unsigned char loopback[4] = {127, 0, 0, 1};
+  ASSERT_EQ(SocketConnect(handle, loopback, PeerPort("TESSEL_PEER_SILENT")), 1);
+  handle->receiveTimeout = 1000;  // the program itself never changes it
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SocketSecure(handle, "localhost"), 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(handle->tls, nullptr);
+  char buffer[16];
+  std::int32_t count = -1;
+  EXPECT_EQ(SocketSend(handle, buffer, sizeof buffer, &count), 1) << "the socket stays open for its owner to close";
+  SocketDelete(&handle);
+  std::string log = Logged();
+  EXPECT_NE(log.find("TLS connection to 'localhost' failed (Connection timed out)\n"), std::string::npos) << log;
+}
+
+TEST_F(NetPeers, ProxyThatRefusesTheTunnelFailsTheRequest) {
+  // The stub answers every request, CONNECT included, with a 404.
+  ProxySetting setting(1, "https=127.0.0.1:" + PeerText("TESSEL_PEER_NOTFOUND"));
+  std::string url = "https://localhost:1/versions.txt";
+  EXPECT_EQ(Request(url, 1), 0);
+  EXPECT_EQ(handle_, nullptr);
+  std::string log = Logged();
+  EXPECT_NE(log.find("Unable to open a tunnel to 'localhost:1' through the proxy ('HTTP/1.0 404 Not Found')\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("TLS "), std::string::npos) << "no handshake with a proxy that said no:\n" << log;
+}
+
+TEST_F(NetPeers, TunnelThroughTheProxyNamesThePortAndThenSpeaksTls) {
+  // tinyproxy opens the tunnel to nginx's plain port: the handshake inside
+  // it is refused, but the proxy's log shows what was asked.
+  ProxySetting setting(1, "http=127.0.0.1:1;https=127.0.0.1:" + PeerText("TESSEL_PEER_PROXY"));
+  std::string url = "https://localhost:" + PeerText("TESSEL_PEER_HTTP") + "/x";
+  EXPECT_EQ(Request(url, 1), 0);
+  std::string log = Logged();
+  EXPECT_NE(log.find("Proxy Enabled (0x00000001) : 127.0.0.1:" + PeerText("TESSEL_PEER_PROXY") + "\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("TLS handshake refused by 'localhost'"), std::string::npos) << log;
+  std::string proxyLog = LogText(PeerText("TESSEL_PEER_PROXY_LOG"));
+  EXPECT_NE(proxyLog.find("CONNECT localhost:" + PeerText("TESSEL_PEER_HTTP") + " HTTP/1.0"), std::string::npos)
+      << proxyLog;
 }
 
 TEST_F(HttpRequest, OnlyAWebAddressIsOpenedAsTheWebPage) {

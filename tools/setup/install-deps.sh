@@ -42,6 +42,8 @@ have pkg-config || need="$need pkg-config"
 # The signature tests' independent signer.
 python3 -c "import cryptography" 2>/dev/null || need="$need python3-cryptography"
 installed wine || need="$need wine"
+# Wine's Schannel speaks TLS through GnuTLS, which it loads at run time.
+installed libgnutls30 || need="$need libgnutls30"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
 wine32=""
 if [ "$route" = 64 ]; then
@@ -49,7 +51,9 @@ if [ "$route" = 64 ]; then
 else
   # Once refused on this checkout, not tried on every make (make clean
   # forgets it).
-  installed wine32:i386 || [ -f build/wine32-unavailable ] || wine32="wine32:i386"
+  installed wine32:i386 || [ -f build/wine32-unavailable ] || wine32="wine32:i386 libgnutls30:i386"
+  gnutls32=""
+  installed wine32:i386 && ! installed libgnutls30:i386 && gnutls32="libgnutls30:i386"
 fi
 # Wine's own fonts, as Windows has them: MS Sans Serif for the dialogs and
 # the symbol font of the caption buttons. The test prefixes map the
@@ -63,7 +67,7 @@ if [ "${1:-}" = screenshots ]; then
   have xwininfo || need="$need x11-utils"
   have convert-im6.q16 || have magick || need="$need imagemagick"
 fi
-[ -z "$need$wine32" ] && exit 0
+[ -z "$need$wine32${gnutls32:-}" ] && exit 0
 
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
@@ -77,7 +81,8 @@ for try in 1 2 3; do
 done
 apt_install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "$@" >/dev/null; }
 [ -z "$need" ] || apt_install $need
-if [ -n "$wine32" ] && ! apt_install wine32:i386; then
+[ -n "${gnutls32:-}" ] && { apt_install $gnutls32 || echo "$gnutls32 could not be installed: no TLS in Wine's 32-bit side"; }
+if [ -n "$wine32" ] && ! apt_install $wine32; then
   echo "wine32:i386 could not be installed: the 64-bit Wine route is taken"
   mkdir -p build && date >build/wine32-unavailable
   have x86_64-w64-mingw32-g++-posix || apt_install g++-mingw-w64-x86-64-posix

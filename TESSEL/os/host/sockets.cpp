@@ -71,6 +71,12 @@ void CopyEntry(const hostent* host, OsHostEntry* entry) {
 
 }  // namespace
 
+namespace host {
+// For the secure connections over these sockets (tls.cpp).
+void SetSocketError(std::int32_t code) { lastSocketError = code; }
+std::int32_t SocketErrorOfErrno(int error) { return Winsock(error); }
+}  // namespace host
+
 std::int32_t OsSocketStartup(std::uint16_t version, std::uint16_t* reported) {
   // There is no service to start: the host speaks exactly the version asked
   // for as long as it is 1.1 or later.
