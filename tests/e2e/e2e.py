@@ -182,8 +182,22 @@ class Win32(Side):
         return os.path.join(self.build, "tests", name + ".exe")
 
     def command(self, exe_host_path, args=()):
-        """The command line that starts a Windows program."""
+        """The command line that starts a Windows program (the prefix's
+        server up first)."""
+        self.start_server()
         return [self.loader, exe_host_path] + list(args)
+
+    def start_server(self):
+        """The first program of a session brings up the prefix's server and
+        Wine's own processes (services, explorer), which keep its output
+        until the server ends: a pipe read to its end would then wait for
+        that, seconds after the program's own end. So the session starts
+        here, with no output of anyone's. Where a server runs already, the
+        new one ends at once (2)."""
+        quiet = dict(env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     timeout=120)
+        if subprocess.run([self.server], **quiet).returncode == 0:
+            subprocess.run([self.loader, "cmd.exe", "/c", "exit"], **quiet)
 
     def run(self, exe_host_path, args, answers=None, timeout=120):
         """Runs a program; answers is a list of (caption, button) that the
@@ -287,15 +301,13 @@ class PrefixCopy:
         """Wine links the profile's Documents, Desktop and the like to the
         home folder of whoever runs it; in a copy they are folders of its
         own, whatever the prepared prefix has."""
-        users = os.path.join(self.path, "drive_c", "users")
-        for user in os.listdir(users) if os.path.isdir(users) else []:
-            for name in os.listdir(os.path.join(users, user)):
-                place = os.path.join(users, user, name)
-                if os.path.islink(place):
-                    target = os.path.realpath(place)
-                    if not target.startswith(os.path.realpath(self.path) + os.sep):
-                        os.remove(place)
-                        os.makedirs(place)
+        inside = os.path.realpath(self.path) + os.sep
+        for folder, folders, files in os.walk(os.path.join(self.path, "drive_c", "users")):
+            for name in folders + files:
+                place = os.path.join(folder, name)
+                if os.path.islink(place) and not os.path.realpath(place).startswith(inside):
+                    os.remove(place)
+                    os.makedirs(place)
 
     def changed_shared(self):
         """The shared files whose bytes changed in place since the copy."""
