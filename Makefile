@@ -86,7 +86,7 @@ prefix: windows
 # The Windows tree's tests run side by side, each in a copy of the prepared
 # prefix: most of a scenario's time is Wine waiting (a window, a server's
 # end), so more of them than cores keep the cores busy.
-WINE_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
+WINE_JOBS ?= $(shell echo $$(( $(JOBS) * 4 )))
 test: route format-check build fuzz-build prefix
 	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
 	cd $(FUZZ) && ctest --output-on-failure -R corpus
