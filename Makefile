@@ -83,13 +83,17 @@ build: host windows
 prefix: windows
 	python3 tests/e2e/wineprefix.py $(WINTREE)
 
+# The Windows tree's tests run side by side, each in a copy of the prepared
+# prefix: most of a scenario's time is Wine waiting (a window, a server's
+# end), so more of them than cores keep the cores busy.
+WINE_JOBS ?= $(shell echo $$(( $(JOBS) * 4 )))
 test: route format-check build fuzz-build prefix
 	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
 	cd $(FUZZ) && ctest --output-on-failure -R corpus
 ifeq ($(ROUTE),64)
 	cd $(WIN32) && ctest --output-on-failure -R '^format$$'
 endif
-	cd $(WINTREE) && ctest --output-on-failure
+	cd $(WINTREE) && ctest --output-on-failure -j $(WINE_JOBS)
 
 # One house style for every C++ file (.clang-format), with one pinned
 # clang-format: make format rewrites, make test refuses what is not so.

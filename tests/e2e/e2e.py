@@ -7,14 +7,22 @@ of its own, its message boxes answered through standard input.
 
     e2e.py --list --side win32|host [--wine NAME]
     e2e.py --side win32|host [--wine NAME] --build DIR --source DIR SCENARIO
+    e2e.py --side win32 [--wine NAME] --build DIR --run NAME [--display] -- COMMAND...
 
 --wine names the Wine side of the win32 tree (its wine.json): "default", or
 "wow64" for the 32-bit program in a 64-bit prefix, where only the scenarios
 marked for it run.
+
+Under Wine each scenario (and each --run command) runs in a copy of the
+tree's prepared prefix (make prefix), DIR/e2e-prefixes/NAME, with its own
+wineserver and Xvfb display, so that CTest can run them side by side. The
+copy goes when the run passes and is kept for a look when it fails.
 """
 import argparse
+import contextlib
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -54,33 +62,47 @@ def read_text(path):
 
 
 class Display:
-    """A private Xvfb display for the scenario."""
+    """A private Xvfb display for the scenario. Xvfb itself takes the first
+    free display number (-displayfd), so scenarios started side by side
+    never meet on one display."""
 
     def __init__(self):
         self.process = None
         self.name = None
 
     def __enter__(self):
-        for number in range(90, 190):
-            if os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
-                continue
-            self.process = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(100):
-                if os.path.exists("/tmp/.X11-unix/X%d" % number):
-                    self.name = ":%d" % number
-                    return self
-                if self.process.poll() is not None:
-                    break
-                time.sleep(0.05)
-            if self.process.poll() is None:
-                self.process.kill()
+        for _ in range(3):
+            read, write = os.pipe()
+            try:
+                self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
+                                                 "-nolisten", "tcp"], pass_fds=(write,),
+                                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            finally:
+                os.close(write)
+            number = b""
+            deadline = time.monotonic() + 30
+            with os.fdopen(read, "rb", buffering=0) as pipe:
+                while not number.endswith(b"\n") and time.monotonic() < deadline:
+                    ready, _, _ = select.select([pipe], [], [], 0.5)
+                    if ready:
+                        piece = pipe.read(16)
+                        if not piece:
+                            break  # Xvfb ended
+                        number += piece
+            if number.strip().isdigit():
+                self.name = ":" + number.strip().decode()
+                return self
+            self.__exit__()
         raise Failure("no Xvfb display could be started")
 
     def __exit__(self, *exc):
         if self.process and self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-            self.process.wait(timeout=10)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
 
 
 class Side:
@@ -167,8 +189,22 @@ class Win32(Side):
         return os.path.join(self.build, "tests", name + ".exe")
 
     def command(self, exe_host_path, args=()):
-        """The command line that starts a Windows program."""
+        """The command line that starts a Windows program (the prefix's
+        server up first)."""
+        self.start_server()
         return [self.loader, exe_host_path] + list(args)
+
+    def start_server(self):
+        """The first program of a session brings up the prefix's server and
+        Wine's own processes (services, explorer), which keep its output
+        until the server ends: a pipe read to its end would then wait for
+        that, seconds after the program's own end. So the session starts
+        here, with no output of anyone's. Where a server runs already, the
+        new one ends at once (2)."""
+        quiet = dict(env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     timeout=120)
+        if subprocess.run([self.server], **quiet).returncode == 0:
+            subprocess.run([self.loader, "cmd.exe", "/c", "exit"], **quiet)
 
     def run(self, exe_host_path, args, answers=None, timeout=120):
         """Runs a program; answers is a list of (caption, button) that the
@@ -201,6 +237,96 @@ class Win32(Side):
 
     def wait_idle(self):
         subprocess.run([self.server, "-w"], env=self.env, timeout=120)
+
+    def own_prefix(self, name):
+        """Runs from now on in a copy of the prepared prefix, named name."""
+        copy = PrefixCopy(self.prefix, os.path.join(self.build, "e2e-prefixes", name)).make(self.server)
+        self.prefix = copy.path
+        self.env["WINEPREFIX"] = copy.path
+        return copy
+
+    def stop(self):
+        """Ends every process of the prefix, its server included."""
+        subprocess.run([self.server, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=60)
+
+
+class PrefixCopy:
+    """A Wine prefix of the scenario's own, made from the prepared one, so
+    that scenarios run side by side: each copy has its own wineserver (its
+    WINEPREFIX differs) and nothing a scenario leaves reaches another.
+
+    Folders, links and every file that Wine or a scenario may change (the
+    registry, the profiles, ini files) are copied; the DLLs, programs and
+    fonts of the Windows folder, which make up most of the size and which
+    Wine only reads, are hard links to the prepared prefix's. Removing such
+    a file in a copy removes only the copy's name; a change in place would
+    reach the prepared prefix, so the copy checks them before it goes."""
+    SHARED = (".dll", ".exe", ".drv", ".sys", ".ocx", ".acm", ".cpl", ".tlb", ".nls", ".ax", ".ds", ".mui",
+              ".ttf", ".ttc", ".fon", ".otf", ".msstyles", ".mof", ".vxd")
+
+    def __init__(self, master, path):
+        self.master = master
+        self.path = path
+        self.shared = {}
+
+    def make(self, server):
+        check(os.path.exists(os.path.join(self.master, "system.reg")),
+              "no prepared prefix at %s: run make prefix first" % self.master)
+        if os.path.lexists(self.path):
+            # What a failed run kept: its processes go first.
+            subprocess.run([server, "-k"], env=dict(os.environ, WINEPREFIX=self.path),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            shutil.rmtree(self.path)
+        windows = os.path.join(self.master, "drive_c", "windows") + os.sep
+        for folder, folders, files in os.walk(self.master):
+            relative = os.path.relpath(folder, self.master)
+            target = os.path.normpath(os.path.join(self.path, relative))
+            os.makedirs(target)
+            shutil.copystat(folder, target)
+            for name in folders + files:
+                source = os.path.join(folder, name)
+                if os.path.islink(source):
+                    os.symlink(os.readlink(source), os.path.join(target, name))
+            for name in files:
+                source = os.path.join(folder, name)
+                if os.path.islink(source):
+                    continue
+                if source.startswith(windows) and name.lower().endswith(self.SHARED):
+                    os.link(source, os.path.join(target, name))
+                    status = os.stat(source)
+                    self.shared[source] = (status.st_size, status.st_mtime_ns)
+                else:
+                    shutil.copy2(source, os.path.join(target, name))
+            # Symbolic links to folders are listed among the folders: not
+            # walked into, they were made above.
+            folders[:] = [name for name in folders if not os.path.islink(os.path.join(folder, name))]
+        self.own_profile_folders()
+        return self
+
+    def own_profile_folders(self):
+        """Wine links the profile's Documents, Desktop and the like to the
+        home folder of whoever runs it; in a copy they are folders of its
+        own, whatever the prepared prefix has."""
+        inside = os.path.realpath(self.path) + os.sep
+        for folder, folders, files in os.walk(os.path.join(self.path, "drive_c", "users")):
+            for name in folders + files:
+                place = os.path.join(folder, name)
+                if os.path.islink(place) and not os.path.realpath(place).startswith(inside):
+                    os.remove(place)
+                    os.makedirs(place)
+
+    def changed_shared(self):
+        """The shared files whose bytes changed in place since the copy."""
+        changed = []
+        for source, (size, mtime) in self.shared.items():
+            status = os.stat(source) if os.path.exists(source) else None
+            if status is None or (status.st_size, status.st_mtime_ns) != (size, mtime):
+                changed.append(source)
+        return changed
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 class Host(Side):
@@ -489,7 +615,18 @@ def unknown_keyword(side):
     lacks(second, "Company Name   :", "copy log")
 
 
+class Overdue(Exception):
+    pass
+
+
+def overdue(signum, frame):
+    raise Overdue()
+
+
 def main():
+    argv = sys.argv[1:]
+    command = argv[argv.index("--") + 1:] if "--" in argv else []
+    argv = argv[:argv.index("--")] if "--" in argv else argv
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--side", choices=["win32", "host"])
@@ -497,8 +634,12 @@ def main():
     parser.add_argument("--source")
     parser.add_argument("--wine", default="default", help="the Wine side of the win32 tree (default, wow64)")
     parser.add_argument("--tool", help="the builder tool (default: the host build's tools/ffsbuild)")
+    parser.add_argument("--deadline", type=int, help="seconds the run may take; past them it fails and ends what "
+                        "it started (a CTest timeout would kill it and leave its Wine processes)")
+    parser.add_argument("--run", metavar="NAME", help="run the command after -- in a prefix of its own, NAME")
+    parser.add_argument("--display", action="store_true", help="with --run: on an Xvfb display of its own")
     parser.add_argument("scenario", nargs="?")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     global TOOL
     TOOL = args.tool and os.path.abspath(args.tool)
     if args.list:
@@ -506,26 +647,58 @@ def main():
                         if args.side in getattr(function, "sides", ("win32", "host", None))
                         and (args.wine == "default" or args.wine in getattr(function, "wines", ()))))
         return 0
-    if args.side == "win32":
-        side = Win32(os.path.abspath(args.build), os.path.abspath(args.source), args.wine)
-    else:
+    if args.deadline:
+        signal.signal(signal.SIGALRM, overdue)
+        signal.alarm(args.deadline)
+    if args.side == "host":
         side = Host(os.path.abspath(args.build), os.path.abspath(args.source))
+        try:
+            SCENARIOS[args.scenario](side)
+        except Failure as failure:
+            print("FAILED: %s" % failure)
+            return 1
+        except Overdue:
+            print("FAILED: %s took longer than %d s" % (args.scenario, args.deadline))
+            return 1
+        finally:
+            shutil.rmtree(side.machine, ignore_errors=True)
+        print("ok: %s (host)" % args.scenario)
+        return 0
+
+    side = Win32(os.path.abspath(args.build), os.path.abspath(args.source or args.build), args.wine)
+    name = args.run or args.scenario
+    copy = side.own_prefix(name if args.wine == "default" else args.wine + "." + name)
+    code = 1
     try:
-        if args.side == "win32":
+        if args.run:
+            with Display() if args.display else contextlib.nullcontext() as display:
+                env = dict(side.env, DISPLAY=display.name) if display else side.env
+                code = subprocess.run(command, env=env).returncode
+                side.wait_idle()
+        else:
             with Display() as display:
                 side.start(display)
                 SCENARIOS[args.scenario](side)
                 side.wait_idle()
-        else:
-            SCENARIOS[args.scenario](side)
+            code = 0
+        changed = copy.changed_shared()
+        if changed:
+            code = 1
+            print("FAILED: files shared with the prepared prefix changed: %s" % ", ".join(changed[:10]))
     except Failure as failure:
         print("FAILED: %s" % failure)
-        return 1
+    except Overdue:
+        print("FAILED: %s took longer than %d s" % (name, args.deadline))
     finally:
-        if args.side == "host":
-            shutil.rmtree(side.machine, ignore_errors=True)
-    print("ok: %s (%s)" % (args.scenario, args.side if args.side == "host" else "%s, %s" % (args.side, side.wine)))
-    return 0
+        signal.alarm(0)
+        if code != 0:
+            side.stop()
+            print("The prefix of the run is kept: %s" % copy.path)
+        else:
+            copy.remove()
+    if code == 0 and not args.run:
+        print("ok: %s (%s, %s)" % (args.scenario, side.name, side.wine))
+    return code
 
 
 # Scenario modules beside this file register themselves through this one.

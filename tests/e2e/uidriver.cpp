@@ -10,7 +10,9 @@
 //   uidriver steps STEP...                        several steps in one go:
 //       CAPTION=BUTTON  wait for the window, report it, press BUTTON
 //       CAPTION=        wait for the window and report it
-//       !CAPTION=MS     succeed only if it does not show within MS
+//       !CAPTION=MS     succeed only if it does not show within MS, or
+//                       before every program of the prefix but Wine's own
+//                       and the driver has ended (no window can come then)
 //       CAPTION=@ID     click the control ID as the mouse would (a check
 //                       box toggles itself)
 //       CAPTION#ID=TEXT type TEXT into the edit ID
@@ -18,6 +20,8 @@
 //   has the button or control, so a message box over a dialog of the same
 //   caption is told apart.
 #include <windows.h>
+// (needs windows.h before it)
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +59,45 @@ HWND WaitFor(const char* caption, DWORD timeout, const char* button = nullptr, i
     EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
     if (search.found) return search.found;
     if (GetTickCount() - start > timeout) return nullptr;
+    Sleep(20);
+  }
+}
+
+// Whether a program of the prefix runs besides Wine's own (from the Windows
+// folder) and this driver: the program under test, the copy it started, what
+// a scenario planted. A process whose image cannot be read counts.
+bool ProgramsRunning() {
+  char windows[MAX_PATH] = {};
+  UINT length = GetWindowsDirectoryA(windows, sizeof windows);
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return true;
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  bool running = false;
+  for (BOOL more = Process32First(snapshot, &entry); more && !running; more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ProcessID == 0 || entry.th32ProcessID == GetCurrentProcessId()) continue;
+    char image[MAX_PATH] = {};
+    DWORD size = sizeof image;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+    bool known = process && QueryFullProcessImageNameA(process, 0, image, &size);
+    if (process) CloseHandle(process);
+    if (!known || length == 0 || _strnicmp(image, windows, length) != 0 || image[length] != '\\') running = true;
+  }
+  CloseHandle(snapshot);
+  return running;
+}
+
+// An absence ends early once the programs that could show the window have
+// ended; only after one was seen, as the driver may start before them.
+HWND WaitForAbsence(const char* caption, DWORD timeout, bool& programSeen) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    bool running = ProgramsRunning();
+    programSeen = programSeen || running;
+    Search search = {caption, nullptr, nullptr, 0};
+    EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
+    if (search.found) return search.found;
+    if ((programSeen && !running) || GetTickCount() - start > timeout) return nullptr;
     Sleep(20);
   }
 }
@@ -136,6 +179,7 @@ bool Press(HWND window, const std::string& button) {
 }
 
 int Steps(int count, char** steps) {
+  bool programSeen = false;  // a window found or a program seen running
   for (int i = 0; i < count; ++i) {
     std::string step = steps[i];
     std::size_t hash = step.find('#');
@@ -158,7 +202,8 @@ int Steps(int count, char** steps) {
     std::string caption = step.substr(0, equals);
     std::string rest = step.substr(equals + 1);
     if (!caption.empty() && caption[0] == '!') {
-      HWND window = WaitFor(caption.c_str() + 1, rest.empty() ? 2000 : std::strtoul(rest.c_str(), nullptr, 10));
+      HWND window = WaitForAbsence(caption.c_str() + 1, rest.empty() ? 2000 : std::strtoul(rest.c_str(), nullptr, 10),
+                                   programSeen);
       if (window) {
         std::printf("unexpected window:\n");
         Report(window);
@@ -172,6 +217,7 @@ int Steps(int count, char** steps) {
       std::printf("timeout waiting for '%s'\n", caption.c_str());
       return 2;
     }
+    programSeen = true;
     if (rest.empty()) {
       Report(window);
       continue;

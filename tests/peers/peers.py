@@ -35,32 +35,60 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_listening(port, process=None, seconds=20):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if process is not None and process.poll() is not None:
-            raise RuntimeError("peer ended at start with %d" % process.returncode)
+def listens(pid, port):
+    """Whether the process pid itself listens on 127.0.0.1:port (another's
+    listener would answer a connection just the same)."""
+    inodes = set()
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1] == "0100007F:%04X" % port and fields[3] == "0A":
+                inodes.add("socket:[%s]" % fields[9])
+    if not inodes:
+        return False
+    folder = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return False
+    for name in names:
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return
+            if os.readlink(os.path.join(folder, name)) in inodes:
+                return True
         except OSError:
-            time.sleep(0.05)
-    raise RuntimeError("nothing listens on port %d" % port)
+            continue
+    return False
 
 
 class Process:
     """A peer program in the foreground, stopped by its pid."""
+    TRIES = 5
 
     def __init__(self, folder):
         self.folder = folder
         self.process = None
-        self.port = free_port()
+        self.output = None
+        self.port = None
 
-    def run(self, command):
-        self.output = open(os.path.join(self.folder, "output.txt"), "wb")
-        self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT,
-                                        stdin=subprocess.DEVNULL)
-        wait_listening(self.port, self.process)
+    def run(self, command_for):
+        """Starts command_for(port) on a free port. Tests run side by side,
+        and a port free a moment ago may be taken before the peer binds it:
+        then the peer ends at once, and another port is tried."""
+        for attempt in range(self.TRIES):
+            self.port = free_port()
+            command = command_for(self.port)
+            self.output = open(os.path.join(self.folder, "output.txt"), "wb")
+            self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT,
+                                            stdin=subprocess.DEVNULL)
+            deadline = time.time() + 20
+            while self.process.poll() is None and time.time() < deadline:
+                if listens(self.process.pid, self.port):
+                    return
+                time.sleep(0.05)
+            if self.process.poll() is None:
+                raise RuntimeError("%s does not listen on port %d" % (command[0], self.port))
+            self.output.close()
+        raise RuntimeError("%s could not listen on a free port" % command[0])
 
     def stop(self):
         if self.process and self.process.poll() is None:
@@ -70,7 +98,7 @@ class Process:
             except subprocess.TimeoutExpired:
                 os.kill(self.process.pid, signal.SIGKILL)
                 self.process.wait(timeout=10)
-        if self.process:
+        if self.output:
             self.output.close()
 
 
@@ -78,6 +106,10 @@ class Nginx(Process):
     def __init__(self, root, folder):
         super().__init__(folder)
         self.root = root
+        self.run(self.command)
+
+    def command(self, port):
+        folder = self.folder
         conf = os.path.join(folder, "nginx.conf")
         with open(conf, "w") as f:
             f.write("""daemon off;
@@ -100,9 +132,9 @@ http {
     root %(root)s;
   }
 }
-""" % {"d": folder, "port": self.port, "root": root})
+""" % {"d": folder, "port": port, "root": self.root})
         # -e: the error log of the start-up too, before the configuration is read.
-        self.run(["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf])
+        return ["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf]
 
 
 class Authority:
@@ -222,13 +254,16 @@ class Tinyproxy(Process):
         # Run as root, tinyproxy drops to an unprivileged user: its folder
         # must stay writable for it.
         os.chmod(folder, 0o777)
-        conf = os.path.join(folder, "tinyproxy.conf")
+        self.run(self.command)
+
+    def command(self, port):
+        conf = os.path.join(self.folder, "tinyproxy.conf")
         with open(conf, "w") as f:
             f.write("Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile \"%s\"\nLogLevel Info\nMaxClients 20\n"
-                    "Allow 127.0.0.1\nDisableViaHeader Yes\n" % (self.port, self.log))
+                    "Allow 127.0.0.1\nDisableViaHeader Yes\n" % (port, self.log))
             if os.getuid() == 0:
                 f.write("User nobody\nGroup nogroup\n")
-        self.run(["tinyproxy", "-d", "-c", conf])
+        return ["tinyproxy", "-d", "-c", conf]
 
     def logged(self):
         with open(self.log, "rb") as f:
@@ -356,7 +391,7 @@ class Peers:
     def __init__(self, folder=None):
         self.own_folder = folder is None
         self.folder = folder or tempfile.mkdtemp(prefix="tessel-peers-")
-        self.nginx = self.proxy = self.stub = None
+        self.nginx = self.proxy = self.stub = self.closed = None
 
     def __enter__(self):
         try:
@@ -372,7 +407,11 @@ class Peers:
             self.nginx = Nginx(root, os.path.join(self.folder, "nginx"))
             self.proxy = Tinyproxy(os.path.join(self.folder, "tinyproxy"))
             self.stub = Stub()
-            self.closed_port = free_port()
+            # Bound but not listening: connections are refused, and no peer
+            # of a test running beside this one can take the port.
+            self.closed = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.closed.bind(("127.0.0.1", 0))
+            self.closed_port = self.closed.getsockname()[1]
         except Exception:
             self.__exit__()
             raise
@@ -382,6 +421,8 @@ class Peers:
         for peer in (self.stub, self.proxy, self.nginx):
             if peer:
                 peer.stop()
+        if self.closed:
+            self.closed.close()
         if self.own_folder:
             shutil.rmtree(self.folder, ignore_errors=True)
 
