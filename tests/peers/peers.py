@@ -214,12 +214,27 @@ class TlsNginx(Process):
     def __init__(self, root, folder, certificates):
         super().__init__(folder)
         self.root = root
-        self.ports = {name: free_port() for name in list(certificates) + ["plain"]}
+        self.certificates = certificates
+        self.access_log = os.path.join(folder, "access.log")
+        self.run(self.command)
+        # nginx binds all its ports before it serves any.
+        deadline = time.time() + 20
+        while not all(listens(self.process.pid, port) for port in self.ports.values()):
+            if self.process.poll() is not None or time.time() > deadline:
+                raise RuntimeError("nginx does not listen on all of %s" % sorted(self.ports.values()))
+            time.sleep(0.05)
+
+    def command(self, port):
+        """The plain server on the port given; the TLS ones on fresh free
+        ports, taken anew on each try."""
+        folder, root = self.folder, self.root
+        self.ports = {name: free_port() for name in self.certificates}
+        self.ports["plain"] = port
         servers = "".join(
             "  server {\n    listen 127.0.0.1:%d ssl;\n    ssl_certificate %s;\n    ssl_certificate_key %s;\n"
             "    ssl_protocols TLSv1.2 TLSv1.3;\n    root %s;\n  }\n" % (self.ports[name], cert, key, root)
-            for name, (cert, key) in certificates.items())
-        servers += "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n" % (self.ports["plain"], root)
+            for name, (cert, key) in self.certificates.items())
+        servers += "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n" % (port, root)
         conf = os.path.join(folder, "nginx.conf")
         with open(conf, "w") as f:
             f.write("""daemon off;
@@ -240,11 +255,7 @@ http {
   sendfile on;
 %(servers)s}
 """ % {"d": folder, "servers": servers})
-        self.port = self.ports["plain"]
-        self.access_log = os.path.join(folder, "access.log")
-        self.run(["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf])
-        for port in self.ports.values():
-            wait_listening(port, self.process)
+        return ["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf]
 
 
 class Tinyproxy(Process):
