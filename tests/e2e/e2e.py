@@ -150,7 +150,24 @@ class Win32(Side):
             subprocess.run(self.command("wineboot", ["-i"]), env=dict(self.env, DISPLAY=""),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
             self.wait_idle()
+        self.own_profile_folders()
         return os.path.exists(os.path.join(self.prefix, "system.reg"))
+
+    def own_profile_folders(self):
+        """Wine links a profile's Documents, Desktop and the like to the real
+        home folder: each link that leads out of the prefix becomes a folder
+        of the prefix's own, so that nothing run here can reach that home."""
+        users = os.path.join(self.prefix, "drive_c", "users")
+        inside = os.path.realpath(self.prefix) + os.sep
+        for user in os.listdir(users) if os.path.isdir(users) else []:
+            profile = os.path.join(users, user)
+            if os.path.islink(profile) or not os.path.isdir(profile):
+                continue
+            for name in os.listdir(profile):
+                path = os.path.join(profile, name)
+                if os.path.islink(path) and not (os.path.realpath(path) + os.sep).startswith(inside):
+                    os.unlink(path)
+                    os.makedirs(path)
 
     def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)
