@@ -45,12 +45,23 @@ def count(lines):
     return found
 
 
+def check_prefix(win_build):
+    """Makes the tree's prefix if it is not there, its profile's links to
+    the home folder made folders of its own (tests/e2e/e2e.py)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "e2e"))
+    import e2e  # noqa: E402
+    if not e2e.Win32(win_build, win_build).boot():
+        raise SystemExit("Wine could not make the prefix of " + win_build)
+
+
 def main():
     win_build = sys.argv[1]
     files = sys.argv[2] if len(sys.argv) > 2 else "2000"
     folders = sys.argv[3] if len(sys.argv) > 3 else "20"
     with open(os.path.join(win_build, "wine.json")) as f:
         wine = json.load(f)["default"]
+    # Never in a prefix whose profile still links to the real home.
+    check_prefix(win_build)
     env = dict(os.environ, WINEPREFIX=wine["prefix"], WINEARCH=wine["arch"])
     # The trace is the server's: it starts with this run, and ends with it.
     subprocess.run([wine["server"], "-w"], env=env, check=True)

@@ -154,17 +154,15 @@ class Win32(Side):
         return os.path.exists(os.path.join(self.prefix, "system.reg"))
 
     def own_profile_folders(self):
-        """Wine links a profile's Documents, Desktop and the like to the real
-        home folder: each link that leads out of the prefix becomes a folder
-        of the prefix's own, so that nothing run here can reach that home."""
+        """Wine links a profile's Documents, Desktop, Templates and the like
+        to the real home folder: each link below the profiles that leads out
+        of the prefix becomes a folder of the prefix's own, so that nothing
+        run here can reach that home."""
         users = os.path.join(self.prefix, "drive_c", "users")
         inside = os.path.realpath(self.prefix) + os.sep
-        for user in os.listdir(users) if os.path.isdir(users) else []:
-            profile = os.path.join(users, user)
-            if os.path.islink(profile) or not os.path.isdir(profile):
-                continue
-            for name in os.listdir(profile):
-                path = os.path.join(profile, name)
+        for folder, folders, files in os.walk(users):
+            for name in folders + files:
+                path = os.path.join(folder, name)
                 if os.path.islink(path) and not (os.path.realpath(path) + os.sep).startswith(inside):
                     os.unlink(path)
                     os.makedirs(path)
