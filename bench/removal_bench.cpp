@@ -1,10 +1,15 @@
 // Benchmark of the file removal: n product files deleted one by one, each
 // followed by the climb over the folders it may have emptied, against a
-// bare delete loop over the same tree.
+// bare delete loop over the same tree, interleaved round by round so that
+// the machine's other work weighs on both alike.
 //
-//   removal_bench FOLDER FILES FOLDERS
-// FOLDER is a Windows path of a scratch folder; the tree is made there, the
-// removal timed, the tree made again and the bare loop timed.
+//   removal_bench FOLDER FILES FOLDERS [ROUNDS]
+// FOLDER is a Windows path of a scratch folder. Each round makes the tree
+// and times the removal, makes it again and times the bare loop (every
+// other round the bare loop first). Prints a line per run, then the best and
+// the median of each, their ratios, and the seam's file-system calls per
+// file of each (OsFileSystemCalls, the tree's making not counted).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +50,45 @@ double Seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+struct Run {
+  double seconds;
+  double callsPerFile;
+};
+
+// The program's removal of the tree, as an uninstall runs it.
+Run Removal(const std::string& scratch, const std::vector<std::string>& paths, bool* gone) {
+  std::uint64_t calls = OsFileSystemCalls();
+  auto start = std::chrono::steady_clock::now();
+  RemovalUseProductFolder(scratch.c_str());
+  RemovalBatchBegin();
+  for (const std::string& path : paths) DeleteProductFile(path.c_str());
+  RemovalBatchEnd();
+  Run run{Seconds(start), 0};
+  run.callsPerFile = static_cast<double>(OsFileSystemCalls() - calls) / static_cast<double>(paths.size());
+  *gone = !OsFileExists(scratch.c_str());
+  return run;
+}
+
+// Each file by its path, then the folders, then the tree's own folder.
+Run Bare(const std::string& scratch, const std::vector<std::string>& paths, int folders) {
+  std::uint64_t calls = OsFileSystemCalls();
+  auto start = std::chrono::steady_clock::now();
+  for (const std::string& path : paths) OsDeleteFile(path.c_str());
+  for (int f = 0; f < folders; ++f) OsRemoveFolder((scratch + "\\d" + std::to_string(f)).c_str());
+  OsRemoveFolder(scratch.c_str());
+  Run run{Seconds(start), 0};
+  run.callsPerFile = static_cast<double>(OsFileSystemCalls() - calls) / static_cast<double>(paths.size());
+  return run;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double Best(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,12 +96,17 @@ int main(int argc, char** argv) {
   host::SetCommandLine(argc, argv);
 #endif
   if (argc < 4) {
-    std::fprintf(stderr, "usage: removal_bench FOLDER FILES FOLDERS\n");
+    std::fprintf(stderr, "usage: removal_bench FOLDER FILES FOLDERS [ROUNDS]\n");
     return 64;
   }
   std::string base = argv[1];
   int files = std::atoi(argv[2]);
   int folders = std::atoi(argv[3]);
+  int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
+  if (files < 1 || folders < 1 || rounds < 1) {
+    std::fprintf(stderr, "removal_bench: FILES, FOLDERS and ROUNDS are at least 1\n");
+    return 64;
+  }
   LogInit("debug.log", std::getenv("BENCH_LOG") ? LogFile : 0);  // the log off, as in a normal run
   MemoryInit(kHeapNoLimit, 0);
 
@@ -69,34 +118,43 @@ int main(int argc, char** argv) {
   if (keeper) std::fclose(keeper);
 
   // A small untimed removal first: it pays the one-time start-up costs (the
-  // shell's programs folder, looked up before the first folder goes), which
+  // system's protected folders, learnt before the first folder goes), which
   // the program has paid already at its first shortcut command.
-  std::vector<std::string> first = MakeTree(scratch, 4, 2);
-  RemovalUseProductFolder(scratch.c_str());
-  RemovalBatchBegin();
-  for (const std::string& path : first) DeleteProductFile(path.c_str());
-  RemovalBatchEnd();
+  bool gone = false;
+  Removal(scratch, MakeTree(scratch, 4, 2), &gone);
 
-  std::vector<std::string> paths = MakeTree(scratch, files, folders);
-  auto start = std::chrono::steady_clock::now();
-  RemovalUseProductFolder(scratch.c_str());
-  RemovalBatchBegin();
-  for (const std::string& path : paths) DeleteProductFile(path.c_str());
-  RemovalBatchEnd();
-  double removal = Seconds(start);
-  bool gone = !OsFileExists(scratch.c_str());
-
-  paths = MakeTree(scratch, files, folders);
-  start = std::chrono::steady_clock::now();
-  for (const std::string& path : paths) OsDeleteFile(path.c_str());
-  for (int f = 0; f < folders; ++f) OsRemoveFolder((scratch + "\\d" + std::to_string(f)).c_str());
-  OsRemoveFolder(scratch.c_str());
-  double bare = Seconds(start);
-
-  std::printf("files=%d folders=%d removal=%.3fs bare=%.3fs ratio=%.2f tree-removed=%s\n", files, folders, removal,
-              bare, bare > 0 ? removal / bare : 0.0, gone ? "yes" : "NO");
+  std::vector<double> removal;
+  std::vector<double> bare;
+  double removalCalls = 0;
+  double bareCalls = 0;
+  bool allGone = gone;
+  for (int round = 0; round < rounds; ++round) {
+    for (int step = 0; step < 2; ++step) {
+      std::vector<std::string> paths = MakeTree(scratch, files, folders);
+      if ((step == 0) == (round % 2 == 0)) {
+        Run run = Removal(scratch, paths, &gone);
+        allGone = allGone && gone;
+        removal.push_back(run.seconds);
+        removalCalls = run.callsPerFile;
+        std::printf("round=%d removal=%.3fs calls/file=%.2f tree-removed=%s\n", round + 1, run.seconds,
+                    run.callsPerFile, gone ? "yes" : "NO");
+      } else {
+        Run run = Bare(scratch, paths, folders);
+        bare.push_back(run.seconds);
+        bareCalls = run.callsPerFile;
+        std::printf("round=%d bare=%.3fs calls/file=%.2f\n", round + 1, run.seconds, run.callsPerFile);
+      }
+      std::fflush(stdout);
+    }
+  }
+  std::printf(
+      "files=%d folders=%d rounds=%d removal-best=%.3fs removal-median=%.3fs bare-best=%.3fs "
+      "bare-median=%.3fs ratio-best=%.2f ratio-median=%.2f removal-calls/file=%.2f bare-calls/file=%.2f "
+      "tree-removed=%s\n",
+      files, folders, rounds, Best(removal), Median(removal), Best(bare), Median(bare), Best(removal) / Best(bare),
+      Median(removal) / Median(bare), removalCalls, bareCalls, allGone ? "yes" : "NO");
   OsDeleteFile((base + "\\keep").c_str());
   OsRemoveFolder(base.c_str());
   MemoryRemove();
-  return gone ? 0 : 1;
+  return allGone ? 0 : 1;
 }

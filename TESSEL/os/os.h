@@ -221,6 +221,10 @@ struct OsNode {
   // drive root's.
   char finalPath[kOsFinalPathRoom];
   char name[kOsFinalPathRoom];  // the name it was opened by (children)
+  // Folders on Windows: the name the system itself gives the open handle
+  // (its object name, UTF-8), against which a child's is checked in one
+  // cheap call; empty where there is none.
+  char systemName[kOsFinalPathRoom];
 };
 // Opens the file or folder at a full path for removal (removal 1: with the
 // right to delete it) or for its identity only. 0 on failure (OsLastError).
@@ -525,3 +529,11 @@ int OsReplaceFile(const char* from, const char* to);
 // image; on the host what its shell starts: an ELF program or a "#!"
 // script).
 int OsIsProgramFile(const char* path);
+
+// ---- counting ----------------------------------------------------------------
+// The calls taken by the seam's file and folder functions (paths, nodes,
+// listings, creation and deletion) since the program started: what a
+// benchmark weighs per file beside its seconds.
+std::uint64_t OsFileSystemCalls();
+// Counts one such call; for the seam's own files only.
+void OsCountFileSystemCall();

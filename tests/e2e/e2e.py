@@ -182,6 +182,88 @@ class Win32(Side):
             raise Failure(str(error))
 
     def program(self, name):
+        raise NotImplementedError
+
+    def host_path(self, windows_path):
+        """Where a Windows path lies on this host: drive_<x>/ of the machine
+        folder (the Wine prefix or the host machine root), Z: at /."""
+        check(windows_path[1:3] == ":\\", "not an absolute path: " + windows_path)
+        drive = windows_path[0].lower()
+        rest = windows_path[3:].replace("\\", "/")
+        if drive == "z":
+            return "/" + rest
+        return os.path.join(self.machine_folder, "drive_" + drive, rest)
+
+    def scratch(self, name):
+        """A fresh folder on C: for the scenario: (windows path, host path)."""
+        windows = "C:\\e2e\\" + name
+        host = self.host_path(windows)
+        shutil.rmtree(host, ignore_errors=True)
+        os.makedirs(host)
+        return windows, host
+
+
+class Win32(Side):
+    """The Windows build under Wine. The loader, the prefix and its
+    architecture come from the build tree's wine.json, written when the tree
+    was configured: "default" is the tree's own Wine, "wow64" (where the
+    tree has it) the 32-bit program in a 64-bit prefix."""
+    name = "win32"
+
+    @property
+    def machine_folder(self):
+        return self.prefix
+
+    def __init__(self, build, source, wine="default"):
+        super().__init__(build, source)
+        config = os.path.join(build, "wine.json")
+        check(os.path.exists(config), "no %s: configure the tree first" % config)
+        with open(config) as f:
+            sides = json.load(f)
+        check(wine in sides, "%s has no Wine side %r (it has %s)" % (config, wine, ", ".join(sides)))
+        self.wine = wine
+        self.loader = sides[wine]["loader"]
+        self.server = sides[wine]["server"]
+        self.arch = sides[wine]["arch"]
+        self.prefix = sides[wine]["prefix"]
+        self.display = None
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH=self.arch,
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def start(self, display):
+        """Before anything runs in the prefix: it must have folders of its
+        own (wineprefix.py)."""
+        try:
+            wineprefix.require_prepared(self.prefix)
+        except wineprefix.PrefixError as error:
+            raise Failure(str(error))
+        self.display = display
+        self.env["DISPLAY"] = display.name
+
+    def boot(self):
+        """Makes the prefix if it is not there yet and prepares it, or
+        prepares again one made before (wineprefix.py). False if Wine could
+        not make it."""
+        try:
+            return wineprefix.make(self)
+        except wineprefix.PrefixError as error:
+            raise Failure(str(error))
+
+    def own_profile_folders(self):
+        """Wine links a profile's Documents, Desktop, Templates and the like
+        to the real home folder: each link below the profiles that leads out
+        of the prefix becomes a folder of the prefix's own, so that nothing
+        run here can reach that home."""
+        users = os.path.join(self.prefix, "drive_c", "users")
+        inside = os.path.realpath(self.prefix) + os.sep
+        for folder, folders, files in os.walk(users):
+            for name in folders + files:
+                path = os.path.join(folder, name)
+                if os.path.islink(path) and not (os.path.realpath(path) + os.sep).startswith(inside):
+                    os.unlink(path)
+                    os.makedirs(path)
+
+    def program(self, name):
         return os.path.join(self.build, name + ".exe") if not name.endswith(".exe") else os.path.join(self.build, name)
 
     def tool(self, name):

@@ -333,3 +333,26 @@ TEST(RemovalBatch, TheProductFolderGoesWithItsLastFolder) {
   }
   EXPECT_EQ(MemoryStatistics().bytesInUse, 0);
 }
+
+// The work per file stays what a file needs, whatever the size of its
+// folder: resolving its path, opening it below its folder and deleting it.
+// A listing or a fresh walk from the root per file shows as more calls.
+TEST(RemovalBatch, EachFileCostsTheSameFewCalls) {
+  for (int files : {10, 200}) {
+    Tree tree("calls");
+    std::vector<std::string> paths;
+    for (int i = 0; i < files; ++i) paths.push_back(tree.File("a\\b", "f" + std::to_string(i) + ".dat"));
+    tree.File("", "keep.txt");
+    RemovalUseProductFolder(tree.base.c_str());
+    MemoryInit(kHeapNoLimit, 0);
+    RemovalBatchBegin();
+    std::uint64_t before = OsFileSystemCalls();
+    for (const std::string& path : paths) EXPECT_EQ(DeleteProductFile(path.c_str()), 1) << path;
+    RemovalBatchEnd();
+    std::uint64_t calls = OsFileSystemCalls() - before;
+    // Three per file, and the folders a and b opened, listed and removed
+    // once each, the current folder set once.
+    EXPECT_LE(calls, 3u * static_cast<std::uint64_t>(files) + 12) << files << " files";
+    EXPECT_FALSE(Exists(tree.base + "a"));
+  }
+}

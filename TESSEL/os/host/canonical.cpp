@@ -22,6 +22,7 @@ int Give(const std::string& text, char* out, std::uint32_t capacity) {
 }  // namespace
 
 int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity) {
+  OsCountFileSystemCall();
   std::string text;
   if (path[0] == '\0' || !host::CanonicalText(path, &text)) {
     if (capacity) out[0] = '\0';

@@ -33,6 +33,7 @@ int OsFreeSpace(const char* folder, std::uint64_t* bytes) {
 }
 
 std::FILE* OsCreateNewFile(const char* path) {
+  OsCountFileSystemCall();
   std::string target = host::HostPath(path);
   if (!host::MayChange(target, false)) return nullptr;
   int descriptor = open(target.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -49,6 +50,7 @@ std::FILE* OsCreateNewFile(const char* path) {
 }
 
 int OsReplaceFile(const char* from, const char* to) {
+  OsCountFileSystemCall();
   std::string source = host::HostPath(from);
   std::string target = host::HostPath(to);
   if (!host::MayChange(source, false) || !host::MayChange(target, false)) return 0;

@@ -30,6 +30,7 @@ void SetLastErrorCode(std::uint32_t code);
 }  // namespace host
 
 int OsListFolder(const char* folder, void (*visit)(void*, const char*, int), void* context) {
+  OsCountFileSystemCall();
   std::string path = host::HostPath(folder);
   DIR* listing = opendir(path.c_str());
   if (listing == nullptr) {
@@ -50,6 +51,7 @@ int OsListFolder(const char* folder, void (*visit)(void*, const char*, int), voi
 }
 
 std::int32_t OsCountFolderEntries(const char* folder) {
+  OsCountFileSystemCall();
   std::string path = host::HostPath(folder);
   DIR* listing = opendir(path.c_str());
   if (listing == nullptr) {
@@ -67,6 +69,7 @@ std::int32_t OsCountFolderEntries(const char* folder) {
 }
 
 int OsRemoveFolder(const char* path) {
+  OsCountFileSystemCall();
   std::string target = host::HostPath(path);
   if (!host::MayChange(target, false)) return 0;
   if (rmdir(target.c_str()) != 0) {
@@ -77,6 +80,7 @@ int OsRemoveFolder(const char* path) {
 }
 
 int OsCreateFolder(const char* path) {
+  OsCountFileSystemCall();
   std::string target = host::HostPath(path);
   if (!host::MayChange(target, false)) return 0;
   if (mkdir(target.c_str(), 0755) != 0) {
@@ -87,6 +91,7 @@ int OsCreateFolder(const char* path) {
 }
 
 int OsFileExists(const char* path) {
+  OsCountFileSystemCall();
   struct stat info = {};
   return stat(host::HostPath(path).c_str(), &info) == 0;
 }
@@ -153,6 +158,7 @@ bool Changes(const char* mode) { return std::strpbrk(mode, "wa+") != nullptr; }
 }  // namespace
 
 int OsTempFileName(const char* dir, const char* prefix, char* out) {
+  OsCountFileSystemCall();
   std::string folder = dir;
   if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) folder += '\\';
   static unsigned counter = static_cast<unsigned>(getpid());
@@ -185,6 +191,7 @@ int OsTempFileName(const char* dir, const char* prefix, char* out) {
 }
 
 int OsCopyFile(const char* from, const char* to) {
+  OsCountFileSystemCall();
   std::string source = host::HostPath(from);
   std::string target = host::HostPath(to);
   if (!host::MayChange(target, false)) return 0;
@@ -232,6 +239,7 @@ bool HeldByAnother(const std::string& target) {
 }  // namespace
 
 int OsDeleteFile(const char* path) {
+  OsCountFileSystemCall();
   std::string target = host::HostPath(path);
   if (!host::MayChange(target, false)) return 0;
   if (HeldByAnother(target)) {
@@ -247,6 +255,7 @@ int OsDeleteFile(const char* path) {
 }
 
 std::FILE* OsOpenFile(const char* path, const char* mode) {
+  OsCountFileSystemCall();
   std::string target = host::HostPath(path);
   if (Changes(mode) && !host::MayChange(target, true)) return nullptr;
   std::FILE* file = std::fopen(target.c_str(), mode);

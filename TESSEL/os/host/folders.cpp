@@ -42,6 +42,7 @@ std::uint32_t OsCurrentFolder(char* out, std::uint32_t capacity) {
 }
 
 int OsSetCurrentFolder(const char* path) {
+  OsCountFileSystemCall();
   std::string hostPath = host::HostPath(path);
   char resolved[PATH_MAX];
   struct stat info = {};

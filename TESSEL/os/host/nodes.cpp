@@ -56,6 +56,7 @@ void Identity(const struct stat& info, OsNode* node) {
 }  // namespace
 
 int OsNodeOpen(const char* path, int removal, OsNode* node) {
+  OsCountFileSystemCall();
   Clear(node);
   std::string target = host::HostPath(path);
   while (target.size() > 1 && target.back() == '/') target.pop_back();
@@ -99,6 +100,7 @@ int OsNodeOpen(const char* path, int removal, OsNode* node) {
 }
 
 int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* node) {
+  OsCountFileSystemCall();
   Clear(node);
   if (name[0] == '\0' || std::strpbrk(name, "\\/") != nullptr || std::strcmp(name, ".") == 0 ||
       std::strcmp(name, "..") == 0) {
@@ -153,6 +155,7 @@ int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* 
 }
 
 std::int32_t OsNodeCountEntries(const OsNode* folder) {
+  OsCountFileSystemCall();
   int fd = openat(Fd(folder->handle), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   if (listing == nullptr) {
@@ -174,6 +177,7 @@ std::int32_t OsNodeCountEntries(const OsNode* folder) {
 // deleted. Its host stand-in: a file another process holds under an
 // exclusive flock.
 int OsNodeDelete(OsNode* node) {
+  OsCountFileSystemCall();
   int fd = Fd(node->handle);
   int at = Fd(node->parent);
   int error = 0;
@@ -201,7 +205,10 @@ int OsNodeDelete(OsNode* node) {
 }
 
 void OsNodeClose(OsNode* node) {
-  if (node->handle) close(Fd(node->handle));
+  if (node->handle) {
+    OsCountFileSystemCall();
+    close(Fd(node->handle));
+  }
   if (node->ownsParent && node->parent) close(Fd(node->parent));
   node->handle = 0;
   node->parent = 0;

@@ -51,6 +51,7 @@ std::uint32_t OsFreshNumber() {
 }
 
 int OsCopyFileNew(const char* from, const char* to) {
+  OsCountFileSystemCall();
   std::string source = host::HostPath(from);
   std::string target = host::HostPath(to);
   int in = open(source.c_str(), O_RDONLY);
@@ -90,6 +91,7 @@ int OsCopyFileNew(const char* from, const char* to) {
 }
 
 int OsIsLink(const char* path) {
+  OsCountFileSystemCall();
   struct stat info = {};
   return lstat(host::HostPath(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
@@ -97,6 +99,7 @@ int OsIsLink(const char* path) {
 // Linux lets a running program's file go; Windows does not, so the stand-in
 // looks for a process running it first.
 int OsDeleteIdleProgram(const char* path) {
+  OsCountFileSystemCall();
   std::string file = host::HostPath(path);
   if (RunByAProcess(file)) {
     host::SetLastErrorCode(kErrorSharingViolation);
@@ -112,6 +115,7 @@ int OsDeleteIdleProgram(const char* path) {
 // As Windows keeps it: pairs of "\??\<path>" and an empty destination in the
 // machine's pending-operations value.
 int OsDeleteAtRestart(const char* path) {
+  OsCountFileSystemCall();
   const char* sessionManager = "System\\CurrentControlSet\\Control\\Session Manager";
   const char* valueName = "PendingFileRenameOperations";
   OsKey key = 0;

@@ -49,6 +49,7 @@ std::string Longer(const std::string& full, const std::string& root) {
 }  // namespace
 
 int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity) {
+  OsCountFileSystemCall();
   std::string text = pathrules::Plain(path);
   char full[1024];
   DWORD length = text.empty() ? 0 : GetFullPathNameA(text.c_str(), sizeof full, full, nullptr);
@@ -60,6 +61,7 @@ int OsCanonicalPath(const char* path, char* out, std::uint32_t capacity) {
 }
 
 int OsResolvedPath(const char* path, char* out, std::uint32_t capacity) {
+  OsCountFileSystemCall();
   std::string text = pathrules::Plain(path);
   char full[1024];
   DWORD length = text.empty() ? 0 : GetFullPathNameA(text.c_str(), sizeof full, full, nullptr);

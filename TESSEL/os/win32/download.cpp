@@ -19,6 +19,7 @@ int OsFreeSpace(const char* folder, std::uint64_t* bytes) {
 }
 
 std::FILE* OsCreateNewFile(const char* path) {
+  OsCountFileSystemCall();
   // CREATE_NEW fails on anything of the name, a link included.
   HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
@@ -33,6 +34,7 @@ std::FILE* OsCreateNewFile(const char* path) {
 }
 
 int OsReplaceFile(const char* from, const char* to) {
+  OsCountFileSystemCall();
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 

@@ -27,6 +27,7 @@ bool Pattern(const char* folder, char* out, std::size_t capacity) {
 }  // namespace
 
 int OsListFolder(const char* folder, void (*visit)(void*, const char*, int), void* context) {
+  OsCountFileSystemCall();
   char pattern[MAX_PATH + 4];
   if (!Pattern(folder, pattern, sizeof pattern)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -50,9 +51,18 @@ std::int32_t OsCountFolderEntries(const char* folder) {
   return count;
 }
 
-int OsRemoveFolder(const char* path) { return RemoveDirectoryA(path) != 0; }
-int OsCreateFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
-int OsFileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+int OsRemoveFolder(const char* path) {
+  OsCountFileSystemCall();
+  return RemoveDirectoryA(path) != 0;
+}
+int OsCreateFolder(const char* path) {
+  OsCountFileSystemCall();
+  return CreateDirectoryA(path, nullptr) != 0;
+}
+int OsFileExists(const char* path) {
+  OsCountFileSystemCall();
+  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool LibrarySearchRestricted();
 

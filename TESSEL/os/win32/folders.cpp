@@ -28,4 +28,7 @@ std::uint32_t OsCurrentFolder(char* out, std::uint32_t capacity) {
   return Checked(GetCurrentDirectoryA(capacity, out), out, capacity);
 }
 
-int OsSetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+int OsSetCurrentFolder(const char* path) {
+  OsCountFileSystemCall();
+  return SetCurrentDirectoryA(path) != 0;
+}

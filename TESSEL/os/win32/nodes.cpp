@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "os.h"
 
@@ -55,6 +57,50 @@ bool FinalPath(HANDLE handle, char* out, std::size_t capacity) {
   return true;
 }
 
+// The object name the system gives an open handle ("\\Device\\HarddiskVolume2\\a"
+// on Windows, "\\??\\C:\\a" under Wine, which names where a followed link led):
+// one call, where the final path takes several.
+constexpr int kObjectNameInformation = 1;
+bool ObjectName(HANDLE handle, wchar_t* out, std::size_t capacity) {
+  alignas(8) unsigned char buffer[sizeof(UNICODE_STRING) + 2 * MAX_PATH * sizeof(wchar_t)];
+  ULONG length = 0;
+  if (NtQueryObject(handle, static_cast<OBJECT_INFORMATION_CLASS>(kObjectNameInformation), buffer, sizeof buffer,
+                    &length) != 0)
+    return false;
+  UNICODE_STRING name;
+  std::memcpy(&name, buffer, sizeof name);
+  std::size_t count = name.Length / sizeof(wchar_t);
+  if (name.Buffer == nullptr || count == 0 || count + 1 > capacity) return false;
+  std::memcpy(out, name.Buffer, count * sizeof(wchar_t));
+  out[count] = L'\0';
+  return true;
+}
+
+// A folder's object name, kept in its node for its children.
+void KeepObjectName(HANDLE handle, OsNode* node) {
+  wchar_t name[kOsFinalPathRoom];
+  if (!ObjectName(handle, name, kOsFinalPathRoom) ||
+      WideCharToMultiByte(CP_UTF8, 0, name, -1, node->systemName, sizeof node->systemName, nullptr, nullptr) == 0)
+    node->systemName[0] = '\0';
+}
+
+// Whether the file's handle is the entry of that name in its folder and
+// nothing a link led to: its object name is the folder's and the name.
+bool IsEntryOf(HANDLE handle, const OsNode* parent, const wchar_t* name) {
+  wchar_t expected[kOsFinalPathRoom + MAX_PATH];
+  int length =
+      parent->systemName[0] ? MultiByteToWideChar(CP_UTF8, 0, parent->systemName, -1, expected, kOsFinalPathRoom) : 0;
+  if (length <= 1) return false;
+  std::size_t used = static_cast<std::size_t>(length - 1);
+  if (expected[used - 1] != L'\\') expected[used++] = L'\\';
+  std::size_t nameLength = std::wcslen(name);
+  if (used + nameLength + 1 > sizeof expected / sizeof expected[0]) return false;
+  std::memcpy(expected + used, name, (nameLength + 1) * sizeof(wchar_t));
+  wchar_t actual[kOsFinalPathRoom + MAX_PATH];
+  if (!ObjectName(handle, actual, sizeof actual / sizeof actual[0])) return false;
+  return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
+}
+
 // Kind, reparse point and identity of an open handle.
 bool Describe(HANDLE handle, OsNode* node) {
   FILE_ATTRIBUTE_TAG_INFO tag = {};
@@ -83,6 +129,7 @@ void Clear(OsNode* node) { std::memset(node, 0, sizeof *node); }
 }  // namespace
 
 int OsNodeOpen(const char* path, int removal, OsNode* node) {
+  OsCountFileSystemCall();
   Clear(node);
   // Listed and opened below, and deleted when asked for; a file another
   // program keeps from being read is still opened for its identity.
@@ -99,12 +146,14 @@ int OsNodeOpen(const char* path, int removal, OsNode* node) {
     SetLastError(error ? error : ERROR_INVALID_HANDLE);
     return 0;
   }
+  if (node->folder) KeepObjectName(handle, node);
   node->handle = reinterpret_cast<OsHandle>(handle);
   node->changeable = 1;
   return 1;
 }
 
 int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* node) {
+  OsCountFileSystemCall();
   Clear(node);
   wchar_t wide[MAX_PATH];
   int length = MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH);
@@ -135,15 +184,25 @@ int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* 
       SetLastError(RtlNtStatusToDosError(status));
     return 0;
   }
-  // A folder's identity and kind are asked once per folder; a file needs
-  // only its final path.
+  // A folder's identity, kind, final path and object name are asked once
+  // per folder. A file that is its folder's entry of that name has its
+  // folder's final path and its name; only one that is not (a link Wine
+  // followed) needs its own final path asked, to tell where it leads.
   bool described = folder ? Describe(handle, node) : true;
-  if (!described || !FinalPath(handle, node->finalPath, sizeof node->finalPath)) {
+  bool named = false;
+  if (described && !folder && IsEntryOf(handle, parent, wide)) {
+    std::size_t length = std::strlen(parent->finalPath);
+    const char* separator = length > 0 && parent->finalPath[length - 1] == '\\' ? "" : "\\";
+    int written = std::snprintf(node->finalPath, sizeof node->finalPath, "%s%s%s", parent->finalPath, separator, name);
+    named = written > 0 && static_cast<std::size_t>(written) < sizeof node->finalPath;
+  }
+  if (!described || (!named && !FinalPath(handle, node->finalPath, sizeof node->finalPath))) {
     DWORD error = GetLastError();
     CloseHandle(handle);
     SetLastError(error ? error : ERROR_INVALID_HANDLE);
     return 0;
   }
+  if (folder) KeepObjectName(handle, node);
   node->folder = folder ? 1 : 0;
   node->handle = reinterpret_cast<OsHandle>(handle);
   node->parent = parent->handle;
@@ -153,6 +212,7 @@ int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* 
 }
 
 std::int32_t OsNodeCountEntries(const OsNode* folder) {
+  OsCountFileSystemCall();
   HANDLE handle = reinterpret_cast<HANDLE>(folder->handle);
   alignas(8) static unsigned char buffer[64 * 1024];
   std::int32_t count = 0;
@@ -183,6 +243,7 @@ std::int32_t OsNodeCountEntries(const OsNode* folder) {
 }
 
 int OsNodeDelete(OsNode* node) {
+  OsCountFileSystemCall();
   HANDLE handle = reinterpret_cast<HANDLE>(node->handle);
   FILE_DISPOSITION_INFO disposition = {TRUE};
   BOOL deleted = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
@@ -194,6 +255,9 @@ int OsNodeDelete(OsNode* node) {
 }
 
 void OsNodeClose(OsNode* node) {
-  if (node->handle) CloseHandle(reinterpret_cast<HANDLE>(node->handle));
+  if (node->handle) {
+    OsCountFileSystemCall();
+    CloseHandle(reinterpret_cast<HANDLE>(node->handle));
+  }
   node->handle = 0;
 }

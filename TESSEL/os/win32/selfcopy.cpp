@@ -51,6 +51,7 @@ std::uint32_t OsFreshNumber() {
 }
 
 int OsCopyFileNew(const char* from, const char* to) {
+  OsCountFileSystemCall();
   HANDLE source =
       CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (source == INVALID_HANDLE_VALUE) return 0;
@@ -92,11 +93,18 @@ int OsCopyFileNew(const char* from, const char* to) {
 }
 
 int OsIsLink(const char* path) {
+  OsCountFileSystemCall();
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // The system keeps a running program's file from being deleted.
-int OsDeleteIdleProgram(const char* path) { return DeleteFileA(path) != 0; }
+int OsDeleteIdleProgram(const char* path) {
+  OsCountFileSystemCall();
+  return DeleteFileA(path) != 0;
+}
 
-int OsDeleteAtRestart(const char* path) { return MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0; }
+int OsDeleteAtRestart(const char* path) {
+  OsCountFileSystemCall();
+  return MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+}

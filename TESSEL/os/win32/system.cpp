@@ -72,14 +72,24 @@ std::uint32_t OsTempPath(char* out, std::uint32_t capacity) {
 }
 
 int OsTempFileName(const char* dir, const char* prefix, char* out) {
+  OsCountFileSystemCall();
   return GetTempFileNameA(dir, prefix, 0, out) != 0;
 }
 
-int OsCopyFile(const char* from, const char* to) { return CopyFileA(from, to, FALSE) != 0; }
+int OsCopyFile(const char* from, const char* to) {
+  OsCountFileSystemCall();
+  return CopyFileA(from, to, FALSE) != 0;
+}
 
-int OsDeleteFile(const char* path) { return std::remove(path) == 0; }
+int OsDeleteFile(const char* path) {
+  OsCountFileSystemCall();
+  return std::remove(path) == 0;
+}
 
-std::FILE* OsOpenFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+std::FILE* OsOpenFile(const char* path, const char* mode) {
+  OsCountFileSystemCall();
+  return std::fopen(path, mode);
+}
 
 int OsTruncateTextFile(const char* path) {
   std::FILE* f = std::fopen(path, "wt");
