@@ -15,6 +15,8 @@ set -e
 host_build=${1:-build/bench-host}
 win32_build=${2:-build/win32}
 export WINEDEBUG=-all
+scratch=$(mktemp -d /tmp/tessel-bench.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
 
 # Only in a prefix with folders of its own (make prefix prepares it).
 python3 "$(dirname "$0")/../tests/e2e/wineprefix.py" --check "$win32_build"
