@@ -66,8 +66,8 @@ def linearity(side, results):
 
 
 def check_prefix(win_build):
-    """Makes the tree's prefix if it is not there, its profile's links to
-    the home folder made folders of its own (tests/e2e/e2e.py)."""
+    """Makes the tree's prefix if it is not there, or prepares again one
+    made before: folders of its own for the profile (tests/e2e/wineprefix.py)."""
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "e2e"))
     import e2e  # noqa: E402
     if not e2e.Win32(win_build, win_build).boot():

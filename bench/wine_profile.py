@@ -15,6 +15,8 @@ import subprocess
 import sys
 import tempfile
 
+from removal_run import check_prefix
+
 REQUEST = re.compile(r"^[0-9a-f]+: ([a-z_]+)\(")
 REPLY = re.compile(r"^[0-9a-f]+: [a-z_]+\(\) = ")
 
@@ -43,15 +45,6 @@ def count(lines):
         if match and not REPLY.match(text):
             found[match.group(1)] += 1
     return found
-
-
-def check_prefix(win_build):
-    """Makes the tree's prefix if it is not there, its profile's links to
-    the home folder made folders of its own (tests/e2e/e2e.py)."""
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "e2e"))
-    import e2e  # noqa: E402
-    if not e2e.Win32(win_build, win_build).boot():
-        raise SystemExit("Wine could not make the prefix of " + win_build)
 
 
 def main():

@@ -60,6 +60,17 @@ def listens(pid, port):
     return False
 
 
+def stop_process(process):
+    """Ends a peer by its pid: asked first, then killed."""
+    if process and process.poll() is None:
+        os.kill(process.pid, signal.SIGTERM)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.kill(process.pid, signal.SIGKILL)
+            process.wait(timeout=10)
+
+
 class Process:
     """A peer program in the foreground, stopped by its pid."""
     TRIES = 5
@@ -91,15 +102,34 @@ class Process:
         raise RuntimeError("%s could not listen on a free port" % command[0])
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            os.kill(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.process.pid, signal.SIGKILL)
-                self.process.wait(timeout=10)
+        stop_process(self.process)
         if self.output:
             self.output.close()
+
+
+def nginx_conf(folder, servers, log_format="", log_name=""):
+    """nginx's configuration in its folder, every file it writes there:
+    the server blocks given, in one process on the foreground."""
+    conf = os.path.join(folder, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write("""daemon off;
+master_process off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log;
+events { worker_connections 64; }
+http {
+%(format)s  access_log %(d)s/access.log%(name)s;
+  client_body_temp_path %(d)s/body;
+  proxy_temp_path %(d)s/proxy;
+  fastcgi_temp_path %(d)s/fastcgi;
+  uwsgi_temp_path %(d)s/uwsgi;
+  scgi_temp_path %(d)s/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+%(servers)s}
+""" % {"d": folder, "format": log_format, "name": log_name, "servers": servers})
+    return conf
 
 
 class Nginx(Process):
@@ -110,29 +140,7 @@ class Nginx(Process):
 
     def command(self, port):
         folder = self.folder
-        conf = os.path.join(folder, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write("""daemon off;
-master_process off;
-worker_processes 1;
-pid %(d)s/nginx.pid;
-error_log %(d)s/error.log;
-events { worker_connections 64; }
-http {
-  access_log %(d)s/access.log;
-  client_body_temp_path %(d)s/body;
-  proxy_temp_path %(d)s/proxy;
-  fastcgi_temp_path %(d)s/fastcgi;
-  uwsgi_temp_path %(d)s/uwsgi;
-  scgi_temp_path %(d)s/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  server {
-    listen 127.0.0.1:%(port)d;
-    root %(root)s;
-  }
-}
-""" % {"d": folder, "port": port, "root": self.root})
+        conf = nginx_conf(folder, "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n" % (port, self.root))
         # -e: the error log of the start-up too, before the configuration is read.
         return ["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf]
 
@@ -235,26 +243,7 @@ class TlsNginx(Process):
             "    ssl_protocols TLSv1.2 TLSv1.3;\n    root %s;\n  }\n" % (self.ports[name], cert, key, root)
             for name, (cert, key) in self.certificates.items())
         servers += "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n" % (port, root)
-        conf = os.path.join(folder, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write("""daemon off;
-master_process off;
-worker_processes 1;
-pid %(d)s/nginx.pid;
-error_log %(d)s/error.log;
-events { worker_connections 64; }
-http {
-  log_format tls '$ssl_protocol "$request" $status';
-  access_log %(d)s/access.log tls;
-  client_body_temp_path %(d)s/body;
-  proxy_temp_path %(d)s/proxy;
-  fastcgi_temp_path %(d)s/fastcgi;
-  uwsgi_temp_path %(d)s/uwsgi;
-  scgi_temp_path %(d)s/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-%(servers)s}
-""" % {"d": folder, "servers": servers})
+        conf = nginx_conf(folder, servers, "  log_format tls '$ssl_protocol \"$request\" $status';\n", " tls")
         return ["nginx", "-e", os.path.join(folder, "error.log"), "-p", folder, "-c", conf]
 
 

@@ -9,10 +9,11 @@ from its database.
 """
 import os
 import re
-import signal
 import sqlite3
 import subprocess
 import time
+
+from peers import stop_process
 
 
 def regserver_of(host_build):
@@ -56,13 +57,7 @@ class Receiver:
         return result.returncode, result.stdout.decode("utf-8", "replace")
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            os.kill(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.process.pid, signal.SIGKILL)
-                self.process.wait(timeout=10)
+        stop_process(self.process)
         if self.process:
             self.process.stdout.close()
             self.log.close()
