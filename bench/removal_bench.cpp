@@ -3,12 +3,16 @@
 // bare delete loop over the same tree, interleaved round by round so that
 // the machine's other work weighs on both alike.
 //
-//   removal_bench FOLDER FILES FOLDERS [ROUNDS]
+//   removal_bench FOLDER FILES FOLDERS [ROUNDS] [--caller-makes-trees]
 // FOLDER is a Windows path of a scratch folder. Each round makes the tree
 // and times the removal, makes it again and times the bare loop (every
 // other round the bare loop first). Prints a line per run, then the best and
 // the median of each, their ratios, and the seam's file-system calls per
 // file of each (OsFileSystemCalls, the tree's making not counted).
+// With --caller-makes-trees the program prints "make-tree FOLDER\tree" and
+// reads a line from its input before each timed run: the caller makes the
+// tree (d<folder>\file<n>.dat, as below) by faster means than Wine's own,
+// which lists the whole folder for every new name.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,18 +32,32 @@ void SetCommandLine(int argc, char** argv);
 
 namespace {
 
+bool g_callerMakesTrees = false;
+
 std::vector<std::string> MakeTree(const std::string& base, int files, int folders) {
-  OsCreateFolder(base.c_str());
+  if (g_callerMakesTrees) {
+    std::printf("make-tree %s\n", base.c_str());
+    std::fflush(stdout);
+    char answer[64];
+    if (!std::fgets(answer, sizeof answer, stdin)) {
+      std::fprintf(stderr, "removal_bench: no tree made\n");
+      std::exit(1);
+    }
+  } else {
+    OsCreateFolder(base.c_str());
+    for (int f = 0; f < folders; ++f) OsCreateFolder((base + "\\d" + std::to_string(f)).c_str());
+  }
   std::vector<std::string> paths;
-  for (int f = 0; f < folders; ++f) OsCreateFolder((base + "\\d" + std::to_string(f)).c_str());
   for (int i = 0; i < files; ++i) {
     // Folder by folder, as a product's file list runs.
     int folder = static_cast<int>(static_cast<long long>(i) * folders / files);
     std::string path = base + "\\d" + std::to_string(folder) + "\\file" + std::to_string(i) + ".dat";
-    std::FILE* file = OsOpenFile(path.c_str(), "wb");
-    if (file) {
-      std::fputs("x", file);
-      std::fclose(file);
+    if (!g_callerMakesTrees) {
+      std::FILE* file = OsOpenFile(path.c_str(), "wb");
+      if (file) {
+        std::fputs("x", file);
+        std::fclose(file);
+      }
     }
     paths.push_back(path);
   }
@@ -95,8 +113,12 @@ int main(int argc, char** argv) {
 #if !defined(_WIN32)
   host::SetCommandLine(argc, argv);
 #endif
+  if (argc > 4 && std::string(argv[argc - 1]) == "--caller-makes-trees") {
+    g_callerMakesTrees = true;
+    --argc;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: removal_bench FOLDER FILES FOLDERS [ROUNDS]\n");
+    std::fprintf(stderr, "usage: removal_bench FOLDER FILES FOLDERS [ROUNDS] [--caller-makes-trees]\n");
     return 64;
   }
   std::string base = argv[1];
@@ -121,7 +143,10 @@ int main(int argc, char** argv) {
   // system's protected folders, learnt before the first folder goes), which
   // the program has paid already at its first shortcut command.
   bool gone = false;
+  bool callerMakesTrees = g_callerMakesTrees;
+  g_callerMakesTrees = false;  // this small one the program makes itself
   Removal(scratch, MakeTree(scratch, 4, 2), &gone);
+  g_callerMakesTrees = callerMakesTrees;
 
   std::vector<double> removal;
   std::vector<double> bare;

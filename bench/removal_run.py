@@ -2,8 +2,12 @@
 """Removal benchmark on both builds, on this machine, in one run: for each
 shape (files, folders) removal_bench interleaves the program's removal and a
 bare delete loop, ROUNDS each; the host side also times `rm -rf` of the same
-tree. Prints the machine's load, a line per shape and side, and how the time
-per file grows from 20,000 to 80,000 files in one folder.
+tree. Under Wine this script makes each tree itself, straight in the
+prefix's drive_c (Wine lists a whole folder for every new name, so its own
+making of 80,000 files in one folder takes longer than all the removals).
+Prints the machine's load, a line per shape and side, and how the time per
+file grows from 20,000 to 80,000 files in one folder; last, under Wine, what
+one file's removal costs request by request (removal_requests).
 
     removal_run.py HOST_BUILD WIN_BUILD [ROUNDS]
 """
@@ -17,7 +21,10 @@ import sys
 import tempfile
 import time
 
-SHAPES = [(20000, 200), (20000, 1), (80000, 1)]
+# REMOVAL_SHAPES="2000x20,2000x1,8000x1" for a quick look; the linearity
+# line compares the last two.
+SHAPES = [tuple(int(n) for n in shape.split("x"))
+          for shape in os.environ.get("REMOVAL_SHAPES", "20000x200,20000x1,80000x1").split(",")]
 FIELDS = ("removal-best", "removal-median", "bare-best", "bare-median", "ratio-best", "ratio-median",
           "removal-calls/file", "bare-calls/file")
 
@@ -26,12 +33,43 @@ def load():
     return subprocess.run(["uptime"], stdout=subprocess.PIPE, check=True).stdout.decode().strip()
 
 
-def bench(command, env):
-    result = subprocess.run(command, env=env, stdout=subprocess.PIPE, timeout=7200)
-    out = result.stdout.decode(errors="replace")
+def make_tree(base, files, folders):
+    """The tree removal_bench makes: d<folder>/file<n>.dat, folder by folder."""
+    for f in range(folders):
+        os.makedirs("%s/d%d" % (base, f), exist_ok=True)
+    for i in range(files):
+        with open("%s/d%d/file%d.dat" % (base, i * folders // files, i), "w") as f:
+            f.write("x")
+
+
+def bench(command, env, tree=None):
+    """Runs removal_bench; with tree (files, folders, host folder) this
+    script makes each tree when the program asks for it."""
+    if tree is None:
+        result = subprocess.run(command, env=env, stdout=subprocess.PIPE, timeout=7200)
+        out = result.stdout.decode(errors="replace")
+        returncode = result.returncode
+    else:
+        files, folders, host_folder = tree
+        process = subprocess.Popen(command + ["--caller-makes-trees"], env=env, stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE)
+        lines = []
+        for raw in process.stdout:
+            text = raw.decode(errors="replace").rstrip("\r\n")
+            lines.append(text)
+            if text.startswith("make-tree "):
+                shutil.rmtree(host_folder, ignore_errors=True)
+                make_tree(host_folder, files, folders)
+                process.stdin.write(b"made\n")
+                process.stdin.flush()
+            elif text.startswith("files="):
+                break  # the summary; Wine's server may keep the pipe open a while after
+        process.stdin.close()
+        returncode = process.wait(timeout=600)
+        out = "\n".join(lines)
     summary = [line for line in out.splitlines() if line.startswith("files=")]
-    if result.returncode != 0 or not summary:
-        raise SystemExit("%s failed (%d):\n%s" % (command[0], result.returncode, out))
+    if returncode != 0 or not summary:
+        raise SystemExit("%s failed (%d):\n%s" % (command[0], returncode, out))
     fields = dict(re.findall(r"(\S+)=(\S+)", summary[-1]))
     return {name: float(fields[name].rstrip("s")) for name in FIELDS}
 
@@ -40,11 +78,7 @@ def rm_rf(files, folders, base, rounds):
     """The median of `rm -rf` over the same tree."""
     times = []
     for _ in range(rounds):
-        for f in range(folders):
-            os.makedirs("%s/d%d" % (base, f), exist_ok=True)
-        for i in range(files):
-            with open("%s/d%d/file%d.dat" % (base, i * folders // files, i), "w") as f:
-                f.write("x")
+        make_tree(base, files, folders)
         start = time.monotonic()
         subprocess.run(["rm", "-rf", base], check=True)
         times.append(time.monotonic() - start)
@@ -59,10 +93,36 @@ def line(side, files, folders, r, extra=""):
 
 
 def linearity(side, results):
-    small, large = results[(20000, 1)], results[(80000, 1)]
-    grow = {kind: (large[kind + "-median"] / 80000) / (small[kind + "-median"] / 20000) for kind in ("removal", "bare")}
-    print("%-28s per file, 80,000 against 20,000 in one folder: removal %.2fx, bare loop %.2fx" % (
-        side, grow["removal"], grow["bare"]))
+    (small_files, _), (large_files, _) = SHAPES[-2], SHAPES[-1]
+    small, large = results[SHAPES[-2]], results[SHAPES[-1]]
+    grow = {kind: (large[kind + "-median"] / large_files) / (small[kind + "-median"] / small_files)
+            for kind in ("removal", "bare")}
+    print("%-28s per file, %d against %d in one folder: removal %.2fx, bare loop %.2fx" % (
+        side, large_files, small_files, grow["removal"], grow["bare"]))
+
+
+def requests(win_build, wine, env, drive_c):
+    """One file's removal request by request, and what each way does to
+    the target of a link in place of a file: a link this script makes in
+    the prefix to a file of its own there."""
+    program = os.path.join(win_build, "bench", "removal_requests.exe")
+    if not os.path.exists(program):
+        return
+    links = os.path.join(drive_c, "removal-requests")
+    shutil.rmtree(links, ignore_errors=True)
+    os.makedirs(os.path.join(links, "product"))
+    os.makedirs(os.path.join(links, "elsewhere"))
+    target = os.path.join(links, "elsewhere", "target.txt")
+    os.symlink(target, os.path.join(links, "product", "file.dat"))
+    try:
+        result = subprocess.run([wine["loader"], program, "C:\\removal-requests\\files", "3000", "5",
+                                 "C:\\removal-requests\\product\\file.dat",
+                                 "C:\\removal-requests\\elsewhere\\target.txt"],
+                                env=env, stdout=subprocess.PIPE, timeout=3600)
+        for text in result.stdout.decode(errors="replace").splitlines():
+            print("%-28s %s" % ("requests under Wine", text.strip()))
+    finally:
+        shutil.rmtree(links, ignore_errors=True)
 
 
 def check_prefix(win_build):
@@ -96,13 +156,16 @@ def main():
         check_prefix(win_build)
         wine_env = dict(os.environ, WINEPREFIX=wine["prefix"], WINEARCH=wine["arch"], WINEDEBUG="-all")
         side = "%s under Wine (%s)" % (os.path.basename(os.path.normpath(win_build)), wine["arch"])
+        drive_c = os.path.join(wine["prefix"], "drive_c")
         windows = {}
         for files, folders in SHAPES:
             windows[(files, folders)] = r = bench(
                 [wine["loader"], os.path.join(win_build, "bench", "removal_bench.exe"), "C:\\removal-bench",
-                 str(files), str(folders), rounds], wine_env)
+                 str(files), str(folders), rounds], wine_env,
+                tree=(files, folders, os.path.join(drive_c, "removal-bench", "tree")))
             print(line(side, files, folders, r))
         linearity(side, windows)
+        requests(win_build, wine, wine_env, drive_c)
         print("load after: " + load())
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
