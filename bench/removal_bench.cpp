@@ -32,10 +32,9 @@ void SetCommandLine(int argc, char** argv);
 
 namespace {
 
-bool g_callerMakesTrees = false;
-
-std::vector<std::string> MakeTree(const std::string& base, int files, int folders) {
-  if (g_callerMakesTrees) {
+// The tree's paths; made here, or by the caller when byCaller.
+std::vector<std::string> MakeTree(const std::string& base, int files, int folders, bool byCaller) {
+  if (byCaller) {
     std::printf("make-tree %s\n", base.c_str());
     std::fflush(stdout);
     char answer[64];
@@ -52,7 +51,7 @@ std::vector<std::string> MakeTree(const std::string& base, int files, int folder
     // Folder by folder, as a product's file list runs.
     int folder = static_cast<int>(static_cast<long long>(i) * folders / files);
     std::string path = base + "\\d" + std::to_string(folder) + "\\file" + std::to_string(i) + ".dat";
-    if (!g_callerMakesTrees) {
+    if (!byCaller) {
       std::FILE* file = OsOpenFile(path.c_str(), "wb");
       if (file) {
         std::fputs("x", file);
@@ -113,10 +112,8 @@ int main(int argc, char** argv) {
 #if !defined(_WIN32)
   host::SetCommandLine(argc, argv);
 #endif
-  if (argc > 4 && std::string(argv[argc - 1]) == "--caller-makes-trees") {
-    g_callerMakesTrees = true;
-    --argc;
-  }
+  bool callerMakesTrees = argc > 4 && std::string(argv[argc - 1]) == "--caller-makes-trees";
+  if (callerMakesTrees) --argc;
   if (argc < 4) {
     std::fprintf(stderr, "usage: removal_bench FOLDER FILES FOLDERS [ROUNDS] [--caller-makes-trees]\n");
     return 64;
@@ -143,10 +140,7 @@ int main(int argc, char** argv) {
   // system's protected folders, learnt before the first folder goes), which
   // the program has paid already at its first shortcut command.
   bool gone = false;
-  bool callerMakesTrees = g_callerMakesTrees;
-  g_callerMakesTrees = false;  // this small one the program makes itself
-  Removal(scratch, MakeTree(scratch, 4, 2), &gone);
-  g_callerMakesTrees = callerMakesTrees;
+  Removal(scratch, MakeTree(scratch, 4, 2, false), &gone);  // this small one the program makes itself
 
   std::vector<double> removal;
   std::vector<double> bare;
@@ -155,7 +149,7 @@ int main(int argc, char** argv) {
   bool allGone = gone;
   for (int round = 0; round < rounds; ++round) {
     for (int step = 0; step < 2; ++step) {
-      std::vector<std::string> paths = MakeTree(scratch, files, folders);
+      std::vector<std::string> paths = MakeTree(scratch, files, folders, callerMakesTrees);
       if ((step == 0) == (round % 2 == 0)) {
         Run run = Removal(scratch, paths, &gone);
         allGone = allGone && gone;

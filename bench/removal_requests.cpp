@@ -87,7 +87,11 @@ double Time(const std::wstring& folder, int files, Way way) {
       continue;
     }
     HANDLE file = OpenBelow(parent, name, 0);
-    if (way == kProgram && ObjectName(file).empty()) ++failed;
+    if (file == nullptr || (way == kProgram && ObjectName(file).empty())) {
+      ++failed;
+      if (file) CloseHandle(file);
+      continue;
+    }
     failed += Mark(file, TRUE) ? 0 : 1;
     CloseHandle(file);
   }
@@ -166,6 +170,14 @@ int main(int argc, char** argv) {
   for (int way = 0; way < kWays; ++way)
     std::printf("way=%s files=%d rounds=%d median=%.1fus/file ratio=%.2f\n", kNames[way], files, rounds,
                 Median(times[way]) * 1e6, Median(times[way]) / base);
-  if (argc == 6) Links(Widen(argv[4]), Widen(argv[5]));
+  if (argc == 6) {
+    std::wstring link = Widen(argv[4]);
+    std::wstring target = Widen(argv[5]);
+    if (link.find(L'\\') == std::wstring::npos || target.empty()) {
+      std::fprintf(stderr, "removal_requests: LINK and TARGET are full Windows paths\n");
+      return 64;
+    }
+    Links(link, target);
+  }
   return 0;
 }
