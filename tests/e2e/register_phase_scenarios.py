@@ -14,8 +14,8 @@ RETRY = "There was a problem sending your registration, would you like to try ag
 
 @scenario
 def register_proxy_first_then_direct(side):
-    folder = tempfile.mkdtemp(prefix="tessel-register-phases-")
-    with regserver.RegistrationServer(folder, mode="error") as through, \
+    with tempfile.TemporaryDirectory(prefix="tessel-register-phases-", ignore_cleanup_errors=True) as folder, \
+            regserver.RegistrationServer(folder, mode="error") as through, \
             regserver.RegistrationServer(folder, mode="error") as direct:
         product = RegisteredProduct(side, "register phases")
         product.url = direct.url("/viewer/register")

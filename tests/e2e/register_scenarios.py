@@ -199,8 +199,8 @@ def register_sent(side):
     """The form filled in and sent to the maker's receiver: the user is
     thanked, the receiver stored every field the form and the script gave
     in one row, and the shortcut that offered the registration is gone."""
-    folder = tempfile.mkdtemp(prefix="tessel-register-")
-    with receiver.Receiver(folder, host_build(side), path="/viewer/register") as server:
+    with tempfile.TemporaryDirectory(prefix="tessel-register-", ignore_cleanup_errors=True) as folder, \
+            receiver.Receiver(folder, host_build(side), path="/viewer/register") as server:
         product = RegisteredProduct(side, "register sent")
         product.url = server.url
         product.install()
@@ -233,7 +233,6 @@ def register_sent(side):
     lacks(log, "Submission on phase 1\n", "copy log")
     check(not os.path.exists(shortcut), "the registration shortcut stayed")
     regtool(side, "delete", "HKCU", INSTALLER_KEY)
-    shutil.rmtree(folder, ignore_errors=True)
 
 
 @scenario
@@ -241,8 +240,8 @@ def register_reply_split(side):
     """A server whose word comes cut across two pieces sent apart (the test
     server imitates it): the registration still counts as sent, and the
     server decoded the fields in the program's order."""
-    folder = tempfile.mkdtemp(prefix="tessel-register-split-")
-    with regserver.RegistrationServer(folder, mode="split") as server:
+    with tempfile.TemporaryDirectory(prefix="tessel-register-split-", ignore_cleanup_errors=True) as folder, \
+            regserver.RegistrationServer(folder, mode="split") as server:
         product = RegisteredProduct(side, "register split")
         product.url = server.url("/viewer/register")
         product.install()
@@ -255,4 +254,3 @@ def register_reply_split(side):
     check(sent["fields"].get(207) == "jane@example.com", "fields: %r" % sent["fields"])
     check(sent["order"] == sorted(sent["order"]), "fields out of order: %r" % sent["order"])
     regtool(side, "delete", "HKCU", INSTALLER_KEY)
-    shutil.rmtree(folder, ignore_errors=True)

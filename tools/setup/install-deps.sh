@@ -13,6 +13,9 @@ route=$(WINE="${WINE:-}" sh "$(dirname "$0")/wine-route.sh" kernel | cut -f1)
 need=""
 have() { command -v "$1" >/dev/null 2>&1; }
 installed() { dpkg -s "$1" >/dev/null 2>&1; }
+# With both architectures installed, a bare name of a package that has both
+# is ambiguous to dpkg: such packages are asked for by architecture.
+native=$(dpkg --print-architecture)
 have cmake || need="$need cmake"
 have ninja || need="$need ninja-build"
 # The shipped program is the i686 build on both routes.
@@ -43,7 +46,7 @@ have pkg-config || need="$need pkg-config"
 python3 -c "import cryptography" 2>/dev/null || need="$need python3-cryptography"
 installed wine || need="$need wine"
 # Wine's Schannel speaks TLS through GnuTLS, which it loads at run time.
-installed libgnutls30 || need="$need libgnutls30"
+installed "libgnutls30:$native" || need="$need libgnutls30"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
 wine32=""
 if [ "$route" = 64 ]; then
@@ -82,7 +85,7 @@ done
 apt_install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "$@" >/dev/null; }
 [ -z "$need" ] || apt_install $need
 [ -n "${gnutls32:-}" ] && { apt_install $gnutls32 || echo "$gnutls32 could not be installed: no TLS in Wine's 32-bit side"; }
-if [ -n "$wine32" ] && ! apt_install $wine32; then
+if [ -n "$wine32" ] && ! apt_install $wine32 && ! sh "$(dirname "$0")/wine32-from-release.sh" $wine32; then
   echo "wine32:i386 could not be installed: the 64-bit Wine route is taken"
   mkdir -p build && date >build/wine32-unavailable
   have x86_64-w64-mingw32-g++-posix || apt_install g++-mingw-w64-x86-64-posix

@@ -29,7 +29,9 @@ if err=$("$probe" 2>&1); then
   if [ "${1:-}" = kernel ]; then
     printf '32\tthis kernel runs 32-bit programs\n'
   elif dpkg -s wine32:i386 >/dev/null 2>&1 && [ -x /usr/lib/wine/wine ]; then
-    printf '32\tthis machine runs 32-bit programs\n'
+    # Wine's 32-bit side from the release suite says which packages it took back.
+    from="$(dirname "$0")/../../build/wine32-from-release"
+    printf '32\tthis machine runs 32-bit programs%s\n' "$([ -f "$from" ] && printf '; %s' "$(cat "$from")")"
   else
     printf '64\tthis machine runs 32-bit programs but has no wine32:i386 (it could not be installed)\n'
   fi
