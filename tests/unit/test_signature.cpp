@@ -94,3 +94,30 @@ TEST(Signature, TheListCarriesItPerEntry) {
   ASSERT_EQ(UpdateFindEntry(&product, reply.c_str(), &entry), 1);
   EXPECT_EQ(UpdateEntrySigned(entry), 0);
 }
+
+// One signature has one text: other spellings of the same bytes (padding
+// bits set, the padding cut or doubled) are refused, so a signature cannot
+// be changed and still count.
+TEST(Signature, OneTextForOneSignature) {
+  const std::string good = kSignedByMaker;
+  ASSERT_EQ(good.size(), 88u);
+  ASSERT_EQ(good[85], 'w');  // the last byte's character: its four low bits are padding
+  const struct {
+    std::string text;
+    std::int32_t decoded;
+    const char* why;
+  } cases[] = {
+      {good, 1, "the maker's"},
+      {good.substr(0, 85) + "x==", 0, "a padding bit set"},
+      {good.substr(0, 85) + "/==", 0, "every padding bit set"},
+      {good.substr(0, 87), 0, "without its final '='"},
+      {good.substr(0, 86), 0, "without its padding"},
+      {good + "=", 0, "a third '='"},
+      {good.substr(0, 86) + "A=", 0, "a character for the first '='"},
+      {good.substr(0, 86) + "=A", 0, "a character for the last '='"},
+  };
+  for (const auto& c : cases) {
+    unsigned char signature[kUpdateSignatureSize];
+    EXPECT_EQ(UpdateDecodeSignature(c.text.c_str(), signature), c.decoded) << c.why;
+  }
+}
