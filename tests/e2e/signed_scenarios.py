@@ -123,7 +123,7 @@ def signed_uninstall(side):
     contains(text, "lies inside the signed part)", "ffsbuild verify")
 
     before = machine_tree(side)
-    code, reports = product.uninstall([("Uninstall...", "Yes"), ("Uninstaller...", "OK")], args=["-debug"])
+    code, reports = product.uninstall([("Uninstall...", "Yes"), ("Uninstaller...", "OK")])
     check(code == 0, "exit code %d" % code)
     contains(box_text(side, reports, "Uninstaller..."), "Acme Viewer has been uninstalled!", "the final box")
     check(product.component_record() == "DllUnregisterServer\n", "component: " + product.component_record())
@@ -137,8 +137,8 @@ signed_uninstall.sides = ("win32",)
 def signed_script_changed(side):
     """One byte of the script changed in the signed file: the signature no
     longer holds, and the program reads the changed script as ever."""
-    exe_windows, exe_host = build_product(side, "signed changed", PRODUCT_SOURCE)
-    signer = Signer(side.scratch("signing changed")[1])
+    exe_windows, exe_host = build_product(side, "signed-changed", PRODUCT_SOURCE)
+    signer = Signer(side.scratch("signing-changed")[1])
     signer.sign(exe_host)
     check(signer.verify(exe_host)[0], "the signed file does not verify")
     patch_script(side, exe_host, b"\x16MESSAGE:", b"\x16MASSAGE:")
@@ -163,8 +163,8 @@ signed_script_changed.sides = ("win32",)
 def signed_directory_damaged(side):
     """A security directory that names no certificate table ending the file
     is a damaged archive: the usual box, nothing read."""
-    exe_windows, exe_host = build_product(side, "signed damaged", PRODUCT_SOURCE)
-    signer = Signer(side.scratch("signing damaged")[1])
+    exe_windows, exe_host = build_product(side, "signed-damaged", PRODUCT_SOURCE)
+    signer = Signer(side.scratch("signing-damaged")[1])
     signer.sign(exe_host)
     entry, offset, size = security_entry(exe_host)
     total = os.path.getsize(exe_host)
@@ -211,14 +211,14 @@ def signed_trusted_by_wine(side):
     """What Wine's WinVerifyTrust makes of the signed uninstaller, with the
     test authority in the prefix user's roots and without it, and what the
     elevation prompt would show: the publisher and the version texts."""
-    exe_windows, exe_host = build_product(side, "signed trust", PRODUCT_SOURCE)
-    signing_windows, folder = side.scratch("signing trust")
+    exe_windows, exe_host = build_product(side, "signed-trust", PRODUCT_SOURCE)
+    signing_windows, folder = side.scratch("signing-trust")
     signer = Signer(folder)
     signer.sign(exe_host)
     changed_windows, changed_host = exe_windows[:-4] + "-changed.exe", exe_host[:-4] + "-changed.exe"
     shutil.copyfile(exe_host, changed_host)
     patch_script(side, changed_host, b"\x16MESSAGE:", b"\x16MASSAGE:")
-    unsigned_windows, unsigned_host = build_product(side, "unsigned trust", PRODUCT_SOURCE)
+    unsigned_windows, unsigned_host = build_product(side, "unsigned-trust", PRODUCT_SOURCE)
 
     untrusted = trustcheck(side, exe_windows)
     check(untrusted["trust"] == "0x800B0109", "without the authority: %s" % untrusted)  # CERT_E_UNTRUSTEDROOT
