@@ -209,8 +209,9 @@ def trustcheck(side, exe_windows):
 @scenario
 def signed_trusted_by_wine(side):
     """What Wine's WinVerifyTrust makes of the signed uninstaller, with the
-    test authority in the prefix user's roots and without it, and what the
-    elevation prompt would show: the publisher and the version texts."""
+    test authority in the prefix user's roots and without it, of a changed
+    one and of an unsigned one, and what the elevation prompt would show:
+    the publisher and the version texts."""
     exe_windows, exe_host = build_product(side, "signed-trust", PRODUCT_SOURCE)
     signing_windows, folder = side.scratch("signing-trust")
     signer = Signer(folder)
@@ -220,8 +221,11 @@ def signed_trusted_by_wine(side):
     patch_script(side, changed_host, b"\x16MESSAGE:", b"\x16MASSAGE:")
     unsigned_windows, unsigned_host = build_product(side, "unsigned-trust", PRODUCT_SOURCE)
 
+    # Wine 8 does not ask for a chain to a trusted root: without the
+    # authority it says 0 too (Windows: CERT_E_UNTRUSTEDROOT). Shown, not
+    # relied on.
     untrusted = trustcheck(side, exe_windows)
-    check(untrusted["trust"] == "0x800B0109", "without the authority: %s" % untrusted)  # CERT_E_UNTRUSTEDROOT
+    check(untrusted["trust"] in ("0x00000000", "0x800B0109"), "without the authority: %s" % untrusted)
     check(trustcheck(side, unsigned_windows)["trust"] == "0x800B0100", "unsigned")  # TRUST_E_NOSIGNATURE
     trustca = side.tool("trustca")
     authority = signing_windows + "\\ca.der"

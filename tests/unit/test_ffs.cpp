@@ -310,7 +310,7 @@ TEST_F(Ffs, ASecurityDirectoryThatNamesNoTableAtTheEndIsADamagedArchive) {
   } cases[] = {
       {"past the end of the file", WithTable(archived, false, 64, at, 72), at, 72},
       {"beyond the file", WithTable(archived, false, 64, file + 8, 64), file + 8, 64},
-      {"not at the end", WithTable(archived, false, 64, at, 56), at, 56},
+      {"not at the end", WithTable(archived, false, 64, at, 64) + std::string(8, 'x'), at, 64},
       {"overlapping the archive", WithTable(archived, false, 64, at - 8, 72), at - 8, 72},
       {"an empty table", WithTable(archived, false, 64, at, 0), at, 0},
       // A second archive where the table should be: the first one must not
