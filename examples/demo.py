@@ -83,13 +83,19 @@ def demo_sign(side, product):
     windows, folder = side.scratch("demo-signing")
     signer = signed_scenarios.Signer(folder)
     exe = product.host(product.exe)
-    print("osslsigncode sign -certs maker-chain.pem -key maker.key -h sha256 -n \"Acme Viewer\" "
-          "-in Uninstall.exe -out Uninstall-signed.exe  (certificate made for this run)")
+    print("osslsigncode sign -certs chain.pem -key maker.key -h sha256 -n \"Acme Viewer\" "
+          "-in Uninstall.exe -out Uninstall.exe.signed  (a certificate made for this run; the signed file then "
+          "takes the uninstaller's place)")
     signer.sign(exe)
     passed, report = signer.verify(exe)
-    print("osslsigncode verify: " + ("; ".join(line.strip() for line in report.splitlines()
-                                              if "verification" in line or "Signer's certificate" in line
-                                              or line.startswith("Subject:"))))
+    wanted = ("Current message digest", "Calculated message digest", "Subject:", "Signature verification")
+    print("osslsigncode verify -CAfile ca.pem -in Uninstall.exe:")
+    shown = set()
+    for line in report.splitlines():
+        line = line.strip()
+        if line.startswith(wanted) and line not in shown:
+            shown.add(line)
+            print("  " + line)
     if not passed:
         raise SystemExit("osslsigncode verify refused the signed uninstaller:\n" + report)
     print(signed_scenarios.run([e2e.builder(side), "verify", exe])[1].strip())
@@ -100,8 +106,8 @@ def demo_sign(side, product):
         seen = signed_scenarios.trustcheck(side, product.exe)
     finally:
         subprocess.run(side.command(trustca, ["remove", authority]), env=side.env, timeout=120)
-    print("Wine's WinVerifyTrust, the run's authority trusted: 0x%s; the prompt would show: program %s, "
-          "verified publisher %s (version %s)" % (seen.get("trust", "?")[2:], seen.get("FileDescription"),
+    print("Wine's WinVerifyTrust, the run's authority trusted: %s; the prompt would show: program %s, "
+          "verified publisher %s (version %s)" % (seen.get("trust"), seen.get("FileDescription"),
                                                   seen.get("publisher"), seen.get("FileVersion")))
     shutil.rmtree(folder, ignore_errors=True)
 
