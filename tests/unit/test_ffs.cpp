@@ -278,8 +278,10 @@ TEST_F(Ffs, TheArchiveEndsWhereTheCertificateTableBegins) {
   const std::string script =
       "\x16"
       "COMPANY NAME:Acme\r\n";
+  // The maker's update key stays right before the tag, inside the signed part.
+  const std::string key = "\x04" + std::string(64, 'k');
   for (bool plus : {false, true}) {
-    const std::string archived = ArchivedExecutable(PeImage(plus), script, 2);
+    const std::string archived = ArchivedExecutable(PeImage(plus) + key + LittleEndian(65) + "UKEY", script, 0);
     const auto at = static_cast<std::uint32_t>(archived.size());
     const std::string exe = TempPath("signed.exe");
     WriteWholeFile(exe, WithTable(archived, plus, 1000, at, 1000));
@@ -292,6 +294,9 @@ TEST_F(Ffs, TheArchiveEndsWhereTheCertificateTableBegins) {
     std::string block(size, '\0');
     FfsRead("install.dat", block.data(), size);
     EXPECT_EQ(block.substr(0, script.size()), script) << plus;
+    unsigned char read[FfsUpdateKeySize] = {};
+    ASSERT_EQ(FfsUpdateKey(read), 1) << plus;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(read), sizeof read), key) << plus;
     FfsRemove();
   }
 }

@@ -194,7 +194,10 @@ TEST_F(Cli, SignedWithOsslsigncode) {
     return sh("osslsigncode verify -CAfile '" + P("maker.pem") + "' -in '" + P(name) + "'") == 0;
   };
   Write("pe.exe", SignablePe());
-  ASSERT_EQ(Run({"build", "--exe", P("pe.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0) << err;
+  ASSERT_EQ(Run({"keygen", "-o", P("updates")}), 0) << err;
+  ASSERT_EQ(Run({"build", "--exe", P("pe.exe"), P("viewer.txt"), "--update-key", P("updates.pub"), "-o", P("v.exe")}),
+            0)
+      << err;
   ASSERT_EQ(sign("v.exe", "signed.exe"), 0);
   EXPECT_TRUE(verifies("signed.exe"));
   const std::string signedFile = Read("signed.exe");
@@ -211,6 +214,8 @@ TEST_F(Cli, SignedWithOsslsigncode) {
   EXPECT_EQ(err, "");
   ASSERT_EQ(Run({"list", P("signed.exe")}), 0) << err;
   EXPECT_NE(out.find("signature:    signed (certificate table of "), std::string::npos) << out;
+  // The update key stays right before the tag, where the program reads it.
+  EXPECT_NE(out.find("update key:   P-256, fingerprint"), std::string::npos) << out;
   ASSERT_EQ(Run({"extract", P("signed.exe"), "-o", P("from-signed.dat")}), 0) << err;
   ASSERT_EQ(Run({"extract", P("v.exe"), "-o", P("from-unsigned.dat")}), 0) << err;
   EXPECT_EQ(Read("from-signed.dat"), Read("from-unsigned.dat"));
@@ -225,7 +230,10 @@ TEST_F(Cli, SignedWithOsslsigncode) {
 
   // Built again on the signed file: no signature, and verify says so.
   Write("other.txt", "COMPANY NAME: Other\nINSTALL:\n");
-  ASSERT_EQ(Run({"build", "--exe", P("signed.exe"), P("other.txt"), "-o", P("rebuilt.exe"), "--replace"}), 0) << err;
+  ASSERT_EQ(Run({"build", "--exe", P("signed.exe"), P("other.txt"), "-o", P("rebuilt.exe"), "--replace", "--update-key",
+                 P("updates.pub")}),
+            0)
+      << err;
   EXPECT_NE(err.find("was signed; " + P("rebuilt.exe") + " is not"), std::string::npos) << err;
   EXPECT_NE(err.find("Sign " + P("rebuilt.exe") + " again."), std::string::npos) << err;
   ASSERT_EQ(Run({"verify", P("rebuilt.exe")}), 0) << err;
@@ -233,7 +241,9 @@ TEST_F(Cli, SignedWithOsslsigncode) {
   EXPECT_FALSE(verifies("rebuilt.exe"));
   ASSERT_EQ(Run({"list", P("rebuilt.exe")}), 0) << err;
   EXPECT_NE(out.find("signature:    not signed\n"), std::string::npos) << out;
-  ASSERT_EQ(Run({"append", "--exe", P("signed.exe"), "--script", P("other.txt"), "-o", P("appended.exe"), "--replace"}),
+  EXPECT_NE(out.find("update key:   P-256, fingerprint"), std::string::npos) << out;
+  ASSERT_EQ(Run({"append", "--exe", P("signed.exe"), "--script", P("other.txt"), "-o", P("appended.exe"), "--replace",
+                 "--update-key", P("updates.pub")}),
             0);
   EXPECT_EQ(Read("appended.exe"), Read("rebuilt.exe"));
   // Signed again, it verifies.
