@@ -134,6 +134,8 @@ fuzz: fuzz-build
 	    $(abspath $(FUZZ))/corpus/$$t $(abspath tests/fuzz/corpus)/$$t || exit 1; \
 	done
 
+# The sample product installed, its uninstaller built by ffsbuild and signed
+# with osslsigncode (a certificate made for the run), then uninstalled.
 demo: route build prefix
 	python3 examples/demo.py --host $(HOST) --win32 $(WINTREE) --source .
 

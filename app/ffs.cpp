@@ -43,6 +43,49 @@ void ReadUpdateKey(std::FILE* file, std::uint32_t tagOffset) {
   g_archive.hasKey = true;
 }
 
+// Reads count bytes at a file offset; false when the file has fewer.
+bool ReadAt(std::FILE* file, std::uint32_t at, void* into, std::size_t count) {
+  return std::fseek(file, static_cast<long>(at), SEEK_SET) == 0 && std::fread(into, 1, count, file) == count;
+}
+
+// A signed program carries its Authenticode certificate table after
+// everything else, where the PE's security directory (data directory 4)
+// says: its file offset and size. The archive then ends where the table
+// begins, inside the part the signature covers. end is the file size for a
+// file without a table (the host build, an unsigned program); 0 when the
+// directory names no table that ends the file and opens as one.
+std::uint32_t ArchiveEnd(std::FILE* file, std::uint32_t fileSize, const char* path) {
+  unsigned char dos[64];
+  if (fileSize < sizeof dos || !ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return fileSize;
+  const std::uint32_t pe = LittleEndian(dos + 0x3C);
+  unsigned char head[26];  // signature, file header, optional header's magic
+  if (pe > fileSize - sizeof head || !ReadAt(file, pe, head, sizeof head) || std::memcmp(head, "PE\0\0", 4) != 0)
+    return fileSize;
+  const std::uint32_t optionalSize = static_cast<std::uint32_t>(head[20] | head[21] << 8);
+  const std::uint32_t magic = static_cast<std::uint32_t>(head[24] | head[25] << 8);
+  // Where the directory count and the directories stand, PE32 or PE32+.
+  const std::uint32_t countAt = magic == 0x10B ? 92 : magic == 0x20B ? 108 : 0;
+  if (countAt == 0 || countAt + 4 + 5 * 8 > optionalSize) return fileSize;
+  unsigned char count[4], entry[8];
+  const std::uint32_t optional = pe + 24;
+  if (!ReadAt(file, optional + countAt, count, 4) || LittleEndian(count) < 5 ||
+      !ReadAt(file, optional + countAt + 4 + 4 * 8, entry, 8))
+    return fileSize;
+  const std::uint32_t offset = LittleEndian(entry), size = LittleEndian(entry + 4);
+  if (offset == 0 && size == 0) return fileSize;
+  // WIN_CERTIFICATE: its length, revision 1.0 or 2.0, X.509 or PKCS#7.
+  unsigned char cert[8];
+  const bool atEnd = offset >= 8 && size >= 8 && offset < fileSize && size == fileSize - offset;
+  const bool opens = atEnd && ReadAt(file, offset, cert, 8) && LittleEndian(cert) >= 8 && LittleEndian(cert) <= size &&
+                     cert[4] == 0 && (cert[5] == 1 || cert[5] == 2) && (cert[6] == 1 || cert[6] == 2) && cert[7] == 0;
+  if (!opens) {
+    LogPrint("Couldn't find the certificate table of '%s' (%u bytes at %u, file of %u bytes)!\n", path, size, offset,
+             fileSize);
+    return 0;
+  }
+  return offset;
+}
+
 void ReleaseBlock() {
   g_archive.hasKey = false;
   if (g_archive.block != nullptr)
@@ -70,27 +113,28 @@ std::int32_t FfsInit(const char* path) {
   }
 
   std::uint32_t fileSize = 0;
-  std::uint32_t tagOffset = 0;
   long end = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
-  if (end > 0 && end <= kLargestFile) {
-    fileSize = static_cast<std::uint32_t>(end);
-    std::rewind(file);
-    unsigned char field[4];
-    if (fileSize >= 4 && std::fseek(file, static_cast<long>(fileSize - 4), SEEK_SET) == 0 &&
-        std::fread(field, 1, 4, file) == 4)
-      tagOffset = LittleEndian(field);
+  if (end > 0 && end <= kLargestFile) fileSize = static_cast<std::uint32_t>(end);
+  // The archive runs up to its end: the file's, or a signature's table.
+  const std::uint32_t archiveEnd = ArchiveEnd(file, fileSize, path);
+  if (fileSize > 0 && archiveEnd == 0) {
+    std::fclose(file);
+    return 0;
   }
-  if (tagOffset == 0 || tagOffset >= fileSize) {
+  std::uint32_t tagOffset = 0;
+  unsigned char field[4];
+  if (archiveEnd >= 4 && ReadAt(file, archiveEnd - 4, field, 4)) tagOffset = LittleEndian(field);
+  if (tagOffset == 0 || tagOffset >= archiveEnd) {
     LogPrint("File '%s' doesn't contain FFS data!\n", path);
     std::fclose(file);
     return 0;
   }
 
   unsigned char tag[4] = {};
-  bool tagRead = std::fseek(file, static_cast<long>(tagOffset), SEEK_SET) == 0 && std::fread(tag, 1, 4, file) == 4;
+  bool tagRead = ReadAt(file, tagOffset, tag, 4) && tagOffset <= archiveEnd - 4;
   if (!tagRead || std::memcmp(tag, FfsTag, sizeof tag) != 0) {
     LogPrint("FFS Does not contain proper tag (Read %d from %d)!!!\n", static_cast<int>(tagOffset),
-             static_cast<int>(fileSize - 4));
+             static_cast<int>(archiveEnd - 4));
     std::fclose(file);
     return 0;
   }
@@ -103,7 +147,7 @@ std::int32_t FfsInit(const char* path) {
 
   // A whole tag lies before the end, so the size cannot wrap; it is 0 only
   // when the offset field itself reads as the tag.
-  std::uint32_t blockSize = fileSize - tagOffset - 4;
+  std::uint32_t blockSize = archiveEnd - tagOffset - 4;
   if (blockSize > 0) {
     g_archive.block = static_cast<unsigned char*>(MemoryAlloc(static_cast<std::int32_t>(blockSize), kUnit, __LINE__));
     g_archive.size = blockSize;

@@ -1,6 +1,9 @@
 // The FFS (Flat/Fast File System) archive appended to the executable: its
 // tag, its scrambled block and the trailing offset of the tag. The archive
-// holds one file, so every name asked for gets the whole block.
+// holds one file, so every name asked for gets the whole block. In a signed
+// program the certificate table of its Authenticode signature follows the
+// archive, and the archive ends where the PE's security directory says the
+// table begins.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The demo: install the sample product Acme Viewer into a fresh Wine prefix
 (and into a fresh host machine root), build its uninstaller with ffsbuild,
-and run it. With a display of your own the clicking is yours; without one the
+sign it with osslsigncode (Windows build) and run it. With a display of your own the clicking is yours; without one the
 demo runs on Xvfb and answers Yes itself. Then it shows what was removed and
 what is left."""
 import argparse
@@ -18,6 +18,7 @@ import e2e  # noqa: E402
 from uninstall_scenarios import Product  # noqa: E402
 import update_scenarios  # noqa: E402
 import register_scenarios  # noqa: E402
+import signed_scenarios  # noqa: E402
 
 SAMPLE = os.path.join(HERE, "viewer")
 
@@ -72,6 +73,43 @@ def demo_update(side):
         args = product.host(product.install_path + "setup.exe.args")
         ran = open(args).read().strip() if os.path.exists(args) else "nothing"
         print("The new installer, its signature verified, was run with: %s" % ran)
+
+
+def demo_sign(side, product):
+    """The maker's signing step, after ffsbuild build and before
+    publishing: osslsigncode with a certificate made for this run, its
+    verdict, and what Wine's WinVerifyTrust and the elevation prompt make of
+    the file with the run's authority among the prefix user's roots."""
+    windows, folder = side.scratch("demo-signing")
+    signer = signed_scenarios.Signer(folder)
+    exe = product.host(product.exe)
+    print("osslsigncode sign -certs chain.pem -key maker.key -h sha256 -n \"Acme Viewer\" "
+          "-in Uninstall.exe -out Uninstall.exe.signed  (a certificate made for this run; the signed file then "
+          "takes the uninstaller's place)")
+    signer.sign(exe)
+    passed, report = signer.verify(exe)
+    wanted = ("Current message digest", "Calculated message digest", "Subject:", "Signature verification")
+    print("osslsigncode verify -CAfile ca.pem -in Uninstall.exe:")
+    shown = set()
+    for line in report.splitlines():
+        line = line.strip()
+        if line.startswith(wanted) and line not in shown:
+            shown.add(line)
+            print("  " + line)
+    if not passed:
+        raise SystemExit("osslsigncode verify refused the signed uninstaller:\n" + report)
+    print(signed_scenarios.run([e2e.builder(side), "verify", exe])[1].strip())
+    trustca = side.tool("trustca")
+    authority = windows + "\\ca.der"
+    subprocess.run(side.command(trustca, ["add", authority]), env=side.env, timeout=120)
+    try:
+        seen = signed_scenarios.trustcheck(side, product.exe)
+    finally:
+        subprocess.run(side.command(trustca, ["remove", authority]), env=side.env, timeout=120)
+    print("Wine's WinVerifyTrust, the run's authority trusted: %s; the prompt would show: program %s, "
+          "verified publisher %s (version %s)" % (seen.get("trust"), seen.get("FileDescription"),
+                                                  seen.get("publisher"), seen.get("FileVersion")))
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 def snapshot(product):
@@ -154,13 +192,14 @@ def demo_win32(build, source):
         side.start(display)
     try:
         product = SampleProduct(side).install()
-        before = snapshot(product)
         print("Installed Acme Viewer: %d files, its key, its entry, its group." % len(product.files))
+        demo_sign(side, product)
+        before = snapshot(product)
         if own_display:
             print("Running %s: answer its questions." % product.exe)
             code, _ = side.run(product.host(product.exe), [], answers=[])
         else:
-            print("Running %s on Xvfb; the driver answers Yes." % product.exe)
+            print("Running the signed %s on Xvfb; the driver answers Yes." % product.exe)
             code, reports = side.run(product.host(product.exe), [],
                                      answers=[("Uninstall...", "Yes"), ("Uninstaller...", "OK")])
             print("".join(reports))
@@ -175,7 +214,8 @@ def demo_win32(build, source):
 
 def demo_host(build, source):
     side = e2e.Host(build, source)
-    print("\nThe same on the host build, machine root %s" % side.machine)
+    print("\nThe same on the host build, machine root %s (an ELF program: unsigned, as Authenticode signs "
+          "Windows programs only)" % side.machine)
     try:
         product = SampleProduct(side).install()
         before = snapshot(product)

@@ -36,6 +36,8 @@ constexpr const char* kUsage =
     "      take the script out of EXE, binary or as source\n"
     "  verify EXE\n"
     "      check the archive of EXE and its script; exit code 0 or 1\n"
+    "      (list and verify also say whether EXE is signed; build and append\n"
+    "      take a signature off, as a new archive would break it: sign OUT.exe)\n"
     "  keygen -o maker [--force]\n"
     "      make the maker's key pair: maker.key (private, yours only) and maker.pub\n"
     "  sign --key maker.key --entry \"Company Product\" --version 2.5 setup.exe\n"
@@ -304,7 +306,13 @@ class Tool {
     if (!r.ok) return Problem(o.exe + ": " + r.problem);
     std::error_code ec;
     const auto perms = fs::status(o.exe, ec).permissions();
-    return WriteFile(o.output, r.file, ec ? std::nullopt : std::optional(perms)) ? 0 : 1;
+    if (!WriteFile(o.output, r.file, ec ? std::nullopt : std::optional(perms))) return 1;
+    if (r.removed.named)
+      err_ << "ffsbuild: " << o.exe << " was signed; " << o.output << " is not: its certificate table ("
+           << r.removed.size << " bytes at " << r.removed.offset
+           << ") is cut and its security directory cleared, as the new archive would break the signature. Sign "
+           << o.output << " again.\n";
+    return 0;
   }
 
   // 0 when the archive is open, else the exit code.
@@ -334,7 +342,8 @@ class Tool {
       return Problem(path + ": script " + r.error);
     }
     out_ << "commands:     " << r.commands.size() << "\n"
-         << "update key:   " << KeyText(i) << "\n";
+         << "update key:   " << KeyText(i) << "\n"
+         << "signature:    " << SignatureText(i) << "\n";
     return 0;
   }
 
@@ -363,7 +372,12 @@ class Tool {
     if (!r.ok) return Problem(path + ": script " + r.error);
     if (r.commands.empty()) return Problem(path + ": the script holds no commands");
     out_ << path << ": archive OK, " << r.commands.size() << " commands, script " << a.script.size()
-         << " bytes at tag offset " << a.info.tagOffset << ", update key " << KeyText(a.info) << "\n";
+         << " bytes at tag offset " << a.info.tagOffset << ", update key " << KeyText(a.info) << ", "
+         << SignatureText(a.info) << "\n";
+    if (!a.info.signature.named && a.info.fileSize % 8 != 0)
+      err_ << "ffsbuild: warning: " << path << " is " << a.info.fileSize
+           << " bytes long, no multiple of 8: a signer would pad it before its certificate table and the program "
+              "would no longer find its archive; build it again with this ffsbuild before signing\n";
     return 0;
   }
 
@@ -380,6 +394,15 @@ class Tool {
   static std::string KeyText(const ffsfmt::ArchiveInfo& info) {
     if (info.updateKey.empty()) return "none (updates are not authenticated)";
     return "P-256, fingerprint " + signing::Fingerprint(info.updateKey);
+  }
+
+  // Whether the file is signed, as list and verify show it. Only the
+  // table's place is checked here; osslsigncode verify checks the signature.
+  static std::string SignatureText(const ffsfmt::ArchiveInfo& info) {
+    if (!info.signature.named) return "not signed";
+    return "signed (certificate table of " + std::to_string(info.signature.size) + " bytes at " +
+           std::to_string(info.signature.offset) + ", ending the file; the archive, bytes " +
+           std::to_string(info.tagOffset) + " to " + std::to_string(info.archiveEnd) + ", lies inside the signed part)";
   }
 
   bool ReadText(const std::string& path, std::string& text) {

@@ -29,6 +29,53 @@ std::string Hex(std::uint64_t v) {
 
 }  // namespace
 
+CertificateTable FindCertificateTable(std::span<const std::uint8_t> file) {
+  CertificateTable c;
+  if (file.size() < 64 || file[0] != 'M' || file[1] != 'Z') return c;
+  const std::uint64_t pe = ReadLe32(file, 0x3C);
+  if (pe + 26 > file.size() || !std::equal(file.begin() + static_cast<std::ptrdiff_t>(pe),
+                                           file.begin() + static_cast<std::ptrdiff_t>(pe) + 4, "PE\0\0"))
+    return c;
+  const std::uint32_t optionalSize = file[pe + 20] | file[pe + 21] << 8;
+  const std::uint32_t magic = file[pe + 24] | file[pe + 25] << 8;
+  const std::uint32_t countAt = magic == 0x10B ? 92 : magic == 0x20B ? 108 : 0;
+  const std::uint64_t optional = pe + 24;
+  if (countAt == 0 || countAt + 4 + 5 * 8 > optionalSize || optional + countAt + 44 > file.size() ||
+      ReadLe32(file, optional + countAt) < 5)
+    return c;
+  c.entryOffset = optional + countAt + 4 + 4 * 8;
+  c.offset = ReadLe32(file, c.entryOffset);
+  c.size = ReadLe32(file, c.entryOffset + 4);
+  if (c.offset == 0 && c.size == 0) return c;
+  c.named = true;
+  const std::uint64_t end = static_cast<std::uint64_t>(c.offset) + c.size;
+  if (c.offset < 8 || c.size < 8 || end > file.size()) {
+    c.problem = "its security directory names a certificate table of " + std::to_string(c.size) + " bytes at " +
+                Hex(c.offset) + ", past the end of the file (" + std::to_string(file.size()) + " bytes)";
+  } else if (end != file.size()) {
+    c.problem = "its certificate table (" + std::to_string(c.size) + " bytes at " + Hex(c.offset) +
+                ") is followed by " + std::to_string(file.size() - end) + " bytes; a signature's table ends the file";
+  } else {
+    // WIN_CERTIFICATE: its length, revision 1.0 or 2.0, X.509 or PKCS#7.
+    const std::uint32_t length = ReadLe32(file, c.offset);
+    const std::uint8_t* h = &file[c.offset];
+    if (length < 8 || length > c.size || h[4] != 0 || (h[5] != 1 && h[5] != 2) || (h[6] != 1 && h[6] != 2) || h[7])
+      c.problem = "its security directory names " + std::to_string(c.size) + " bytes at " + Hex(c.offset) +
+                  " that are no certificate table";
+    else
+      c.consistent = true;
+  }
+  return c;
+}
+
+Bytes WithoutSignature(std::span<const std::uint8_t> file, const CertificateTable& table) {
+  Bytes out(file.begin(), file.end());
+  if (!table.named) return out;
+  std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(table.entryOffset), 8, 0);
+  if (table.consistent) out.resize(table.offset);
+  return out;
+}
+
 std::uint8_t ScrambleMask(std::size_t i) {
   const std::size_t k = i % kKey.size();
   return static_cast<std::uint8_t>(static_cast<std::uint8_t>(kKey[k]) ^ ((i ^ k) & 0xFF));
@@ -40,9 +87,17 @@ void Scramble(std::span<std::uint8_t> bytes, std::size_t first) {
 
 std::uint8_t PaddingByte(std::size_t k) { return static_cast<std::uint8_t>(0x80 | (k & 0x7F)); }
 
-ArchiveInfo LocateArchive(std::span<const std::uint8_t> file) {
+ArchiveInfo LocateArchive(std::span<const std::uint8_t> whole) {
   ArchiveInfo info;
-  info.fileSize = file.size();
+  info.fileSize = whole.size();
+  info.signature = FindCertificateTable(whole);
+  if (info.signature.named && !info.signature.consistent) {
+    info.problem = "damaged signature: " + info.signature.problem;
+    return info;
+  }
+  // Everything after is the archive's part of the file, up to the table.
+  const std::span<const std::uint8_t> file = whole.first(info.signature.named ? info.signature.offset : whole.size());
+  info.archiveEnd = file.size();
   if (file.size() < 8) {
     info.problem = "file too short to carry an archive";
     return info;
@@ -85,7 +140,8 @@ Archive ReadArchive(std::span<const std::uint8_t> file) {
     return a;
   }
   const std::size_t start = a.info.tagOffset + 4;
-  Bytes block(file.begin() + static_cast<std::ptrdiff_t>(start), file.end());
+  Bytes block(file.begin() + static_cast<std::ptrdiff_t>(start),
+              file.begin() + static_cast<std::ptrdiff_t>(a.info.archiveEnd));
   Scramble(block);
   std::copy(block.end() - 4, block.end(), a.trailer);
   block.resize(block.size() - 4);
@@ -102,17 +158,26 @@ AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const 
     return r;
   }
   const std::size_t keyBlock = updateKey.empty() ? 0 : kKeyBlockSize;
-  std::span<const std::uint8_t> base = image;
+  const CertificateTable signature = FindCertificateTable(image);
+  if (signature.named && !signature.consistent) {
+    r.problem = "damaged signature: " + signature.problem;
+    return r;
+  }
   const ArchiveInfo old = LocateArchive(image);
+  if (old.present && !replace) {
+    r.problem =
+        "the executable already carries an archive (tag at " + Hex(old.tagOffset) + "); use --replace to replace it";
+    return r;
+  }
+  // A new archive would no longer match the signature: it goes, and the
+  // maker signs the new file.
+  const Bytes unsignedImage = WithoutSignature(image, signature);
+  if (signature.named) r.removed = signature;
+  std::span<const std::uint8_t> base = unsignedImage;
   if (old.present) {
-    if (!replace) {
-      r.problem =
-          "the executable already carries an archive (tag at " + Hex(old.tagOffset) + "); use --replace to replace it";
-      return r;
-    }
     // Cut at the tag: an earlier padding stays with the image, as a guess
     // at where the image ends could cut real image bytes.
-    base = image.first(old.updateKey.empty() ? old.tagOffset : old.keyOffset);
+    base = base.first(old.updateKey.empty() ? old.tagOffset : old.keyOffset);
   }
 
   // The trailer's block position depends on the script length (and filler),
@@ -126,6 +191,7 @@ AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const 
         r.problem = "the executable and script together exceed 4 GiB";
         return r;
       }
+      if (total % 8 != 0) continue;
       bool clear = true;
       for (std::size_t j = 0; j < 4 && clear; ++j) {
         const auto plain = static_cast<std::uint8_t>(t >> (8 * j));

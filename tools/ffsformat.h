@@ -10,6 +10,16 @@
 // picks the padding so that none of the four descrambled trailer bytes is the
 // command marker 0x16.
 //
+// A signed program ends with the certificate table of its Authenticode
+// signature, which the PE's security directory names; the archive then ends
+// where the table begins, so the signature covers it:
+//
+//   [image][padding][ 'F' 'F' 'S' '?' ][ scrambled block ][ certificate table ]
+//
+// A signer pads a file whose length is not a multiple of 8 before the table,
+// which would part the trailer from the table; the builder makes every file
+// a multiple of 8 long.
+//
 // A product whose updates are signed carries the maker's public key right
 // before the tag (the archive is found from the end and never reads it):
 //
@@ -52,6 +62,21 @@ void Scramble(std::span<std::uint8_t> bytes, std::size_t first = 0);
 // Never zero, so zero bytes at the end of an image are not taken for padding.
 std::uint8_t PaddingByte(std::size_t k);
 
+// The certificate table an Authenticode signature appends, as the PE's
+// security directory (data directory 4) names it.
+struct CertificateTable {
+  bool named = false;             // the directory names a table
+  bool consistent = false;        // ...that ends the file and opens as one
+  std::uint64_t entryOffset = 0;  // where the directory's 8 bytes stand
+  std::uint32_t offset = 0, size = 0;
+  std::string problem;  // why not consistent
+};
+
+CertificateTable FindCertificateTable(std::span<const std::uint8_t> file);
+
+// The file with its signature taken off: the table cut, the directory cleared.
+Bytes WithoutSignature(std::span<const std::uint8_t> file, const CertificateTable& table);
+
 // Where an executable's archive stands, as the program's reader finds it.
 struct ArchiveInfo {
   bool present = false;  // a valid tag at a valid trailing offset
@@ -62,6 +87,8 @@ struct ArchiveInfo {
   std::size_t padding = 0;      // fill bytes of the builder before the tag (or the key)
   Bytes updateKey;              // the maker's key before the tag, when there is one
   std::uint64_t keyOffset = 0;  // where its block starts
+  CertificateTable signature;   // the archive ends where a consistent one begins
+  std::uint64_t archiveEnd = 0;
 };
 
 ArchiveInfo LocateArchive(std::span<const std::uint8_t> file);
@@ -83,13 +110,17 @@ struct AppendResult {
   Bytes file;  // image, padding, tag, scrambled block
   std::uint32_t tagOffset = 0;
   std::size_t padding = 0;
-  std::size_t filler = 0;  // LF bytes added after the script
+  std::size_t filler = 0;    // LF bytes added after the script
+  CertificateTable removed;  // the signature taken off the image, if it had one
 };
 
 // Appends `script` to `image`. Refuses an image that already carries an
 // archive unless `replace`, which first cuts the image at its tag.
 // With an update key (kUpdateKeySize bytes) its block goes right before the
-// tag; a replaced archive's key block goes with it.
+// tag; a replaced archive's key block goes with it. A signed image loses
+// its signature (see `removed`): a new archive would not match it. The file
+// is a multiple of 8 bytes long, so that a signer appends its table right
+// after the archive.
 AppendResult AppendArchive(std::span<const std::uint8_t> image, std::span<const std::uint8_t> script, bool replace,
                            std::span<const std::uint8_t> updateKey = {});
 

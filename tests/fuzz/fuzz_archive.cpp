@@ -1,6 +1,9 @@
 // Fuzz target: an executable file as the program finds it, read through
 // the archive reader and, when it carries an archive, its script run in no
 // mode (the property commands store, the action commands stay silent).
+// The seed corpus has signed programs too: PE32 and PE32+ headers whose
+// security directory names the certificate table after the archive, and
+// one whose directory runs past the end of the file.
 #include <cstdint>
 #include <cstdio>
 #include <string>

@@ -241,3 +241,119 @@ TEST_F(Ffs, TheMakersKeyBeforeTheTagIsReadAndTheArchiveStaysTheSame) {
     EXPECT_EQ(FfsUpdateKey(read), 0) << "released with the archive";
   }
 }
+
+namespace {
+
+// The headers of a PE program, 32-bit (PE32) or 64-bit (PE32+), with 16
+// data directories, all empty.
+std::string PeImage(bool plus) {
+  std::string image = "MZ" + std::string(0x3A, '\0') + LittleEndian(0x40) + std::string("PE\0\0", 4);
+  const std::size_t optionalSize = plus ? 240 : 224;
+  std::string fileHeader(20, '\0');
+  fileHeader[0] = plus ? '\x64' : '\x4C';
+  fileHeader[1] = plus ? '\x86' : '\x01';
+  fileHeader[16] = static_cast<char>(optionalSize);
+  std::string optional(optionalSize, '\0');
+  optional[0] = '\x0B';
+  optional[1] = plus ? '\x02' : '\x01';
+  optional.replace(plus ? 108 : 92, 4, LittleEndian(16));
+  return image + fileHeader + optional + std::string(64, 'i');
+}
+
+// Where the security directory (data directory 4) of PeImage stands.
+std::size_t SecurityEntry(bool plus) { return 0x40 + 24 + (plus ? 112 : 96) + 4 * 8; }
+
+// The file with a certificate table of tableSize bytes appended, and the
+// security directory naming offset and size.
+std::string WithTable(std::string file, bool plus, std::uint32_t tableSize, std::uint32_t offset, std::uint32_t size) {
+  std::string table = LittleEndian(tableSize) + std::string("\x00\x02\x02\x00", 4);
+  table += std::string(tableSize - table.size(), 'c');
+  file.replace(SecurityEntry(plus), 8, LittleEndian(offset) + LittleEndian(size));
+  return file + table;
+}
+
+}  // namespace
+
+TEST_F(Ffs, TheArchiveEndsWhereTheCertificateTableBegins) {
+  const std::string script =
+      "\x16"
+      "COMPANY NAME:Acme\r\n";
+  // The maker's update key stays right before the tag, inside the signed part.
+  const std::string key = "\x04" + std::string(64, 'k');
+  for (bool plus : {false, true}) {
+    const std::string archived = ArchivedExecutable(PeImage(plus) + key + LittleEndian(65) + "UKEY", script, 0);
+    const auto at = static_cast<std::uint32_t>(archived.size());
+    const std::string exe = TempPath("signed.exe");
+    WriteWholeFile(exe, WithTable(archived, plus, 1000, at, 1000));
+    std::int32_t loaded = 0;
+    EXPECT_EQ(InitLog(exe, "signed.log", &loaded), "Flat/Fast File System Initialized...\n") << plus;
+    ASSERT_EQ(loaded, 1) << plus;
+    std::uint32_t size = 0;
+    FfsGetSize("install.dat", &size);
+    ASSERT_EQ(size, script.size() + 4) << plus;
+    std::string block(size, '\0');
+    FfsRead("install.dat", block.data(), size);
+    EXPECT_EQ(block.substr(0, script.size()), script) << plus;
+    unsigned char read[FfsUpdateKeySize] = {};
+    ASSERT_EQ(FfsUpdateKey(read), 1) << plus;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(read), sizeof read), key) << plus;
+    FfsRemove();
+  }
+}
+
+TEST_F(Ffs, ASecurityDirectoryThatNamesNoTableAtTheEndIsADamagedArchive) {
+  const std::string script =
+      "\x16"
+      "COMPANY NAME:Acme\r\n";
+  const std::string archived = ArchivedExecutable(PeImage(false), script, 0);
+  const auto at = static_cast<std::uint32_t>(archived.size());
+  const std::uint32_t file = at + 64;
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::uint32_t offset, size;
+  } cases[] = {
+      {"past the end of the file", WithTable(archived, false, 64, at, 72), at, 72},
+      {"beyond the file", WithTable(archived, false, 64, file + 8, 64), file + 8, 64},
+      {"not at the end", WithTable(archived, false, 64, at, 64) + std::string(8, 'x'), at, 64},
+      {"overlapping the archive", WithTable(archived, false, 64, at - 8, 72), at - 8, 72},
+      {"an empty table", WithTable(archived, false, 64, at, 0), at, 0},
+      // A second archive where the table should be: the first one must not
+      // be taken for the program's.
+      {"no certificate table",
+       [&] {
+         std::string second = ArchivedExecutable("", script, 4);
+         std::string bytes = archived + second;
+         bytes.replace(SecurityEntry(false), 8,
+                       LittleEndian(at) + LittleEndian(static_cast<std::uint32_t>(second.size())));
+         return bytes;
+       }(),
+       at, static_cast<std::uint32_t>(ArchivedExecutable("", script, 4).size())},
+  };
+  for (const auto& c : cases) {
+    const std::string exe = TempPath("damaged-signature.exe");
+    WriteWholeFile(exe, c.bytes);
+    std::int32_t loaded = 9;
+    EXPECT_EQ(InitLog(exe, "damaged-signature.log", &loaded),
+              "Couldn't find the certificate table of '" + exe + "' (" + std::to_string(c.size) + " bytes at " +
+                  std::to_string(c.offset) + ", file of " + std::to_string(c.bytes.size()) + " bytes)!\n")
+        << c.what;
+    EXPECT_EQ(loaded, 0) << c.what;
+    std::uint32_t size = 7;
+    FfsGetSize("install.dat", &size);
+    EXPECT_EQ(size, 0u) << c.what;
+  }
+}
+
+TEST_F(Ffs, ADirectoryThePeDoesNotHaveIsNotRead) {
+  // Four data directories: the bytes where the fifth would be are the
+  // section table's, whatever they hold.
+  std::string image = PeImage(false);
+  image.replace(0x40 + 24 + 92, 4, LittleEndian(4));
+  image.replace(SecurityEntry(false), 8, LittleEndian(8) + LittleEndian(8));
+  const std::string exe = TempPath("four-directories.exe");
+  WriteWholeFile(exe, ArchivedExecutable(image, "\x16INSTALL:\r\n", 0));
+  std::int32_t loaded = 0;
+  EXPECT_EQ(InitLog(exe, "four-directories.log", &loaded), "Flat/Fast File System Initialized...\n");
+  EXPECT_EQ(loaded, 1);
+}

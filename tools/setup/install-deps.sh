@@ -42,6 +42,10 @@ have curl || need="$need curl"
 [ -f /usr/include/postgresql/libpq-fe.h ] || need="$need libpq-dev"
 [ -n "$(ls /usr/lib/postgresql/*/bin/postgres 2>/dev/null)" ] || need="$need postgresql"
 have pkg-config || need="$need pkg-config"
+# The maker's Authenticode signing step (make demo, the signed uninstaller's
+# tests): Debian's osslsigncode, and openssl for the certificates.
+have osslsigncode || need="$need osslsigncode"
+have openssl || need="$need openssl"
 # The signature tests' independent signer.
 python3 -c "import cryptography" 2>/dev/null || need="$need python3-cryptography"
 installed wine || need="$need wine"

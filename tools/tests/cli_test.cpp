@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -161,6 +162,108 @@ TEST_F(Cli, VerifyFindsDamage) {
   EXPECT_EQ(Run({"verify", P("untagged.exe")}), 1);
   EXPECT_NE(err.find("tag"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+}
+
+// A program osslsigncode can sign: PE32 headers with 16 empty data
+// directories, the program's own text, 30000 bytes in all.
+std::string SignablePe() {
+  std::string b(0x40 + 24 + 224, '\0');
+  b[0] = 'M', b[1] = 'Z', b[0x3C] = 0x40;
+  b.replace(0x40, 4, std::string("PE\0\0", 4));
+  b[0x40 + 4] = 0x4C, b[0x40 + 5] = 0x01, b[0x40 + 20] = static_cast<char>(224);
+  b[0x40 + 24] = 0x0B, b[0x40 + 25] = 0x01, b[0x40 + 24 + 92] = 16;
+  b += std::string(ffsfmt::kProgramMark);
+  b.resize(30000, 'i');
+  return b;
+}
+
+// The maker's workflow with Debian's osslsigncode and a certificate made
+// for the test: build, sign, verify; a changed script byte breaks the
+// signature; building again on the signed file takes the signature off.
+TEST_F(Cli, SignedWithOsslsigncode) {
+  auto sh = [&](const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); };
+  ASSERT_EQ(sh("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=Acme Software Ltd' -addext "
+               "extendedKeyUsage=codeSigning -keyout '" +
+               P("maker.key") + "' -out '" + P("maker.pem") + "'"),
+            0);
+  auto sign = [&](const std::string& in, const std::string& out) {
+    return sh("osslsigncode sign -certs '" + P("maker.pem") + "' -key '" + P("maker.key") +
+              "' -h sha256 -n 'Acme Viewer' -in '" + P(in) + "' -out '" + P(out) + "'");
+  };
+  auto verifies = [&](const std::string& name) {
+    return sh("osslsigncode verify -CAfile '" + P("maker.pem") + "' -in '" + P(name) + "'") == 0;
+  };
+  Write("pe.exe", SignablePe());
+  ASSERT_EQ(Run({"keygen", "-o", P("updates")}), 0) << err;
+  ASSERT_EQ(Run({"build", "--exe", P("pe.exe"), P("viewer.txt"), "--update-key", P("updates.pub"), "-o", P("v.exe")}),
+            0)
+      << err;
+  ASSERT_EQ(sign("v.exe", "signed.exe"), 0);
+  EXPECT_TRUE(verifies("signed.exe"));
+  const std::string signedFile = Read("signed.exe");
+  EXPECT_EQ(ffsfmt::FindCertificateTable(
+                std::span(reinterpret_cast<const std::uint8_t*>(signedFile.data()), signedFile.size()))
+                .offset,
+            Read("v.exe").size())
+      << "the signer added nothing between the archive and its table";
+
+  ASSERT_EQ(Run({"verify", P("signed.exe")}), 0) << err;
+  EXPECT_NE(out.find("archive OK, 9 commands"), std::string::npos) << out;
+  EXPECT_NE(out.find(", signed (certificate table of "), std::string::npos) << out;
+  EXPECT_NE(out.find("lies inside the signed part)"), std::string::npos) << out;
+  EXPECT_EQ(err, "");
+  ASSERT_EQ(Run({"list", P("signed.exe")}), 0) << err;
+  EXPECT_NE(out.find("signature:    signed (certificate table of "), std::string::npos) << out;
+  // The update key stays right before the tag, where the program reads it.
+  EXPECT_NE(out.find("update key:   P-256, fingerprint"), std::string::npos) << out;
+  ASSERT_EQ(Run({"extract", P("signed.exe"), "-o", P("from-signed.dat")}), 0) << err;
+  ASSERT_EQ(Run({"extract", P("v.exe"), "-o", P("from-unsigned.dat")}), 0) << err;
+  EXPECT_EQ(Read("from-signed.dat"), Read("from-unsigned.dat"));
+
+  // One byte of the script: the signature no longer holds.
+  std::string changed = Read("signed.exe");
+  const auto info =
+      ffsfmt::LocateArchive(std::span(reinterpret_cast<const std::uint8_t*>(changed.data()), changed.size()));
+  changed[info.tagOffset + 4 + 3] ^= 0x20;
+  Write("changed.exe", changed);
+  EXPECT_FALSE(verifies("changed.exe"));
+
+  // Built again on the signed file: no signature, and verify says so.
+  Write("other.txt", "COMPANY NAME: Other\nINSTALL:\n");
+  ASSERT_EQ(Run({"build", "--exe", P("signed.exe"), P("other.txt"), "-o", P("rebuilt.exe"), "--replace", "--update-key",
+                 P("updates.pub")}),
+            0)
+      << err;
+  EXPECT_NE(err.find("was signed; " + P("rebuilt.exe") + " is not"), std::string::npos) << err;
+  EXPECT_NE(err.find("Sign " + P("rebuilt.exe") + " again."), std::string::npos) << err;
+  ASSERT_EQ(Run({"verify", P("rebuilt.exe")}), 0) << err;
+  EXPECT_NE(out.find(", not signed\n"), std::string::npos) << out;
+  EXPECT_FALSE(verifies("rebuilt.exe"));
+  ASSERT_EQ(Run({"list", P("rebuilt.exe")}), 0) << err;
+  EXPECT_NE(out.find("signature:    not signed\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("update key:   P-256, fingerprint"), std::string::npos) << out;
+  ASSERT_EQ(Run({"append", "--exe", P("signed.exe"), "--script", P("other.txt"), "-o", P("appended.exe"), "--replace",
+                 "--update-key", P("updates.pub")}),
+            0);
+  EXPECT_EQ(Read("appended.exe"), Read("rebuilt.exe"));
+  // Signed again, it verifies.
+  ASSERT_EQ(sign("rebuilt.exe", "resigned.exe"), 0);
+  EXPECT_TRUE(verifies("resigned.exe"));
+}
+
+TEST_F(Cli, VerifyWarnsOfAFileASignerWouldPad) {
+  ASSERT_EQ(Run({"build", "--exe", P("Uninstall.exe"), P("viewer.txt"), "-o", P("v.exe")}), 0) << err;
+  ASSERT_EQ(Run({"verify", P("v.exe")}), 0);
+  EXPECT_EQ(err, "");
+  // As an older builder left it: three more bytes of padding before the tag.
+  std::string file = Read("v.exe");
+  const auto t =
+      ffsfmt::LocateArchive(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size())).tagOffset;
+  file.insert(t, "\x83\x82\x81");
+  for (int i = 0; i < 4; ++i) file[file.size() - 4 + i] = static_cast<char>((t + 3) >> (8 * i));
+  Write("old.exe", file);
+  ASSERT_EQ(Run({"verify", P("old.exe")}), 0) << err;
+  EXPECT_NE(err.find("no multiple of 8: a signer would pad it"), std::string::npos) << err;
 }
 
 TEST_F(Cli, UsageAndHelp) {

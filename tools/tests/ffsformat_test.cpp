@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <set>
@@ -93,6 +94,7 @@ TEST(Append, ProgramReadsScriptThenClearTrailer) {
       ASSERT_EQ(rd.t, imageSize + r.padding);
       ASSERT_TRUE(std::equal(image.begin(), image.end(), r.file.begin()));
       ASSERT_EQ(rd.block.size(), len + r.filler + 4);
+      ASSERT_EQ(r.file.size() % 8, 0u) << "a signer would pad it before its table";
       ASSERT_TRUE(std::equal(scriptBytes.begin(), scriptBytes.end(), rd.block.begin()));
       for (std::size_t f = 0; f < r.filler; ++f) ASSERT_EQ(rd.block[len + f], '\n');
       for (std::size_t j = rd.block.size() - 4; j < rd.block.size(); ++j)
@@ -180,3 +182,101 @@ TEST(Locate, ReportsThePaddingTheBuilderWrote) {
 }
 
 }  // namespace
+
+namespace {
+
+// A PE32 program's headers with 16 empty data directories, then the image.
+Bytes PeImage() {
+  Bytes b(0x40 + 24 + 224, 0);
+  b[0] = 'M', b[1] = 'Z', b[0x3C] = 0x40;
+  std::memcpy(&b[0x40], "PE\0\0", 4);
+  b[0x40 + 4] = 0x4C, b[0x40 + 5] = 0x01, b[0x40 + 20] = 224;
+  b[0x40 + 24] = 0x0B, b[0x40 + 25] = 0x01, b[0x40 + 24 + 92] = 16;
+  const Bytes rest = RandomBytes(3000, 9);
+  b.insert(b.end(), rest.begin(), rest.end());
+  return b;
+}
+constexpr std::size_t kSecurityEntry = 0x40 + 24 + 96 + 32;
+
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The file with a certificate table of `table` bytes appended (a
+// WIN_CERTIFICATE header, revision 2.0, PKCS#7), the directory naming
+// offset and size.
+Bytes Signed(Bytes file, std::uint32_t table, std::uint32_t offset, std::uint32_t size) {
+  Put32(file, kSecurityEntry, offset);
+  Put32(file, kSecurityEntry + 4, size);
+  const std::size_t at = file.size();
+  file.resize(at + table, 'c');
+  Put32(file, at, table);
+  file[at + 4] = 0, file[at + 5] = 2, file[at + 6] = 2, file[at + 7] = 0;
+  return file;
+}
+
+}  // namespace
+
+TEST(Signature, TheArchiveEndsWhereTheTableBegins) {
+  const auto built = ffsfmt::AppendArchive(PeImage(), Bytes{'s', 'c', 'r', 'i', 'p', 't'}, false);
+  ASSERT_TRUE(built.ok);
+  const auto at = static_cast<std::uint32_t>(built.file.size());
+  const Bytes file = Signed(built.file, 512, at, 512);
+  const auto a = ffsfmt::ReadArchive(file);
+  ASSERT_TRUE(a.ok) << a.problem;
+  EXPECT_TRUE(a.info.signature.consistent);
+  EXPECT_EQ(a.info.archiveEnd, at);
+  EXPECT_EQ(a.info.tagOffset, built.tagOffset);
+  EXPECT_EQ(Bytes(a.script.begin(), a.script.begin() + 6), (Bytes{'s', 'c', 'r', 'i', 'p', 't'}));
+
+  const struct {
+    const char* what;
+    std::uint32_t offset, size;
+    const char* says;
+  } damaged[] = {
+      {"past the end", at, 520, "past the end of the file"},
+      {"beyond the file", at + 1000, 512, "past the end of the file"},
+      {"not at the end", at, 504, "is followed by 8 bytes"},
+      {"overlapping the archive", at - 8, 520, "that are no certificate table"},
+  };
+  for (const auto& d : damaged) {
+    Bytes bad = file;
+    Put32(bad, kSecurityEntry, d.offset);
+    Put32(bad, kSecurityEntry + 4, d.size);
+    const auto info = ffsfmt::LocateArchive(bad);
+    EXPECT_FALSE(info.present) << d.what;
+    EXPECT_NE(info.problem.find(std::string("damaged signature: ") + "its "), std::string::npos) << d.what;
+    EXPECT_NE(info.problem.find(d.says), std::string::npos) << d.what << ": " << info.problem;
+    const auto r = ffsfmt::AppendArchive(bad, Bytes{'n'}, true);
+    EXPECT_FALSE(r.ok) << d.what;
+  }
+}
+
+TEST(Signature, AppendingTakesTheSignatureOff) {
+  const Bytes image = PeImage();
+  const auto built = ffsfmt::AppendArchive(image, Bytes{'o', 'l', 'd'}, false);
+  ASSERT_TRUE(built.ok);
+  const auto at = static_cast<std::uint32_t>(built.file.size());
+  const Bytes signedFile = Signed(built.file, 64, at, 64);
+  EXPECT_FALSE(ffsfmt::AppendArchive(signedFile, Bytes{'n', 'e', 'w'}, false).ok);
+
+  const auto r = ffsfmt::AppendArchive(signedFile, Bytes{'n', 'e', 'w'}, true);
+  ASSERT_TRUE(r.ok) << r.problem;
+  EXPECT_TRUE(r.removed.named);
+  EXPECT_EQ(r.removed.offset, at);
+  const auto info = ffsfmt::LocateArchive(r.file);
+  EXPECT_FALSE(info.signature.named);
+  EXPECT_EQ(Bytes(r.file.begin() + kSecurityEntry, r.file.begin() + kSecurityEntry + 8), Bytes(8, 0));
+  const Reading rd = ProgramReads(r.file);
+  ASSERT_TRUE(rd.ok);
+  EXPECT_EQ(Bytes(rd.block.begin(), rd.block.begin() + 3), (Bytes{'n', 'e', 'w'}));
+  EXPECT_EQ(std::search(r.file.begin(), r.file.end(), signedFile.begin() + at, signedFile.end()), r.file.end())
+      << "the old table is gone";
+
+  // A signed program without an archive loses its signature the same way.
+  const auto plain =
+      ffsfmt::AppendArchive(Signed(image, 64, static_cast<std::uint32_t>(image.size()), 64), Bytes{'x'}, false);
+  ASSERT_TRUE(plain.ok);
+  EXPECT_TRUE(plain.removed.named);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), plain.file.begin()));
+}
