@@ -317,26 +317,6 @@ std::int32_t SocketReceiveOnce(SocketHandle* handle, char* buffer, std::int32_t 
   return OsSocketReceive(handle->socket, buffer, length);
 }
 
-std::int32_t SocketSecure(SocketHandle* handle, const char* hostName) {
-  CHECK_POINTER(kUnit, hostName);
-  if (!HasSocket(handle) || handle->tls) return 0;
-  std::int32_t failure = 0;
-  std::uint32_t detail = 0;
-  handle->tls = OsTlsOpen(handle->socket, hostName, handle->receiveTimeout, &failure, &detail);
-  if (handle->tls) return 1;
-  switch (failure) {
-    case kTlsNoConnection:
-      LogPrint("TLS connection to '%s' failed (%s)\n", hostName,
-               SocketErrorCodeText(static_cast<std::int32_t>(detail)));
-      break;
-    case kTlsUntrusted: LogPrint("TLS certificate of '%s' is not trusted (0x%.8X)\n", hostName, detail); break;
-    case kTlsNameMismatch: LogPrint("TLS certificate does not name '%s' (0x%.8X)\n", hostName, detail); break;
-    case kTlsExpired: LogPrint("TLS certificate of '%s' has expired (0x%.8X)\n", hostName, detail); break;
-    default: LogPrint("TLS handshake refused by '%s' (0x%.8X)\n", hostName, detail); break;
-  }
-  return 0;
-}
-
 std::int32_t SocketSendAll(SocketHandle* handle, const char* buffer, std::int32_t length) {
   std::int32_t sent = 0;
   while (sent < length) {

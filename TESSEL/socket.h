@@ -3,6 +3,7 @@
 // texts of the socket error codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "os.h"
@@ -56,10 +57,20 @@ std::int32_t SocketSend(SocketHandle* handle, const char* buffer, std::int32_t l
 std::int32_t SocketSendAll(SocketHandle* handle, const char* buffer, std::int32_t length);
 
 // TLS over the connected socket with the server of that name, its
-// certificate verified; from then on every send and receive of the handle
-// is encrypted, and SocketShutdown ends the session. 0, with a "TLS ..."
-// log line, when no secure session came about (the socket stays open).
+// certificate verified and what was agreed checked (SocketTlsShortfall),
+// the whole handshake within the receive time-out; from then on every send
+// and receive of the handle is encrypted, and SocketShutdown ends the
+// session. 0, with a "TLS ..." log line, when no secure session came about
+// (the socket stays open).
 std::int32_t SocketSecure(SocketHandle* handle, const char* hostName);
+// Whether a session is too weak to use: older than TLS 1.2, a cipher below
+// 128 bits, a server key below 2048-bit RSA (or DSA) or 256-bit EC, or a
+// certificate signed with SHA-1 (or MD5, MD2). 0 when it is strong enough;
+// else kTlsShortConnection or kTlsShortCertificate with the reason ("TLS
+// 1.1 agreed", "RSA key of 1024 bits", "signed with SHA-1").
+constexpr std::int32_t kTlsShortConnection = 1;
+constexpr std::int32_t kTlsShortCertificate = 2;
+std::int32_t SocketTlsShortfall(const OsTlsFacts* facts, char* reason, std::size_t capacity);
 // How many bytes a receive gives without waiting (decrypted ones
 // included); 0 when the query fails.
 std::int32_t SocketWaiting(const SocketHandle* handle, std::uint32_t* bytes);

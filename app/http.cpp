@@ -40,12 +40,25 @@ void ReadProxy(std::int32_t useProxy, bool secure, char (&proxy)[kHttpTextRoom])
   }
 }
 
+// Narrows the handle's time-outs to what is left until the deadline
+// (OsTickCount's ms; 0 is none), so that no wait of the socket layer
+// outlasts it; once it has passed every wait ends at once.
+void Narrow(SocketHandle* handle, std::uint64_t deadline) {
+  if (deadline == 0) return;
+  std::uint64_t now = OsTickCount();
+  std::uint64_t left = now >= deadline ? 0 : deadline - now;
+  std::int32_t timeout = left < static_cast<std::uint64_t>(kSocketDefaultTimeout) ? static_cast<std::int32_t>(left)
+                                                                                  : kSocketDefaultTimeout;
+  handle->sendTimeout = timeout;
+  handle->receiveTimeout = timeout;
+}
+
 // The proxy's tunnel to the server (CONNECT), for a secure connection
 // through it; the proxy's reply is read into the header buffer, which the
 // request header takes afterwards. 0, with a log line, when the proxy
 // would not open it.
 std::int32_t OpenTunnel(SocketHandle* handle, const char* authority, const char* userAgent, char* buffer,
-                        std::int32_t size) {
+                        std::int32_t size, std::uint64_t deadline) {
   std::int32_t length = 0;
   bool composed = StrFormatBounded(buffer, static_cast<std::size_t>(size), "CONNECT %s HTTP/1.0\r\nHost: %s\r\n",
                                    authority, authority) != 0;
@@ -64,6 +77,7 @@ std::int32_t OpenTunnel(SocketHandle* handle, const char* authority, const char*
   std::int32_t end = 0;
   while (!HttpHeaderEnd(buffer, length, &end)) {
     std::int32_t count = 0;
+    Narrow(handle, deadline);
     if (length >= size - 1 || !SocketReceive(handle, buffer + length, size - length - 1, &count)) {
       LogPrint("Unable to open a tunnel to '%s' through the proxy (no reply)\n", authority);
       return 0;
@@ -175,6 +189,12 @@ std::int32_t HttpComposeHeader(const char* method, const char* target, const cha
 std::int32_t HttpClient(const char* url, const char* userAgent, const char* method, std::int32_t contentLength,
                         std::int32_t useProxy, SocketHandle** handle, char* header, std::int32_t headerSize,
                         std::int32_t* headerLength) {
+  return HttpClientUntil(url, userAgent, method, contentLength, useProxy, 0, handle, header, headerSize, headerLength);
+}
+
+std::int32_t HttpClientUntil(const char* url, const char* userAgent, const char* method, std::int32_t contentLength,
+                             std::int32_t useProxy, std::uint64_t deadline, SocketHandle** handle, char* header,
+                             std::int32_t headerSize, std::int32_t* headerLength) {
   CHECK_POINTER(kUnit, url);
   CHECK_POINTER(kUnit, method);
   CHECK_POINTER(kUnit, handle);
@@ -211,6 +231,7 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
   SocketHandle* made = nullptr;
   SocketNew(&made);
   SocketCreate(made, ProtocolTcp);  // a socket that could not be made fails the connection
+  Narrow(made, deadline);
   if (!SocketConnect(made, target.address, target.port)) {
     // Why, in the system's words: a refusal is pending on the socket, a
     // connection that failed at once left the last error (read before any
@@ -231,7 +252,8 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
     // server's port always.
     char authority[kHttpTextRoom + 8];
     StrFormatBounded(authority, sizeof authority, std::strchr(host, ':') ? "%s" : "%s:443", host);
-    bool tunnel = !proxy[0] || OpenTunnel(made, authority, userAgent, header, headerSize);
+    bool tunnel = !proxy[0] || OpenTunnel(made, authority, userAgent, header, headerSize, deadline);
+    Narrow(made, deadline);
     if (!tunnel || !SocketSecure(made, name)) {
       LogPrint("Unable to connect securely to machine %d.%d.%d.%d:%d for URL '%s'\n", target.address[0],
                target.address[1], target.address[2], target.address[3], target.port, url);
@@ -248,6 +270,9 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
     SocketDelete(&made);
     return 0;
   }
+  // The caller's exchange keeps its own bounds.
+  made->sendTimeout = kSocketDefaultTimeout;
+  made->receiveTimeout = kSocketDefaultTimeout;
   *handle = made;
   return 1;
 }

@@ -16,6 +16,14 @@ std::int32_t HttpClient(const char* url, const char* userAgent, const char* meth
                         std::int32_t useProxy, SocketHandle** handle, char* header, std::int32_t headerSize,
                         std::int32_t* headerLength);
 
+// HttpClient within a deadline (OsTickCount's milliseconds; 0 for none):
+// the connection, the proxy's tunnel and the TLS handshake all end by then,
+// each wait narrowed to the time left, so that an attempt's own bound
+// covers them. The handle handed out has the socket layer's usual time-outs.
+std::int32_t HttpClientUntil(const char* url, const char* userAgent, const char* method, std::int32_t contentLength,
+                             std::int32_t useProxy, std::uint64_t deadline, SocketHandle** handle, char* header,
+                             std::int32_t headerSize, std::int32_t* headerLength);
+
 // The steps of HttpClient, for its callers' tests.
 
 // The site text (scheme, "://", host, '/'; the port left out) and the path

@@ -453,12 +453,31 @@ constexpr std::int32_t kTlsRefused = 2;       // no TLS 1.2 or 1.3 agreed (or no
 constexpr std::int32_t kTlsUntrusted = 3;     // no chain to a trusted root
 constexpr std::int32_t kTlsNameMismatch = 4;  // the certificate is another name's
 constexpr std::int32_t kTlsExpired = 5;       // outside its validity period
-// The handshake with the server of that name, waiting at most timeout ms
-// for each step of the peer. Null on failure, with the reason in *failure
-// and the system's own code in *detail (a Winsock error number for
-// kTlsNoConnection).
+constexpr std::int32_t kTlsWeak = 6;          // the system refused a weak key or signature (see the facts)
+// What a session agreed and what its server's own certificate holds, as
+// far as the system tells; 0 where it does not.
+constexpr std::int32_t kTlsKeyRsa = 1;
+constexpr std::int32_t kTlsKeyEc = 2;
+constexpr std::int32_t kTlsKeyDsa = 3;
+constexpr std::int32_t kTlsKeyOther = 4;
+constexpr std::int32_t kTlsHashMd2 = 1;
+constexpr std::int32_t kTlsHashMd5 = 2;
+constexpr std::int32_t kTlsHashSha1 = 3;
+constexpr std::int32_t kTlsHashOther = 4;  // SHA-2 and newer, or a scheme of its own (EdDSA)
+struct OsTlsFacts {
+  std::int32_t protocol;       // the version on the wire: 0x0300 SSL 3.0, 0x0301 TLS 1.0 ... 0x0304 TLS 1.3
+  std::int32_t cipherBits;     // the record cipher's strength
+  std::int32_t keyKind;        // of the leaf certificate's public key
+  std::int32_t keyBits;        // its size (an EC key: its curve's)
+  std::int32_t signatureHash;  // the hash of the leaf certificate's signature
+};
+// The handshake with the server of that name, within timeout ms in all.
+// Null on failure, with the reason in *failure and the system's own code in
+// *detail (a Winsock error number for kTlsNoConnection). *facts holds what
+// was agreed and shown, also after a failure as far as the handshake came;
+// the caller decides whether that is strong enough.
 OsTls* OsTlsOpen(OsSocket socket, const char* hostName, std::int32_t timeout, std::int32_t* failure,
-                 std::uint32_t* detail);
+                 std::uint32_t* detail, OsTlsFacts* facts);
 // Decrypted bytes that a receive gives without reading the socket.
 std::uint32_t OsTlsPending(const OsTls* session);
 // One receive: the decrypted byte count; 0 when the server ended the

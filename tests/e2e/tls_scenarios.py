@@ -18,6 +18,7 @@ import register_scenarios
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "peers"))
 import peers  # noqa: E402
 import regserver  # noqa: E402
+from rogue import Rogue  # noqa: E402
 
 NAME = "localhost"
 
@@ -157,6 +158,84 @@ def tls_refusals(side):
             lacks(log, "Match:", "the log (%s)" % port_name)
 
 
+# Servers that nginx will not be: (name, certificate (bits, digest), newest
+# protocol, the log line of the refusal). The host's libssl offers nothing
+# older than TLS 1.2, and the server refuses that (1070, its
+# protocol_version alert); Windows' Schannel may agree to TLS 1.1 (Wine's
+# does), and the program refuses what was agreed.
+WEAK = [
+    ("tls11", (2048, "sha256"), "TLSv1_1", {"win32": "TLS connection to 'localhost' refused: TLS 1.1 agreed\n",
+                                            "host": "TLS handshake refused by 'localhost' (0x0000042E)\n"}),
+    ("rsa1024", (1024, "sha256"), None, "TLS certificate of 'localhost' refused: RSA key of 1024 bits\n"),
+    ("sha1", (2048, "sha1"), None, "TLS certificate of 'localhost' refused: signed with SHA-1\n"),
+]
+
+
+@scenario
+def tls_weak_refused(side):
+    """A server that speaks nothing newer than TLS 1.1, one whose certificate
+    has a 1024-bit RSA key and one whose certificate is signed with SHA-1:
+    each is refused after the handshake, whatever the system's TLS agreed
+    to, in both phases, and the version list is never read."""
+    retry = "There was a problem checking with the update server, would you like to try again?"
+    with SecurePeers() as running, trusted(side, running.authority):
+        serve_secure(side, running, "2.5")
+        for name, (bits, digest), newest, line in WEAK:
+            line = line[side.name] if isinstance(line, dict) else line
+            certificate = running.authority.issue(name, NAME, bits=bits, digest=digest)
+            server = Rogue(running.peers.nginx.root, tls=certificate, newest=newest)
+            try:
+                url = server.url("versions.txt", NAME)
+                product = UpdateProduct(side, "tls " + name, url).install()
+                proxy(side, None)
+                reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "No"), (CAPTION, "OK")])
+            finally:
+                server.stop()
+            contains(reports, retry, "the retry question (%s)" % name)
+            in_order(log, ["Update on phase 0\n", line, "Unable to connect securely to machine 127.0.0.1:%d for URL '%s'"
+                           % (server.port, url), "Update on phase 1\n", line, "Update on phase 2\n"],
+                     "the log (%s)" % name)
+            lacks(log, "Match:", "the log (%s)" % name)
+
+
+@scenario
+def update_reset_mid_body_refused(side):
+    """The installer's reply has no length and is cut by a reset halfway, in
+    plain TCP and inside TLS: a failed attempt in both phases, never the
+    end of the file, and nothing is saved or run."""
+    retry = "There was a problem downloading the update, would you like to try again?"
+    with SecurePeers() as running, trusted(side, running.authority):
+        root = running.peers.nginx.root
+        for secure in (False, True):
+            if secure:
+                url, _ = serve_secure(side, running, "2.5")
+                server = Rogue(root, mode="reset", tls=running.authority.issue("reset", NAME))
+                served = running.base() + "files/setup.exe"
+            else:
+                url, _ = serve(side, running.peers, "2.5")
+                server = Rogue(root, mode="reset")
+                served = "http://127.0.0.1:%d/files/setup.exe" % running.peers.nginx.port
+            download = server.url("files/setup.exe", NAME if secure else "127.0.0.1")
+            with open(os.path.join(root, "versions.txt"), "rb") as f:
+                text = f.read().replace(served.encode(), download.encode())
+            with open(os.path.join(root, "versions.txt"), "wb") as f:
+                f.write(text)
+            product = UpdateProduct(side, "reset %s" % secure, url).install()
+            proxy(side, None)
+            try:
+                reports, log = run_update(side, product, [(CAPTION, "Yes"), (CAPTION, "Download"), (CAPTION, "No"),
+                                                          (CAPTION, "OK")])
+            finally:
+                server.stop()
+            what = "the log (%s)" % ("TLS" if secure else "TCP")
+            contains(reports, retry, "the retry question")
+            lacks(reports, "Successfully updated", "the output")
+            in_order(log, ["Match: 2.400000 2.500000\n", "Update download on phase 0\n",
+                           "Failed to receive (Connection reset by peer)\n", "Update download on phase 1\n",
+                           "Failed to receive (Connection reset by peer)\n", "Update download on phase 2\n"], what)
+            check(not product.exists("setup.exe"), "the cut installer was saved (%s)" % what)
+
+
 @scenario
 def tls_list_names_plain_download(side):
     """A version list that came over TLS never leads to a download without
@@ -209,4 +288,5 @@ def tls_register(side):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-__all__ = ["tls_update", "tls_refusals", "tls_list_names_plain_download", "tls_register"]
+__all__ = ["tls_update", "tls_refusals", "tls_weak_refused", "update_reset_mid_body_refused",
+           "tls_list_names_plain_download", "tls_register"]

@@ -8,8 +8,9 @@ configuration of its own, started by the test and stopped by its pid:
   plain-HTTP port where a secure one is expected.
 - Stub: what a real server will not do on demand: accept and never answer
   ("silent"), answer slowly in small pieces ("slow"), close in the middle of
-  a body ("cut"), and a listener whose queue is full, so that a connection
-  is never completed ("full").
+  a body ("cut"), reset it in the middle of a body without a length
+  ("reset"), and a listener whose queue is full, so that a connection is
+  never completed ("full").
 
     with Peers(folder) as peers:  # nginx, tinyproxy and the stub together
         peers.environment()        # TESSEL_PEER_* for the programs under test
@@ -22,6 +23,7 @@ import shutil
 import sys
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -185,14 +187,18 @@ class Authority:
         from cryptography.hazmat.primitives import hashes
         return hashes.SHA256()
 
-    def issue(self, stem, name, days=(-1, 30)):
+    def issue(self, stem, name, days=(-1, 30), bits=2048, digest="sha256"):
         """A server certificate for the DNS name, valid from days[0] to
-        days[1] from now: (certificate file, key file)."""
+        days[1] from now, with an RSA key of the bits, signed with the
+        digest ("sha1" through the openssl command, which still signs with
+        it): (certificate file, key file)."""
+        if digest != "sha256":
+            return self._issue_by_command(stem, name, days, bits, digest)
         from cryptography import x509
         from cryptography.hazmat.primitives import serialization
         from cryptography.hazmat.primitives.asymmetric import rsa
         from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
-        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        key = rsa.generate_private_key(public_exponent=65537, key_size=bits)
         now = self._now()
         certificate = (
             x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
@@ -212,6 +218,25 @@ class Authority:
             f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
                                       serialization.NoEncryption()))
         return cert_path, key_path
+
+    def _issue_by_command(self, stem, name, days, bits, digest):
+        from cryptography.hazmat.primitives import serialization
+        authority_key = os.path.join(self.folder, "authority.key")
+        if not os.path.exists(authority_key):
+            with open(authority_key, "wb") as f:
+                f.write(self.key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                               serialization.NoEncryption()))
+        base = os.path.join(self.folder, stem)
+        with open(base + ".ext", "w") as f:
+            f.write("subjectAltName=DNS:%s\nbasicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n"
+                    "authorityKeyIdentifier=keyid\n" % name)
+        subprocess.run(["openssl", "req", "-new", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout", base + ".key",
+                        "-subj", "/CN=" + name, "-out", base + ".csr"], check=True, capture_output=True)
+        # Valid from now (the command has no earlier start) to days[1].
+        subprocess.run(["openssl", "x509", "-req", "-in", base + ".csr", "-CA", self.pem, "-CAkey", authority_key,
+                        "-set_serial", str(int.from_bytes(os.urandom(8), "big")), "-days", str(days[1]),
+                        "-" + digest, "-extfile", base + ".ext", "-out", base + ".pem"], check=True, capture_output=True)
+        return base + ".pem", base + ".key"
 
 
 class TlsNginx(Process):
@@ -284,7 +309,7 @@ class Stub:
         self.stopping = threading.Event()
         self.listeners = {}
         self.threads = []
-        for mode in ("silent", "slow", "cut", "notfound", "echo"):
+        for mode in ("silent", "slow", "cut", "reset", "notfound", "echo"):
             listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             listener.bind(("127.0.0.1", 0))
@@ -357,6 +382,11 @@ class Stub:
             elif mode == "notfound":
                 # A proxy's error page whose body reads like a version list.
                 connection.sendall(b"HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\n" + self.NOT_FOUND_BODY)
+            elif mode == "reset":
+                # No length: only the orderly end would end the body.
+                connection.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + bytes(i % 251 for i in range(self.CUT_SENT)))
+                self.stopping.wait(0.3)
+                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             elif mode == "cut":
                 connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % self.CUT_LENGTH)
                 connection.sendall(bytes(i % 251 for i in range(self.CUT_SENT)))
@@ -436,6 +466,7 @@ class Peers:
             "TESSEL_PEER_SILENT": str(self.stub.port("silent")),
             "TESSEL_PEER_SLOW": str(self.stub.port("slow")),
             "TESSEL_PEER_CUT": str(self.stub.port("cut")),
+            "TESSEL_PEER_RESET": str(self.stub.port("reset")),
             "TESSEL_PEER_NOTFOUND": str(self.stub.port("notfound")),
             "TESSEL_PEER_FULL": str(self.stub.port("full")),
             "TESSEL_PEER_ECHO": str(self.stub.port("echo")),

@@ -285,6 +285,41 @@ TEST_F(Socket, CallsOnWhatIsNoSocketFailAlikeOnBothSides) {
       << log;
 }
 
+TEST(SocketTls, WhatIsTooWeakToUse) {
+  // The facts of a good session: TLS 1.2, AES-128, RSA-2048, SHA-256.
+  const OsTlsFacts good = {0x0303, 128, kTlsKeyRsa, 2048, kTlsHashOther};
+  struct Case {
+    OsTlsFacts facts;
+    std::int32_t shortfall;
+    const char* reason;
+  } cases[] = {
+      {good, 0, ""},
+      {{0x0304, 256, kTlsKeyEc, 256, kTlsHashOther}, 0, ""},
+      {{0x0303, 128, kTlsKeyOther, 253, 0}, 0, ""},  // EdDSA; a hash the system did not name
+      {{0x0302, 128, kTlsKeyRsa, 2048, kTlsHashOther}, kTlsShortConnection, "TLS 1.1 agreed"},
+      {{0x0301, 256, kTlsKeyRsa, 4096, kTlsHashOther}, kTlsShortConnection, "TLS 1.0 agreed"},
+      {{0x0300, 128, kTlsKeyRsa, 2048, kTlsHashOther}, kTlsShortConnection, "SSL 3.0 agreed"},
+      {{0, 128, kTlsKeyRsa, 2048, kTlsHashOther}, kTlsShortConnection, "an unknown protocol agreed (0x0000)"},
+      {{0x0303, 56, kTlsKeyRsa, 2048, kTlsHashOther}, kTlsShortConnection, "56-bit cipher agreed"},
+      {{0x0303, 0, kTlsKeyRsa, 2048, kTlsHashOther}, kTlsShortConnection, "0-bit cipher agreed"},
+      {{0x0303, 128, kTlsKeyRsa, 1024, kTlsHashOther}, kTlsShortCertificate, "RSA key of 1024 bits"},
+      {{0x0303, 128, kTlsKeyRsa, 2047, kTlsHashOther}, kTlsShortCertificate, "RSA key of 2047 bits"},
+      {{0x0303, 128, kTlsKeyDsa, 1024, kTlsHashOther}, kTlsShortCertificate, "DSA key of 1024 bits"},
+      {{0x0303, 128, kTlsKeyEc, 224, kTlsHashOther}, kTlsShortCertificate, "EC key of 224 bits"},
+      {{0x0303, 128, 0, 0, kTlsHashOther}, kTlsShortCertificate, "no key of a known kind"},
+      {{0x0303, 128, kTlsKeyRsa, 2048, kTlsHashSha1}, kTlsShortCertificate, "signed with SHA-1"},
+      {{0x0303, 128, kTlsKeyEc, 384, kTlsHashMd5}, kTlsShortCertificate, "signed with MD5"},
+      {{0x0303, 128, kTlsKeyRsa, 2048, kTlsHashMd2}, kTlsShortCertificate, "signed with MD2"},
+      // The connection is judged first.
+      {{0x0302, 128, kTlsKeyRsa, 1024, kTlsHashSha1}, kTlsShortConnection, "TLS 1.1 agreed"},
+  };
+  for (const Case& c : cases) {
+    char reason[80] = "x";
+    EXPECT_EQ(SocketTlsShortfall(&c.facts, reason, sizeof reason), c.shortfall) << c.reason;
+    EXPECT_STREQ(reason, c.reason);
+  }
+}
+
 TEST(SocketService, StartsAtVersionOneOne) {
   EXPECT_EQ(SocketStartup(), 1);
   EXPECT_EQ(SocketCleanup(), 1);

@@ -154,6 +154,16 @@ std::int32_t OsSocketReceive(OsSocket socket, char* buffer, std::int32_t length)
     SetFromErrno(errno == EBADF ? ENOTSOCK : errno);
     return -1;
   }
+  // The reset is told once (ECONNRESET); a zero read after it is no close:
+  // a closed peer leaves the connection's other half, a reset nothing.
+  if (n == 0 && length > 0) {
+    sockaddr_in peer = {};
+    socklen_t size = sizeof peer;
+    if (::getpeername(Descriptor(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0 && errno == ENOTCONN) {
+      SetFromErrno(ECONNRESET);
+      return -1;
+    }
+  }
   return static_cast<std::int32_t>(n);
 }
 

@@ -58,6 +58,12 @@ int WaitFor(int fd, int error, std::int32_t timeout) {
   return 0;
 }
 
+// The milliseconds left until the deadline (OsTickCount's), 0 once past.
+std::int32_t Left(std::uint64_t deadline) {
+  std::uint64_t now = OsTickCount();
+  return now >= deadline ? 0 : static_cast<std::int32_t>(deadline - now);
+}
+
 // libssl writes with write(2): a server that has gone would end the process
 // with SIGPIPE. The signal is held back for the call and a pending one
 // taken, so that the failed write is only a failed write.
@@ -95,6 +101,40 @@ void Release(OsTls* session) {
   delete session;
 }
 
+// What the session agreed and what the server's own certificate holds: the
+// leaf of the chain it sent, also when its verification failed.
+void Describe(const OsTls* session, OsTlsFacts* facts) {
+  *facts = OsTlsFacts{};
+  facts->protocol = SSL_version(session->ssl);
+  if (const SSL_CIPHER* cipher = SSL_get_current_cipher(session->ssl))
+    facts->cipherBits = SSL_CIPHER_get_bits(cipher, nullptr);
+  X509* leaf = SSL_get0_peer_certificate(session->ssl);
+  STACK_OF(X509)* chain = SSL_get_peer_cert_chain(session->ssl);
+  if (leaf == nullptr && chain != nullptr && sk_X509_num(chain) > 0) leaf = sk_X509_value(chain, 0);
+  if (leaf == nullptr) return;
+  if (EVP_PKEY* key = X509_get0_pubkey(leaf)) {
+    switch (EVP_PKEY_get_base_id(key)) {
+      case EVP_PKEY_RSA:
+      case EVP_PKEY_RSA_PSS: facts->keyKind = kTlsKeyRsa; break;
+      case EVP_PKEY_EC: facts->keyKind = kTlsKeyEc; break;
+      case EVP_PKEY_DSA: facts->keyKind = kTlsKeyDsa; break;
+      default: facts->keyKind = kTlsKeyOther; break;
+    }
+    facts->keyBits = EVP_PKEY_get_bits(key);
+  }
+  int digest = NID_undef;
+  if (X509_get_signature_info(leaf, &digest, nullptr, nullptr, nullptr) == 1 || digest != NID_undef) {
+    if (digest == NID_md2)
+      facts->signatureHash = kTlsHashMd2;
+    else if (digest == NID_md5 || digest == NID_md5_sha1)
+      facts->signatureHash = kTlsHashMd5;
+    else if (digest == NID_sha1)
+      facts->signatureHash = kTlsHashSha1;
+    else
+      facts->signatureHash = kTlsHashOther;
+  }
+}
+
 // What a failed handshake was: the certificate check's own verdict first,
 // then whether the peer spoke TLS at all.
 void Classify(OsTls* session, int error, std::int32_t* failure, std::uint32_t* detail) {
@@ -106,6 +146,8 @@ void Classify(OsTls* session, int error, std::int32_t* failure, std::uint32_t* d
       *failure = kTlsNameMismatch;
     else if (verdict == X509_V_ERR_CERT_HAS_EXPIRED || verdict == X509_V_ERR_CERT_NOT_YET_VALID)
       *failure = kTlsExpired;
+    else if (verdict == X509_V_ERR_EE_KEY_TOO_SMALL || verdict == X509_V_ERR_CA_MD_TOO_WEAK)
+      *failure = kTlsWeak;
     else
       *failure = kTlsUntrusted;
   } else if (error == SSL_ERROR_SYSCALL ||
@@ -122,9 +164,11 @@ void Classify(OsTls* session, int error, std::int32_t* failure, std::uint32_t* d
 }  // namespace
 
 OsTls* OsTlsOpen(OsSocket socket, const char* hostName, std::int32_t timeout, std::int32_t* failure,
-                 std::uint32_t* detail) {
+                 std::uint32_t* detail, OsTlsFacts* facts) {
   *failure = kTlsRefused;
   *detail = 0;
+  *facts = OsTlsFacts{};
+  std::uint64_t deadline = OsTickCount() + static_cast<std::uint64_t>(timeout < 0 ? 0 : timeout);
   ERR_clear_error();
   OsTls* session = new (std::nothrow) OsTls{nullptr, nullptr, Descriptor(socket)};
   if (session == nullptr) return nullptr;
@@ -163,15 +207,20 @@ OsTls* OsTlsOpen(OsSocket socket, const char* hostName, std::int32_t timeout, st
   for (;;) {
     errno = 0;
     int result = SSL_connect(session->ssl);
-    if (result == 1) return session;
+    if (result == 1) {
+      Describe(session, facts);
+      return session;
+    }
     int error = SSL_get_error(session->ssl, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (WaitFor(session->fd, error, timeout)) continue;
+      // The whole handshake within the time-out, however the peer paces it.
+      if (WaitFor(session->fd, error, Left(deadline))) continue;
       *failure = kTlsNoConnection;
       *detail = static_cast<std::uint32_t>(kWsaTimedOut);
     } else {
       Classify(session, error, failure, detail);
     }
+    Describe(session, facts);
     Release(session);
     return nullptr;
   }

@@ -76,6 +76,18 @@ std::int32_t OsSocketSend(OsSocket socket, const char* buffer, std::int32_t leng
 
 std::int32_t OsSocketReceive(OsSocket socket, char* buffer, std::int32_t length) {
   int n = recv(Native(socket), buffer, length, 0);
+  // Wine 8 gives a reset as the peer's close: recv 0, no error, SO_ERROR 0.
+  // Only the connection tells them apart: after a close its other half is
+  // still there, after a reset nothing is (getpeername: not connected).
+  if (n == 0 && length > 0) {
+    sockaddr_in peer = {};
+    int size = sizeof peer;
+    if (getpeername(Native(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0 &&
+        WSAGetLastError() == WSAENOTCONN) {
+      WSASetLastError(WSAECONNRESET);
+      return -1;
+    }
+  }
   return n == SOCKET_ERROR ? -1 : n;
 }
 

@@ -1,9 +1,8 @@
 // Secure connections over Winsock through Schannel (SSPI, secur32): the
 // InitializeSecurityContext loop for the handshake, EncryptMessage and
-// DecryptMessage for the records. The certificate is checked here, not by
-// Schannel (manual validation), so that the log can tell why it was
-// refused: CertGetCertificateChain against the system's trusted roots, then
-// the SSL policy with the server's name.
+// DecryptMessage for the records. The certificate is checked by hand
+// (tlscert.cpp), not by Schannel, so that the log can tell why it was
+// refused.
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS  // SCH_CREDENTIALS, the description that knows TLS 1.3
 #include <winsock2.h>
@@ -17,6 +16,7 @@
 #include <initializer_list>
 
 #include "os.h"
+#include "tlscert.h"
 
 namespace {
 
@@ -64,6 +64,12 @@ bool WaitFor(SOCKET socket, bool write, std::int32_t timeout) {
   int n = select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &wait);
   if (n == 0) WSASetLastError(WSAETIMEDOUT);
   return n > 0;
+}
+
+// The milliseconds left until the deadline (OsTickCount's), 0 once past.
+std::int32_t Left(std::uint64_t deadline) {
+  std::uint64_t now = OsTickCount();
+  return now >= deadline ? 0 : static_cast<std::int32_t>(deadline - now);
 }
 
 bool SendAll(SOCKET socket, const char* data, DWORD length, std::int32_t timeout) {
@@ -137,9 +143,9 @@ bool Acquire(CredHandle* credentials) {
   return false;
 }
 
-// The handshake's steps until the context is complete. Records of the
-// peer that came after its end stay raw.
-bool Handshake(OsTls* session, const char* hostName, std::int32_t timeout, std::int32_t* failure,
+// The handshake's steps until the context is complete, all before the
+// deadline. Records of the peer that came after its end stay raw.
+bool Handshake(OsTls* session, const char* hostName, std::uint64_t deadline, std::int32_t* failure,
                std::uint32_t* detail) {
   char* target = const_cast<char*>(hostName);
   SecBuffer outToken = {0, SECBUFFER_TOKEN, nullptr};
@@ -154,14 +160,14 @@ bool Handshake(OsTls* session, const char* hostName, std::int32_t timeout, std::
     return false;
   }
   session->hasContext = true;
-  if (!SendToken(session, &outToken, timeout)) {
+  if (!SendToken(session, &outToken, Left(deadline))) {
     *failure = kTlsNoConnection;
     *detail = static_cast<std::uint32_t>(WSAGetLastError());
     return false;
   }
   while (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
     if (session->raw == 0 || status == SEC_E_INCOMPLETE_MESSAGE) {
-      int n = ReadMore(session, timeout);
+      int n = ReadMore(session, Left(deadline));
       if (n <= 0) {
         *failure = kTlsNoConnection;
         *detail = static_cast<std::uint32_t>(n == 0 ? WSAECONNRESET : WSAGetLastError());
@@ -182,7 +188,7 @@ bool Handshake(OsTls* session, const char* hostName, std::int32_t timeout, std::
                                         nullptr, &out, &attributes, &expiry);
     if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
     // A refusal may carry an alert for the peer; it is sent all the same.
-    if (!SendToken(session, &outToken, timeout) && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
+    if (!SendToken(session, &outToken, Left(deadline)) && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
       *failure = kTlsNoConnection;
       *detail = static_cast<std::uint32_t>(WSAGetLastError());
       return false;
@@ -201,73 +207,6 @@ bool Handshake(OsTls* session, const char* hostName, std::int32_t timeout, std::
     return false;
   }
   return true;
-}
-
-// The server's certificate: a chain to a trusted root, valid now, for the
-// server's name.
-bool Verify(OsTls* session, const char* hostName, std::int32_t* failure, std::uint32_t* detail) {
-  PCCERT_CONTEXT certificate = nullptr;
-  SECURITY_STATUS status = QueryContextAttributesA(&session->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
-  if (status != SEC_E_OK || certificate == nullptr) {
-    *failure = kTlsUntrusted;
-    *detail = static_cast<std::uint32_t>(status);
-    return false;
-  }
-  char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
-  char* usages[] = {serverAuth};
-  CERT_CHAIN_PARA chainPara = {};
-  chainPara.cbSize = sizeof chainPara;
-  chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-  chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-  chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-  PCCERT_CHAIN_CONTEXT chain = nullptr;
-  bool verified = false;
-  *failure = kTlsUntrusted;
-  if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara, 0, nullptr,
-                               &chain)) {
-    *detail = GetLastError();
-  } else {
-    wchar_t name[256] = {};
-    MultiByteToWideChar(CP_ACP, 0, hostName, -1, name, 255);
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
-    ssl.cbSize = sizeof ssl;
-    ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.pwszServerName = name;
-    CERT_CHAIN_POLICY_PARA policy = {};
-    policy.cbSize = sizeof policy;
-    policy.pvExtraPolicyPara = &ssl;
-    CERT_CHAIN_POLICY_STATUS result = {};
-    result.cbSize = sizeof result;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result)) {
-      *detail = GetLastError();
-    } else {
-      *detail = result.dwError;
-      verified = result.dwError == 0;
-      if (result.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH))
-        *failure = kTlsNameMismatch;
-      else if (result.dwError == static_cast<DWORD>(CERT_E_EXPIRED))
-        *failure = kTlsExpired;
-      // The chain's own verdict as well: not every system's policy refuses
-      // a chain that ends below any root (Wine's lets a partial one pass).
-      // Only what was not asked for (revocation) may stay unknown.
-      DWORD errors = chain->TrustStatus.dwErrorStatus &
-                     ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION |
-                                         CERT_TRUST_IS_NOT_TIME_NESTED);
-      if (verified && errors != 0) {
-        verified = false;
-        if (errors & CERT_TRUST_IS_NOT_TIME_VALID) {
-          *failure = kTlsExpired;
-          *detail = static_cast<std::uint32_t>(CERT_E_EXPIRED);
-        } else {
-          *detail =
-              static_cast<std::uint32_t>(errors & CERT_TRUST_IS_PARTIAL_CHAIN ? CERT_E_CHAINING : CERT_E_UNTRUSTEDROOT);
-        }
-      }
-    }
-    CertFreeCertificateChain(chain);
-  }
-  CertFreeCertificateContext(certificate);
-  return verified;
 }
 
 void Release(OsTls* session) {
@@ -352,9 +291,11 @@ int DecryptNext(OsTls* session, std::int32_t timeout) {
 }  // namespace
 
 OsTls* OsTlsOpen(OsSocket socket, const char* hostName, std::int32_t timeout, std::int32_t* failure,
-                 std::uint32_t* detail) {
+                 std::uint32_t* detail, OsTlsFacts* facts) {
   *failure = kTlsRefused;
   *detail = 0;
+  *facts = OsTlsFacts{};
+  std::uint64_t deadline = OsTickCount() + static_cast<std::uint64_t>(timeout < 0 ? 0 : timeout);
   OsTls* session = static_cast<OsTls*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(OsTls)));
   if (session == nullptr) return nullptr;
   session->socket = static_cast<SOCKET>(socket);
@@ -370,7 +311,9 @@ OsTls* OsTlsOpen(OsSocket socket, const char* hostName, std::int32_t timeout, st
     *failure = kTlsNoConnection;
     *detail = static_cast<std::uint32_t>(WSAGetLastError());
   }
-  ready = ready && Handshake(session, hostName, timeout, failure, detail) && Verify(session, hostName, failure, detail);
+  ready = ready && Handshake(session, hostName, deadline, failure, detail);
+  if (ready) TlsDescribe(&session->context, facts);
+  ready = ready && TlsVerifyServer(&session->context, hostName, failure, detail);
   if (ready) {
     SECURITY_STATUS status = QueryContextAttributesA(&session->context, SECPKG_ATTR_STREAM_SIZES, &session->sizes);
     ready =
