@@ -143,6 +143,15 @@ class Tree:
                     program + ".exe", "--gtest_filter=" + pattern], env=env, timeout=timeout)
 
 
+def first_failure(output):
+    """The line that says what failed, for the table's last column."""
+    lines = output.splitlines()
+    for line in lines:
+        if re.search(r"Failure|FAILED|Failed|failed|Error|error:|timed out", line):
+            return line.strip()
+    return lines[0].strip() if lines else ""
+
+
 def apply(fault):
     path = os.path.join(SCRATCH, fault.file)
     with open(path, encoding="utf-8") as f:
@@ -211,7 +220,7 @@ def main():
                     verdict, detail = "does not build", out.strip().splitlines()[-1] if out.strip() else ""
                 else:
                     code, out = tree.test(fault.tests, args.timeout)
-                    verdict, detail = ("caught", out.splitlines()[0] if out else "") if code else ("survived", "")
+                    verdict, detail = ("caught", first_failure(out)) if code else ("survived", "")
             finally:
                 restore(fault, text)
         results.append((fault, verdict, detail))
