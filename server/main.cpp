@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "http.h"
+#include "http_server.h"
 #include "receiver.h"
 #include "store.h"
 

@@ -9,7 +9,6 @@
 
 #include "codec/codec.h"
 
-
 std::string Sha256Hex(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;

@@ -36,8 +36,8 @@ class PostgresStore : public Store {
       std::string version;
       bool ok = SchemaVersion(c, &version, error);
       if (ok && version != std::to_string(kSchemaVersion)) {
-        *error = "the database has schema version " + version + ", this receiver knows " +
-                 std::to_string(kSchemaVersion);
+        *error =
+            "the database has schema version " + version + ", this receiver knows " + std::to_string(kSchemaVersion);
         ok = false;
       }
       Release(c);
@@ -145,7 +145,8 @@ class PostgresStore : public Store {
     // bodies lock them in one order.
     std::vector<std::size_t> order(rows.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return rows[a]->bodyHash < rows[b]->bodyHash; });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return rows[a]->bodyHash < rows[b]->bodyHash; });
     std::string sql =
         "INSERT INTO registrations (received_at, sender, path, user_agent, version, profile_length, body_hash";
     for (const auto& col : FieldColumns()) sql += std::string(", ") + col.column;
@@ -161,7 +162,8 @@ class PostgresStore : public Store {
       for (std::size_t col = 0; col < columns; ++col) sql += (col ? ", $" : "$") + std::to_string(++n);
       sql += ")";
       lengths.push_back(std::to_string(r.profileLength));
-      const std::string* own[] = {&r.receivedAt, &r.sender, &r.path, &r.agent, &r.version, &lengths.back(), &r.bodyHash};
+      const std::string* own[] = {&r.receivedAt, &r.sender,       &r.path,    &r.agent,
+                                  &r.version,    &lengths.back(), &r.bodyHash};
       for (const std::string* v : own) params.push_back(v->c_str());
       for (const auto& f : r.fields) params.push_back(f ? f->c_str() : nullptr);
       params.push_back(r.other.c_str());

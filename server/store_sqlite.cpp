@@ -164,6 +164,7 @@ class SqliteStore : public Store {
                  std::string* error) override {
     std::lock_guard<std::mutex> lock(mutex_);
     outcomes->clear();
+    if (!insert_) return Fail(error, "opened to read only");
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
     for (const Registration* r : rows) {
       sqlite3_reset(insert_);
@@ -209,8 +210,8 @@ class SqliteStore : public Store {
   static void FoldSql(sqlite3_context* context, int, sqlite3_value** values) {
     const unsigned char* text = sqlite3_value_text(values[0]);
     if (!text) return sqlite3_result_null(context);
-    std::string folded =
-        FoldCase(std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_value_bytes(values[0]))));
+    std::string folded = FoldCase(std::string_view(reinterpret_cast<const char*>(text),
+                                                   static_cast<std::size_t>(sqlite3_value_bytes(values[0]))));
     sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
   }
 

@@ -15,15 +15,15 @@ struct ReceiverOptions {
   std::string path = "/register";
   std::string listen = "127.0.0.1";
   int port = 8080;
-  int threads = 2;               // event loops
-  int idleSeconds = 10;          // a connection silent this long is closed
-  int headerMillis = 10000;      // the whole header, from the connection's start
-  int requestMillis = 30000;     // the whole request, header and body
-  int perAddress = 32;           // connections from one address at once (0: any)
-  int connections = 10000;       // connections at once
-  int headerBytes = 8192;        // request line and header lines together
-  int headerLines = 64;          // header lines
-  bool forwarded = false;        // behind nginx: the sender is X-Real-IP
+  int threads = 2;            // event loops
+  int idleSeconds = 10;       // a connection silent this long is closed
+  int headerMillis = 10000;   // the whole header, from the connection's start
+  int requestMillis = 30000;  // the whole request, header and body
+  int perAddress = 32;        // connections from one address at once (0: any)
+  int connections = 10000;    // connections at once
+  int headerBytes = 8192;     // request line and header lines together
+  int headerLines = 64;       // header lines
+  bool forwarded = false;     // behind nginx: the sender is X-Real-IP
   CommitOptions commit;
 };
 

@@ -1,4 +1,4 @@
-#include "http.h"
+#include "http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -206,8 +206,7 @@ struct ReceiverServer::Impl {
     }
     Registration registration;
     Reply refusal;
-    if (!Decode(r->body, r->sender, r->url, r->agent, &registration, &refusal))
-      return Respond(connection, r, refusal);
+    if (!Decode(r->body, r->sender, r->url, r->agent, &registration, &refusal)) return Respond(connection, r, refusal);
     // The loop goes on with other connections; the writer resumes this
     // one after the commit.
     r->submitted = true;
@@ -262,8 +261,8 @@ struct ReceiverServer::Impl {
           if (now - p->accepted < std::chrono::milliseconds(limit)) continue;
           shutdown(p->fd, SHUT_RDWR);
           p->cut = true;
-          cuts.push_back(UtcNow() + " " + LogSafe(p->address) + " - - closed: " +
-                         (p->headerDone ? "the request" : "the header") + " took longer than " +
+          cuts.push_back(UtcNow() + " " + LogSafe(p->address) +
+                         " - - closed: " + (p->headerDone ? "the request" : "the header") + " took longer than " +
                          std::to_string(limit) + " ms");
         }
       }
@@ -346,11 +345,11 @@ bool ReceiverServer::Start(std::string* error) {
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   s.daemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, OnRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, OnLibraryMessage, &s,
-      MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
-      static_cast<unsigned>(o.threads), MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(o.idleSeconds),
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(o.perAddress), MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(o.connections), MHD_OPTION_CONNECTION_MEMORY_LIMIT, memory, MHD_OPTION_NOTIFY_CONNECTION,
-      OnConnection, &s, MHD_OPTION_NOTIFY_COMPLETED, OnCompleted, &s, MHD_OPTION_END);
+      MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(o.threads),
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(o.idleSeconds), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      static_cast<unsigned>(o.perAddress), MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(o.connections),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, memory, MHD_OPTION_NOTIFY_CONNECTION, OnConnection, &s,
+      MHD_OPTION_NOTIFY_COMPLETED, OnCompleted, &s, MHD_OPTION_END);
   if (!s.daemon) {
     *error = "libmicrohttpd did not start";
     return false;
