@@ -270,6 +270,7 @@ bool Closed(int fd, int waitMillis) {
 
 bool RegserverProcess::Start(const std::vector<std::string>& arguments, const std::string& logFile, int umaskBits) {
   log = logFile;
+  firstLine.clear();
   int out[2];
   if (pipe(out) != 0) return false;
   pid = fork();

@@ -58,14 +58,15 @@ TEST(Regserver, RefusesAPortThatAnotherProcessHolds) {
   std::string port = std::to_string(ntohs(a.sin_port));
 
   std::string db = FreshDatabase("sqlite", "port");
-  std::string output;
-  EXPECT_EQ(RunRegserver({"serve", "--db", db, "--port", port}, &output), 1) << output;
-  EXPECT_NE(output.find("cannot listen"), std::string::npos) << output;
+  std::string log = Folder() + "/port.log";
+  RegserverProcess second;
+  EXPECT_FALSE(second.Start({"--db", db, "--port", port}, log)) << "it shares a port that another process holds";
+  EXPECT_NE(ReadFile(log).find("cannot listen"), std::string::npos) << ReadFile(log);
   close(other);
 
   RegserverProcess first;
-  ASSERT_TRUE(first.Start({"--db", db, "--port", "0"}, Folder() + "/port.log"));
-  EXPECT_EQ(RunRegserver({"serve", "--db", db, "--port", std::to_string(first.port)}, &output), 1) << output;
+  ASSERT_TRUE(first.Start({"--db", db, "--port", "0"}, log));
+  EXPECT_FALSE(second.Start({"--db", db, "--port", std::to_string(first.port)}, log + "2"));
   first.Stop();
   RemoveDatabase(db);
 }
