@@ -30,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 // One TCP connection, from its accept to its close.
 struct Peer {
   int fd = -1;
+  sockaddr_storage remote{};  // the sender's address and port
+  socklen_t remoteLength = 0;
   std::string address;
   Clock::time_point accepted;
   // Under the peers' lock:
@@ -228,14 +230,14 @@ struct ReceiverServer::Impl {
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
       auto* peer = new Peer;
       peer->fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)->connect_fd;
+      peer->remoteLength = sizeof peer->remote;
+      getpeername(peer->fd, reinterpret_cast<sockaddr*>(&peer->remote), &peer->remoteLength);
       peer->address = AddressText(MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)->client_addr);
       peer->accepted = Clock::now();
       std::lock_guard<std::mutex> lock(peersMutex);
       peers.insert(peer);
       *context = peer;
     } else {
-      // Called before libmicrohttpd closes the socket: the sweeper never
-      // shuts down a descriptor that a new connection got.
       auto* peer = static_cast<Peer*>(*context);
       std::lock_guard<std::mutex> lock(peersMutex);
       peers.erase(peer);
@@ -259,7 +261,13 @@ struct ReceiverServer::Impl {
           if (p->settled || p->cut) continue;
           int limit = p->headerDone ? options.requestMillis : options.headerMillis;
           if (now - p->accepted < std::chrono::milliseconds(limit)) continue;
-          shutdown(p->fd, SHUT_RDWR);
+          // Only the connection it was: a descriptor that a new connection
+          // got has another sender's address or port.
+          sockaddr_storage current{};
+          socklen_t length = sizeof current;
+          if (getpeername(p->fd, reinterpret_cast<sockaddr*>(&current), &length) == 0 && length == p->remoteLength &&
+              std::memcmp(&current, &p->remote, length) == 0)
+            shutdown(p->fd, SHUT_RDWR);
           p->cut = true;
           cuts.push_back(UtcNow() + " " + LogSafe(p->address) +
                          " - - closed: " + (p->headerDone ? "the request" : "the header") + " took longer than " +
@@ -287,7 +295,24 @@ void OnCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationC
   *context = nullptr;
 }
 
+// The library says a line for every connection it refuses: a flood of
+// connections would flood the log. At most 20 lines a second; the rest
+// are counted.
 void OnLibraryMessage(void*, const char* format, va_list values) {
+  static std::mutex mutex;
+  static Clock::time_point second;
+  static int lines = 0, left = 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto now = Clock::now();
+  if (now - second >= std::chrono::seconds(1)) {
+    if (left) std::fprintf(stderr, "%s regserver: http: %d more messages left out\n", UtcNow().c_str(), left);
+    second = now;
+    lines = left = 0;
+  }
+  if (++lines > 20) {
+    ++left;
+    return;
+  }
   char text[512];
   std::vsnprintf(text, sizeof text, format, values);
   std::string line = LogSafe(text);
