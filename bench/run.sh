@@ -10,7 +10,8 @@
 # host inside its machine root, under Wine with the loader and prefix of the
 # tree's wine.json. The log is off in every run.
 # Last, the registration receiver (host only): regserver under load from
-# bodies of the program's own encoder, and killed under load.
+# bodies of the program's own encoder against a bare loop of the same rows,
+# beside 1,000 slow connections, and killed under load.
 set -e
 host_build=${1:-build/bench-host}
 win32_build=${2:-build/win32}
@@ -30,8 +31,10 @@ python3 "$(dirname "$0")/net_run.py" "$host_build" "$win32_build"
 echo "== the update's download: a signed 100 MB installer into the product's folder"
 python3 "$(dirname "$0")/net_update_run.py" "$host_build" "$win32_build"
 
-echo "== the registration receiver: 10,000 registrations from 64 connections, then killed under load"
+echo "== the registration receiver: 10,000 registrations from 64 connections against the bare loop, 1,000 slow"
+echo "   connections beside honest ones, then killed under load"
 mkdir -p "$scratch/receiver"
-"$host_build/bench/receiver_bench" "$host_build/server/regserver" "$scratch/receiver" --count 10000 --connections 64
+"$host_build/bench/receiver_bench" "$host_build/server/regserver" "$scratch/receiver" --count 10000 --connections 64 \
+  --slow 1000
 "$host_build/bench/receiver_bench" "$host_build/server/regserver" "$scratch/receiver" --count 10000 --connections 64 \
   --kill-after 4000

@@ -12,7 +12,14 @@ struct FieldColumn {
   std::int32_t number;
   const char* column;  // in the database: f<number>_<name>
   const char* name;    // in the CSV export
+  std::int32_t most;   // the longest value the program can send, in bytes
 };
+
+// The longest value of a field of a number the program does not send (a
+// later program's): what the profile's writer holds for one value.
+constexpr std::int32_t kOtherFieldMost = 1023;
+// The longest value the program can send in the field of that number.
+std::int32_t FieldMost(std::int32_t number);
 
 const std::vector<FieldColumn>& FieldColumns();
 // The index of the field number in FieldColumns(), or -1 for a number the
@@ -23,6 +30,14 @@ int FieldIndex(std::int32_t number);
 // Windows-1252) as UTF-8, so that both databases hold them as text. Every
 // byte maps to one character, so nothing is lost.
 std::string AnsiToUtf8(std::string_view bytes);
+
+// UTF-8 text with every capital letter of Windows-1252 made small (A to Z,
+// the accented capitals, Š, Œ, Ž and Ÿ), other characters as they are: how
+// an e-mail address is compared. The pairs, for a database that folds them
+// itself (PostgreSQL's translate()): capitals and their small letters.
+std::string FoldCase(std::string_view utf8);
+const std::string& FoldCapitals();
+const std::string& FoldSmall();
 
 // A registration as it is stored.
 struct Registration {

@@ -21,7 +21,28 @@ bool IsPostgresName(const std::string& db) {
          db.find("dbname=") != std::string::npos;
 }
 
-std::unique_ptr<Store> OpenStore(const std::string& db, std::string* error) {
-  if (IsPostgresName(db)) return OpenPostgresStore(db, error);
-  return OpenSqliteStore(db, error);
+std::unique_ptr<Store> OpenStore(const std::string& db, std::string* error, Access access) {
+  if (IsPostgresName(db)) return OpenPostgresStore(db, access, error);
+  return OpenSqliteStore(db, access, error);
+}
+
+std::vector<StoreResult> Store::InsertBatch(const std::vector<const Registration*>& rows, std::string* error) {
+  std::vector<StoreResult> outcomes;
+  if (InsertAll(rows, &outcomes, error)) return outcomes;
+  outcomes.assign(rows.size(), StoreResult::Failed);
+  if (rows.size() == 1) return outcomes;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::vector<StoreResult> one;
+    std::string why;
+    if (InsertAll({rows[i]}, &one, &why)) {
+      outcomes[i] = one[0];
+    } else {
+      *error = why;
+    }
+  }
+  return outcomes;
+}
+
+StoreResult Store::Insert(const Registration& registration, std::string* error) {
+  return InsertBatch({&registration}, error)[0];
 }

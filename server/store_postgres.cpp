@@ -1,8 +1,13 @@
-// The PostgreSQL store: a small pool of connections, one per request in
-// flight; every registration is its own committed statement.
+// The PostgreSQL store: a small pool of connections; a batch of
+// registrations is one statement, its rows in the order of their body
+// hashes, so that two receivers on one database never wait on each other
+// in a circle. A forget rewrites the table (VACUUM FULL), so that the
+// removed rows leave no copy in its files.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <mutex>
+#include <set>
 
 #include "store.h"
 
@@ -22,10 +27,22 @@ class PostgresStore : public Store {
     for (PGconn* c : idle_) PQfinish(c);
   }
 
-  bool Open(const std::string& conninfo, std::string* error) {
+  bool Open(const std::string& conninfo, Access access, std::string* error) {
     conninfo_ = conninfo;
+    readOnly_ = access == Access::Read;
     PGconn* c = Connect(error);
     if (!c) return false;
+    if (readOnly_) {
+      std::string version;
+      bool ok = SchemaVersion(c, &version, error);
+      if (ok && version != std::to_string(kSchemaVersion)) {
+        *error =
+            "the database has schema version " + version + ", this receiver knows " + std::to_string(kSchemaVersion);
+        ok = false;
+      }
+      Release(c);
+      return ok;
+    }
     bool ok =
         Exec(c, "BEGIN", error) &&
         // Two receivers starting at once make the tables once.
@@ -47,35 +64,6 @@ class PostgresStore : public Store {
     ok = ok && Exec(c, "COMMIT", error);
     Release(c);
     return ok;
-  }
-
-  StoreResult Insert(const Registration& r, std::string* error) override {
-    PGconn* c = Acquire(error);
-    if (!c) return StoreResult::Failed;
-    std::string sql =
-        "INSERT INTO registrations (received_at, sender, path, user_agent, version, profile_length, body_hash";
-    std::string values = "$1, $2, $3, $4, $5, $6, $7";
-    int n = 7;
-    for (const auto& col : FieldColumns()) {
-      sql += std::string(", ") + col.column;
-      values += ", $" + std::to_string(++n);
-    }
-    sql += ", other_fields) VALUES (" + values + ", $" + std::to_string(++n) + ") ON CONFLICT (body_hash) DO NOTHING";
-    std::string length = std::to_string(r.profileLength);
-    std::vector<const char*> params = {r.receivedAt.c_str(), r.sender.c_str(), r.path.c_str(),    r.agent.c_str(),
-                                       r.version.c_str(),    length.c_str(),   r.bodyHash.c_str()};
-    for (const auto& f : r.fields) params.push_back(f ? f->c_str() : nullptr);
-    params.push_back(r.other.c_str());
-    Result res(
-        PQexecParams(c, sql.c_str(), static_cast<int>(params.size()), nullptr, params.data(), nullptr, nullptr, 0));
-    StoreResult outcome = StoreResult::Failed;
-    if (PQresultStatus(res.result) == PGRES_COMMAND_OK) {
-      outcome = std::string(PQcmdTuples(res.result)) == "1" ? StoreResult::Stored : StoreResult::Duplicate;
-    } else {
-      *error = "PostgreSQL: " + std::string(PQresultErrorMessage(res.result));
-    }
-    Release(c);
-    return outcome;
   }
 
   bool Each(const std::function<void(const std::vector<std::string>&)>& row, std::string* error) override {
@@ -104,14 +92,22 @@ class PostgresStore : public Store {
   std::int64_t Forget(const std::string& email, std::string* error) override {
     PGconn* c = Acquire(error);
     if (!c) return -1;
-    const char* params[] = {email.c_str()};
-    Result res(PQexecParams(c, "DELETE FROM registrations WHERE lower(f207_email) = lower($1)", 1, nullptr, params,
+    std::string folded = FoldCase(email);
+    const char* params[] = {folded.c_str(), FoldCapitals().c_str(), FoldSmall().c_str()};
+    Result res(PQexecParams(c, "DELETE FROM registrations WHERE translate(f207_email, $2, $3) = $1", 3, nullptr, params,
                             nullptr, nullptr, 0));
     std::int64_t count = -1;
     if (PQresultStatus(res.result) == PGRES_COMMAND_OK) {
       count = std::stoll(PQcmdTuples(res.result));
     } else {
       *error = "PostgreSQL: " + std::string(PQresultErrorMessage(res.result));
+    }
+    // A deleted row stays in the table's pages until they are rewritten:
+    // VACUUM FULL writes the table and its indexes anew (and holds every
+    // insert while it runs).
+    if (count > 0 && !Exec(c, "VACUUM (FULL, ANALYZE) registrations", error)) {
+      *error = std::to_string(count) + " registrations were removed, but the table could not be rewritten: " + *error;
+      count = -1;
     }
     Release(c);
     return count;
@@ -127,13 +123,65 @@ class PostgresStore : public Store {
         "SELECT 'registrations', count(*) FROM registrations",
         "SELECT 'first', coalesce(min(received_at), '') FROM registrations",
         "SELECT 'last', coalesce(max(received_at), '') FROM registrations",
-        "SELECT 'distinct emails', count(DISTINCT lower(f207_email)) FROM registrations",
+        "SELECT 'distinct emails', count(DISTINCT translate(f207_email, $1, $2)) FROM registrations",
         "SELECT 'product ' || coalesce(f101_company, '') || ' ' || coalesce(f102_product, '') || ' ' || "
         "coalesce(f103_product_version, ''), count(*) FROM registrations GROUP BY 1 ORDER BY 1",
         "SELECT 'news ' || coalesce(f400_list_server, ''), count(*) FROM registrations GROUP BY 1 ORDER BY 1"};
     for (const char* q : queries) {
       if (!ok) break;
-      ok = Query(c, q, lines, error);
+      ok = Query(c, q, lines, error, std::string(q).find("$1") != std::string::npos);
+    }
+    Release(c);
+    return ok;
+  }
+
+ protected:
+  bool InsertAll(const std::vector<const Registration*>& rows, std::vector<StoreResult>* outcomes,
+                 std::string* error) override {
+    outcomes->clear();
+    PGconn* c = Acquire(error);
+    if (!c) return false;
+    // Rows in the order of their hashes: two receivers inserting the same
+    // bodies lock them in one order.
+    std::vector<std::size_t> order(rows.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return rows[a]->bodyHash < rows[b]->bodyHash; });
+    std::string sql =
+        "INSERT INTO registrations (received_at, sender, path, user_agent, version, profile_length, body_hash";
+    for (const auto& col : FieldColumns()) sql += std::string(", ") + col.column;
+    sql += ", other_fields) VALUES ";
+    const std::size_t columns = 8 + FieldColumns().size();
+    std::vector<std::string> lengths;
+    lengths.reserve(rows.size());
+    std::vector<const char*> params;
+    int n = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      const Registration& r = *rows[order[k]];
+      sql += k ? ", (" : "(";
+      for (std::size_t col = 0; col < columns; ++col) sql += (col ? ", $" : "$") + std::to_string(++n);
+      sql += ")";
+      lengths.push_back(std::to_string(r.profileLength));
+      const std::string* own[] = {&r.receivedAt, &r.sender,       &r.path,    &r.agent,
+                                  &r.version,    &lengths.back(), &r.bodyHash};
+      for (const std::string* v : own) params.push_back(v->c_str());
+      for (const auto& f : r.fields) params.push_back(f ? f->c_str() : nullptr);
+      params.push_back(r.other.c_str());
+    }
+    sql += " ON CONFLICT (body_hash) DO NOTHING RETURNING body_hash";
+    // One statement is one transaction: the rows are committed together
+    // when it returns.
+    Result res(
+        PQexecParams(c, sql.c_str(), static_cast<int>(params.size()), nullptr, params.data(), nullptr, nullptr, 0));
+    bool ok = PQresultStatus(res.result) == PGRES_TUPLES_OK;
+    if (ok) {
+      std::set<std::string> stored;
+      for (int t = 0; t < PQntuples(res.result); ++t) stored.insert(PQgetvalue(res.result, t, 0));
+      // The same body twice in one batch: the first is stored.
+      for (const Registration* r : rows)
+        outcomes->push_back(stored.erase(r->bodyHash) ? StoreResult::Stored : StoreResult::Duplicate);
+    } else {
+      *error = "PostgreSQL: " + std::string(PQresultErrorMessage(res.result));
     }
     Release(c);
     return ok;
@@ -148,6 +196,10 @@ class PostgresStore : public Store {
       return nullptr;
     }
     PQsetClientEncoding(c, "UTF8");
+    if (readOnly_ && !Exec(c, "SET default_transaction_read_only = on", error)) {
+      PQfinish(c);
+      return nullptr;
+    }
     // "already exists, skipping" and the like are not for the operator.
     PQsetNoticeProcessor(
         c, [](void*, const char*) {}, nullptr);
@@ -185,9 +237,11 @@ class PostgresStore : public Store {
     return false;
   }
 
+  // folded: $1 and $2 are the capitals and small letters of FoldCase.
   static bool Query(PGconn* c, const char* sql, std::vector<std::pair<std::string, std::string>>* lines,
-                    std::string* error) {
-    Result res(PQexec(c, sql));
+                    std::string* error, bool folded = false) {
+    const char* params[] = {FoldCapitals().c_str(), FoldSmall().c_str()};
+    Result res(PQexecParams(c, sql, folded ? 2 : 0, nullptr, folded ? params : nullptr, nullptr, nullptr, 0));
     if (PQresultStatus(res.result) != PGRES_TUPLES_OK) {
       *error = "PostgreSQL: " + std::string(PQresultErrorMessage(res.result));
       return false;
@@ -205,14 +259,15 @@ class PostgresStore : public Store {
   }
 
   std::string conninfo_;
+  bool readOnly_ = false;
   std::mutex mutex_;
   std::vector<PGconn*> idle_;
 };
 
 }  // namespace
 
-std::unique_ptr<Store> OpenPostgresStore(const std::string& conninfo, std::string* error) {
+std::unique_ptr<Store> OpenPostgresStore(const std::string& conninfo, Access access, std::string* error) {
   auto store = std::make_unique<PostgresStore>();
-  if (!store->Open(conninfo, error)) return nullptr;
+  if (!store->Open(conninfo, access, error)) return nullptr;
   return store;
 }

@@ -37,7 +37,7 @@ have tinyproxy || need="$need tinyproxy"
 have curl || need="$need curl"
 # The registration receiver: its HTTP server, SQLite and PostgreSQL's
 # client library, and a PostgreSQL server for its tests.
-[ -f /usr/include/httplib.h ] || need="$need libcpp-httplib-dev"
+[ -f /usr/include/microhttpd.h ] || need="$need libmicrohttpd-dev"
 [ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
 [ -f /usr/include/postgresql/libpq-fe.h ] || need="$need libpq-dev"
 [ -n "$(ls /usr/lib/postgresql/*/bin/postgres 2>/dev/null)" ] || need="$need postgresql"
