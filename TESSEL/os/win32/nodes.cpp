@@ -217,8 +217,8 @@ int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* 
   NTSTATUS status =
       NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
   if (status == kStatusAccessDenied && !folder)
-    status = NtCreateFile(&handle, access & ~static_cast<ACCESS_MASK>(FILE_WRITE_ATTRIBUTES), &attributes, &io,
-                          nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
+    status = NtCreateFile(&handle, access & ~static_cast<ACCESS_MASK>(FILE_WRITE_ATTRIBUTES), &attributes, &io, nullptr,
+                          0, kShareAll, kFileOpen, options, nullptr, 0);
   if (status != 0) {
     if (status == kStatusFileIsADirectory)
       SetLastError(kErrorDirectoryNotSupported);
