@@ -223,15 +223,17 @@ def relaunch_failure_starts_nothing(side):
     log = read_text(log_of(side, exe_windows))
     lacks(log, "Exec: ", "the log")
 
-    # A tail too long for any command line: the copy is made, never run, and
+    # A tail that fits the start's command line (at most 32766 characters)
+    # but not the copy's, a little longer: the copy is made, never run, and
     # taken back. (Without a log: a log line that long ends the program.)
     before = copies_of_ours(side)
     not_run = "Unable to start: the program's temporary copy could not be run."
-    tail = ["x" * 33000]
-    code = failed_start(side, exe_windows, exe_host, tail, [("Uninstall problem...", "OK")], not_run, None)
-    check(code == 0, "exit code %d" % code)
-    code = failed_start(side, exe_windows, exe_host, ["-Quiet"] + tail, no_box, not_run, None)
-    check(code == 5, "unattended: exit code %d" % code)
+    name = "Del" + "0" * 8
+    length = 32770 - len('"%s%s\\%s.exe" -Spawn ' % (temp_folder(side), name, name))
+    for args, answers, expected in [(["x" * length], [("Uninstall problem...", "OK")], 0),
+                                    (["-Quiet", "x" * (length - 7)], no_box, 5)]:
+        code = failed_start(side, exe_windows, exe_host, args, answers, not_run, None)
+        check(code == expected, "%s: exit code %d" % (args[0][:6], code))
     left = set(copies_of_ours(side)) - set(before)
     check(not left, "a copy was left: %s" % sorted(left))
 

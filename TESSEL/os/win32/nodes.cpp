@@ -135,17 +135,11 @@ constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
 
 // A read-only file refuses its deletion. Where the system can delete it
 // regardless (FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE), nothing of it
-// changes first; elsewhere the attribute is cleared through the same
-// handle, and set again when the deletion still fails.
+// changes first; elsewhere (or where that still refuses) the attribute is
+// cleared through the same handle, and set again when the deletion fails.
 BOOL DeleteReadOnly(HANDLE handle, DWORD* error) {
   DWORD flags = kDispositionDelete | kDispositionIgnoreReadOnly;
   if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &flags, sizeof flags)) return TRUE;
-  DWORD refusal = GetLastError();
-  if (refusal != ERROR_INVALID_PARAMETER && refusal != ERROR_NOT_SUPPORTED && refusal != ERROR_INVALID_FUNCTION &&
-      refusal != ERROR_CALL_NOT_IMPLEMENTED) {
-    *error = refusal;
-    return FALSE;
-  }
   FILE_BASIC_INFO basic = {};
   if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0)
