@@ -478,14 +478,17 @@ void ClimbAbove(const char* rootText, bool atRestart) {
       if (!IsScheduled(folder) && !ScheduleAtRestart(folder, "folder")) return;
       continue;
     }
-    LogPrint("Deleting '%s'\n", folder);
-    if (!OsNodeDelete(&node)) {
-      std::uint32_t error = OsLastError();
-      if (error == kErrorDirNotEmpty) return;
-      if (!AlreadyGone(error)) {
-        LogPrint("Unable to delete dir '%s'\n", folder);
-        return;
-      }
+    if (OsNodeDelete(&node)) {
+      LogPrint("Deleting '%s'\n", folder);
+      continue;
+    }
+    // Something came into it since it was listed: in use.
+    std::uint32_t error = OsLastError();
+    if (error == kErrorDirNotEmpty) return;
+    if (!AlreadyGone(error)) {
+      LogPrint("Deleting '%s'\n", folder);
+      LogPrint("Unable to delete dir '%s'\n", folder);
+      return;
     }
   }
 }
