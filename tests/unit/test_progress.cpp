@@ -101,20 +101,33 @@ TEST_F(ProgressWindow, SetLetsMessagesRunOnlyWhileShownAndByTheClock) {
   ProgressWindowShow(1);
   ASSERT_TRUE(OsPostMessage(ProgressWindowHandle(), kNote, 0, 0));
   ProgressWindowSet(11.0);
-  EXPECT_FALSE(NoteWaited(kNote));
-  ASSERT_TRUE(OsPostMessage(ProgressWindowHandle(), kNote, 0, 0));
-  ProgressWindowSet(12.0);
-  EXPECT_EQ(BarPosition(), 120);
-  EXPECT_TRUE(NoteWaited(kNote));
+  EXPECT_FALSE(NoteWaited(kNote)) << "the first setting after showing";
+  // A setting within 50 ms of the last run lets nothing run. A machine so
+  // busy that two settings never come that close cannot show it: a few tries.
+  bool within = false;
+  for (int attempt = 0; attempt < 20 && !within; ++attempt) {
+    OsSleep(60);
+    std::uint64_t before = OsTickCount();
+    ProgressWindowSet(12.0);
+    ASSERT_TRUE(OsPostMessage(ProgressWindowHandle(), kNote, 0, 0));
+    ProgressWindowSet(13.0);
+    within = OsTickCount() - before < 50;
+    bool waited = NoteWaited(kNote);
+    if (within) {
+      EXPECT_TRUE(waited);
+    }
+  }
+  EXPECT_TRUE(within) << "no two settings came within 50 ms";
+  EXPECT_EQ(BarPosition(), 130);
   OsSleep(120);
   ASSERT_TRUE(OsPostMessage(ProgressWindowHandle(), kNote, 0, 0));
-  ProgressWindowSet(13.0);
+  ProgressWindowSet(14.0);
   EXPECT_FALSE(NoteWaited(kNote));
 
   ProgressWindowShow(0);
   OsSleep(120);
   ASSERT_TRUE(OsPostMessage(ProgressWindowHandle(), kNote, 0, 0));
-  ProgressWindowSet(14.0);
+  ProgressWindowSet(15.0);
   EXPECT_TRUE(NoteWaited(kNote));
 }
 
