@@ -32,6 +32,9 @@ constexpr std::int32_t kExitFault = 1;
 constexpr std::int32_t kExitNotInstalled = 2;
 constexpr std::int32_t kExitIncomplete = 3;
 constexpr std::int32_t kExitDamaged = 4;
+// The program's copy in the temporary folder could not be made or started:
+// nothing was done.
+constexpr std::int32_t kExitNotStarted = 5;
 constexpr std::int32_t kExitRestartNeeded = 3010;
 // Records how the run went; of several reports the gravest stands (a fault,
 // then a damaged script, nothing installed, an incomplete removal, a

@@ -182,29 +182,32 @@ constexpr std::int32_t kFinisherPatience = 120;
 // A fresh folder under the temporary folder; its path (with '\') and the
 // copy's path. CreateDirectory fails on an existing name: take another.
 bool MakePrivateFolder(const char* tempFolder, char (&folder)[kPathRoom], char (&copy)[kPathRoom],
-                       std::uint32_t (*number)()) {
+                       std::uint32_t (*number)(), std::uint32_t* failure) {
+  std::uint32_t error = kErrorAlreadyExists;
   for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
     char name[kNameRoom];
     StrFormatBounded(name, sizeof name, "Del%08X", static_cast<unsigned>(number()));
     char path[kPathRoom];
     if (!StrFormatBounded(path, sizeof path, "%s%s", tempFolder, name) ||
         !StrFormatBounded(copy, sizeof copy, "%s\\%s.exe", path, name)) {
-      LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder,
-               static_cast<int>(kErrorInvalidParameter), kErrorInvalidParameter);
+      error = kErrorInvalidParameter;
+      LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder, static_cast<int>(error), error);
+      if (failure) *failure = error;
       return false;
     }
     if (OsCreateFolder(path)) {
       StrFormatBounded(folder, sizeof folder, "%s\\", path);
       return true;
     }
-    std::uint32_t error = OsLastError();
+    error = OsLastError();
     if (error != kErrorAlreadyExists) {
       LogPrint("Unable to create folder '%s' (%d) (0x%.8X)\n", path, static_cast<int>(error), error);
+      if (failure) *failure = error;
       return false;
     }
   }
-  LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder, static_cast<int>(kErrorAlreadyExists),
-           kErrorAlreadyExists);
+  LogPrint("Unable to create a folder in '%s' (%d) (0x%.8X)\n", tempFolder, static_cast<int>(error), error);
+  if (failure) *failure = error;
   return false;
 }
 
@@ -266,24 +269,24 @@ std::int32_t Relaunch(const char* tail, std::int32_t* exitCode) {
   char copy[kPathRoom] = {};
   const char* couldNotCopy = "Unable to start: the program could not be copied to the temporary folder.";
 
-  if (!OsModuleFileName(module, sizeof module) || !OsTempPath(tempFolder, sizeof tempFolder) ||
-      (tempFolder[StrLength(tempFolder) - 1] != '\\' && !StrAppendBounded(tempFolder, "\\"))) {
-    std::uint32_t error = OsLastError();
-    LogPrint("Failed to copy file (%d) (0x%.8X)\n", static_cast<int>(error), error);
-    ReportFailedStart(couldNotCopy);
-    return 0;
+  // No copy, nothing started: a start of whatever lies at the copy's name
+  // would run a program this run did not make.
+  std::uint32_t error = kErrorSuccess;
+  bool named = OsModuleFileName(module, sizeof module) && OsTempPath(tempFolder, sizeof tempFolder) &&
+               (tempFolder[StrLength(tempFolder) - 1] == '\\' || StrAppendBounded(tempFolder, "\\"));
+  if (!named) error = OsLastError();
+  if (named) RemoveEarlierCopies(tempFolder);
+  bool copied = named && MakePrivateFolder(tempFolder, folder, copy, OsFreshNumber, &error);
+  if (copied) {
+    LogPrint("Copy: %s -> %s\n", module, copy);
+    copied = OsCopyFileNew(module, copy) != 0;
+    if (!copied) {
+      error = OsLastError();
+      Discard("", folder);
+    }
   }
-  RemoveEarlierCopies(tempFolder);
-  if (!MakePrivateFolder(tempFolder, folder, copy, OsFreshNumber)) {
-    ReportFailedStart(couldNotCopy);
-    return 0;
-  }
-
-  LogPrint("Copy: %s -> %s\n", module, copy);
-  if (!OsCopyFileNew(module, copy)) {
-    std::uint32_t error = OsLastError();
+  if (!copied) {
     LogPrint("Failed to copy file (%d) (0x%.8X)\n", static_cast<int>(error), error);
-    Discard("", folder);
     ReportFailedStart(couldNotCopy);
     return 0;
   }
@@ -298,7 +301,7 @@ std::int32_t Relaunch(const char* tail, std::int32_t* exitCode) {
     LogPrint("Failed to create process (%d) (0x%.8X)\n", static_cast<int>(kErrorInvalidParameter),
              kErrorInvalidParameter);
   } else if (!OsStartProcess(commandLine, exitCode ? &child : nullptr)) {
-    std::uint32_t error = OsLastError();
+    error = OsLastError();
     LogPrint("Failed to create process (%d) (0x%.8X)\n", static_cast<int>(error), error);
   } else {
     started = true;

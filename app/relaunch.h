@@ -6,7 +6,8 @@
 
 // Copies the program into a folder of its own under the temporary folder
 // and starts the copy with "-Spawn" and the unchanged tail. 1 when the copy
-// was started; 0 when it could not be made or started: the user was told,
+// was started; 0 when it could not be made or started: the log says why
+// ("Failed to copy file", "Failed to create process"), the user was told,
 // and nothing was left behind. With exitCode, waits for the copy to end
 // and gives its exit code (1 when it cannot be read).
 std::int32_t Relaunch(const char* tail, std::int32_t* exitCode = nullptr);
@@ -28,8 +29,10 @@ bool IsFinisherStart(const char* arguments);
 std::int32_t RemoveEarlierCopies(const char* tempFolder, const char* program = nullptr);
 // A fresh folder "Del" and eight hexadecimal digits (from number) under the
 // temporary folder, made by this call: an existing name is never reused.
-// Its path (with '\') in folder, the copy's path in copy.
-bool MakePrivateFolder(const char* tempFolder, char (&folder)[260], char (&copy)[260], std::uint32_t (*number)());
+// Its path (with '\') in folder, the copy's path in copy; on failure the
+// system's error in *failure, when given.
+bool MakePrivateFolder(const char* tempFolder, char (&folder)[260], char (&copy)[260], std::uint32_t (*number)(),
+                       std::uint32_t* failure = nullptr);
 // Whether the file holds this program: the same bytes as the program file
 // up to where its archive begins (the archives may differ).
 bool IsThisProgram(const char* path, const char* program);

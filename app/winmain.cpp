@@ -87,11 +87,10 @@ int AppMain(const char* arguments, OsHandle instance) {
   // interactive run ends with 0.
   std::int32_t exitCode = 0;
   if (!RunsInPlace(mode, commandLine)) {
-    // Unattended, the caller learns the outcome when the copy has ended.
-    if (!Relaunch(FindArgument(commandLine, 1, nullptr), unattended ? &exitCode : nullptr)) {
-      LogClose();
-      return 1;
-    }
+    // Unattended, the caller learns the outcome when the copy has ended,
+    // or that nothing was done when no copy could start.
+    if (!Relaunch(FindArgument(commandLine, 1, nullptr), unattended ? &exitCode : nullptr) && unattended)
+      exitCode = kExitNotStarted;
   } else if (IsFinisherStart(arguments)) {
     MemoryInit(kHeapNoLimit, 0);
     RunFinisher(arguments);

@@ -11,8 +11,8 @@ std::int32_t ProgressWindowCreate(OsHandle instance, OsHandle parent);
 // 1 centres the window over its parent (or the desktop) and shows it; any
 // other value hides it.
 std::int32_t ProgressWindowShow(std::int32_t flag);
-// Sets the bar to the percentage (0.0 to 100.0), then lets the waiting
-// window messages run.
+// Sets the bar to the percentage (0.0 to 100.0). While the window is
+// shown it then lets the waiting window messages run, at most every 50 ms.
 std::int32_t ProgressWindowSet(double percent);
 std::int32_t ProgressWindowDestroy();
 

@@ -193,6 +193,7 @@ struct Root {
   bool absent;   // the folder does not exist: nothing below it to remove
   bool refused;  // not the folder its text names, or protected
   bool removed;
+  bool took;  // this run deleted a file below it
 };
 constexpr int kMostRoots = 16;
 struct Roots {
@@ -445,11 +446,59 @@ bool RemoveRootFolder(Root* root, std::uint32_t* error) {
   return true;
 }
 
+// Above a root that this run emptied and removed (or left to go at the
+// restart): each folder that is empty now goes too, up to a protected
+// folder or the first that still holds anything. Each is opened by its
+// name, taken only when it is the very folder its name says (no link, no
+// other name on the way), and listed and removed through that handle.
+void ClimbAbove(const char* rootText, bool atRestart) {
+  char folder[kFolderWorkRoom];
+  StrCopy(folder, rootText);
+  for (;;) {
+    std::int32_t cut = StrLength(folder);
+    while (cut > 0 && folder[cut - 1] != '\\') --cut;
+    if (cut <= 3) return;  // a drive's root, or no folder above
+    folder[cut - 1] = '\0';
+    OsNode node;
+    if (!OsNodeOpen(folder, 1, &node)) return;
+    if (!node.folder || node.link || !SameFolder(node.finalPath, folder) || IsProtectedNode(node)) {
+      OsNodeClose(&node);
+      return;
+    }
+    std::int32_t entries = OsNodeCountEntries(&node);
+    if (entries < 0) LogPrint("Error opening '%s'\n", folder);
+    // Below it, only what goes at the restart: it goes then, after them.
+    bool thenToo = atRestart && entries > 0 && ScheduledIn(node.finalPath) == entries;
+    if (entries != 0 && !thenToo) {
+      OsNodeClose(&node);
+      return;
+    }
+    if (thenToo) {
+      OsNodeClose(&node);
+      if (!IsScheduled(folder) && !ScheduleAtRestart(folder, "folder")) return;
+      continue;
+    }
+    if (OsNodeDelete(&node)) {
+      LogPrint("Deleting '%s'\n", folder);
+      continue;
+    }
+    // Something came into it since it was listed: in use.
+    std::uint32_t error = OsLastError();
+    if (error == kErrorDirNotEmpty) return;
+    if (!AlreadyGone(error)) {
+      LogPrint("Deleting '%s'\n", folder);
+      LogPrint("Unable to delete dir '%s'\n", folder);
+      return;
+    }
+  }
+}
+
 // Removes the folders from the chain's level up that are now empty, up to
 // the first that still holds something. The root goes too when it is the
 // product's own folder; a path variable's folder and the programs folder
-// stay, and so does every protected folder.
-std::int32_t Climb(std::int32_t level) {
+// stay, and so does every protected folder. With above, the climb goes on
+// past a root that went (ClimbAbove).
+std::int32_t Climb(std::int32_t level, bool above = false) {
   if (!g_folders.rootIsCurrent) {
     // No folder being removed may be the current one.
     OsSetCurrentFolder("\\");
@@ -483,6 +532,7 @@ std::int32_t Climb(std::int32_t level) {
     if (emptiedAtRestart) {
       if (!IsScheduled(finalPath) && !ScheduleAtRestart(finalPath, "folder")) return 0;
       if (!rootLevel) OsNodeClose(&g_chain.nodes[--g_chain.depth]);
+      if (rootLevel && above) ClimbAbove(root.text, true);
     } else {
       std::uint32_t error = kErrorSuccess;
       bool removed = rootLevel ? RemoveRootFolder(&root, &error) : OsNodeDelete(folder) != 0;
@@ -503,6 +553,7 @@ std::int32_t Climb(std::int32_t level) {
         // Removed by someone else in the meantime: the climb goes on.
       } else {
         LogPrint("Deleting '%s'\n", display);
+        if (rootLevel && above) ClimbAbove(root.text, false);
       }
       Forget(finalPath);
     }
@@ -545,12 +596,18 @@ Fate RemoveBelow(std::int32_t rootIndex, const char* path, const char* given) {
     LogPrint("Unable to delete file '%s'\n", given);
     return Fate::Stays;
   }
-  if (root.absent || root.removed) return Fate::Missing;
+  // A file whose folder is already gone is as missing as one whose folder
+  // is there.
+  if (root.absent || root.removed) {
+    if (!g_quiet) LogPrint("Unable to delete file '%s'\n", given);
+    return Fate::Missing;
+  }
   bool climbMissing = root.kind == RemovalRoot::Product;
   std::int32_t reached = 0;
   Walked walked = Walk(rootIndex, names, names.count - 1, &reached, file);
   if (walked == Walked::Refused || walked == Walked::Failed) return Fate::Stays;
   if (walked == Walked::Missing) {
+    if (!g_quiet) LogPrint("Unable to delete file '%s'\n", given);
     // A missing file proves nothing about its folder: only inside the
     // product's own folder is an emptied folder taken then.
     if (climbMissing) Climb(reached);
@@ -590,8 +647,12 @@ Fate RemoveBelow(std::int32_t rootIndex, const char* path, const char* given) {
     if (!g_quiet) Climb(reached);
     return Fate::Stays;
   }
-  if (deleted) Took(folder->finalPath);
-  if (deleted || atRestart || climbMissing) Climb(reached);
+  if (deleted) {
+    Took(folder->finalPath);
+    root.took = true;
+  }
+  // Only a file this run removed empties the folders above its root.
+  if (deleted || atRestart || climbMissing) Climb(reached, deleted || atRestart);
   return fate;
 }
 
@@ -638,7 +699,7 @@ void RemovalBatchEnd() {
           Walk(rootIndex, names, names.count - 1, &reached, path) != Walked::Reached)
         continue;
     }
-    if (OsNodeCountEntries(FolderAt(reached)) == 0) Climb(reached);
+    if (OsNodeCountEntries(FolderAt(reached)) == 0) Climb(reached, root.took);
   }
   CloseChain();
   g_folders.rootIsCurrent = false;
@@ -689,10 +750,13 @@ std::int32_t DeleteProductFile(const char* path) {
 }
 
 std::int32_t ResolveBelow(const char* rootFolder, RemovalRoot kind, const char* path, char* finalPath,
-                          std::int32_t capacity) {
+                          std::int32_t capacity, std::uint32_t* failure) {
   CHECK_POINTER(kUnit, rootFolder);
   CHECK_POINTER(kUnit, path);
   CHECK_POINTER(kUnit, finalPath);
+  std::uint32_t unused = 0;
+  std::uint32_t& error = failure ? *failure : unused;
+  error = kErrorAccessDenied;
   std::int32_t root =
       kind == RemovalRoot::Product && g_roots.product >= 0 ? g_roots.product : RootFor(rootFolder, kind);
   char file[kFolderWorkRoom];
@@ -703,17 +767,29 @@ std::int32_t ResolveBelow(const char* rootFolder, RemovalRoot kind, const char* 
     LogPrint("Unable to use '%s' outside the folder '%s'\n", file, base.text);
     return 0;
   }
-  if (base.refused || base.absent || base.removed) return 0;
+  if (base.refused) return 0;
+  if (base.absent || base.removed) {
+    error = kErrorPathNotFound;
+    return 0;
+  }
   std::int32_t reached = 0;
-  if (Walk(root, names, names.count - 1, &reached, file) != Walked::Reached) return 0;
+  Walked walked = Walk(root, names, names.count - 1, &reached, file);
+  if (walked != Walked::Reached) {
+    if (walked != Walked::Refused) error = OsLastError();
+    return 0;
+  }
   OsNode* folder = FolderAt(reached);
   const char* name = names.names[names.count - 1];
   OsNode node;
-  if (!OsNodeOpenChild(folder, name, 0, &node)) return 0;
+  if (!OsNodeOpenChild(folder, name, 0, &node)) {
+    error = OsLastError();
+    return 0;
+  }
   bool inside = !node.link && IsChildOf(node, *folder, name);
   if (!inside) LogPrint("Unable to use '%s': it is a link to '%s'\n", file, node.finalPath);
   bool fits = inside && StrCopyBounded(finalPath, static_cast<std::size_t>(capacity), node.finalPath);
   OsNodeClose(&node);
+  if (inside && !fits) error = kErrorInvalidParameter;
   return fits ? 1 : 0;
 }
 

@@ -40,7 +40,11 @@ std::int32_t DeleteBelow(const char* root, RemovalRoot kind, const char* path);
 std::int32_t DeleteProductFile(const char* path);
 // The final path of an existing file below the root, reached without
 // following a link; 0 (logged) when it is not there, outside, or a link.
-std::int32_t ResolveBelow(const char* root, RemovalRoot kind, const char* path, char* finalPath, std::int32_t capacity);
+// Why, in *failure when given: the system's error (kErrorFileNotFound,
+// kErrorPathNotFound for a file that is not there), or kErrorAccessDenied
+// for a path that is refused.
+std::int32_t ResolveBelow(const char* root, RemovalRoot kind, const char* path, char* finalPath, std::int32_t capacity,
+                          std::uint32_t* failure = nullptr);
 std::int32_t RegisterComponent(const char* path, std::int32_t registerFlag);
 std::int32_t RunProgram(const char* program, const char* parameters, std::int32_t wait, std::int32_t* exitCode);
 

@@ -325,8 +325,11 @@ std::int32_t ReverseComponent(InstallSettings* settings, const char* action, con
   // Only a component of the product's folder or of a path variable's,
   // reached without a link: a library loaded runs its code.
   char library[kKeyRoom];
-  if (!ResolveBelow(root, kind, path, library, sizeof library)) {
-    LogPrint("Error attempting to load '%s' (0x%.8X)\n", path, kErrorAccessDenied);
+  std::uint32_t error = kErrorSuccess;
+  if (!ResolveBelow(root, kind, path, library, sizeof library, &error)) {
+    // A library that is not there, as the system's loader reports it.
+    if (error == kErrorFileNotFound || error == kErrorPathNotFound) error = kErrorModNotFound;
+    LogPrint("Error attempting to load '%s' (0x%.8X)\n", path, error);
     return 1;
   }
   RegisterComponent(library, StrEqualNoCase(action, "REGISTER") ? 0 : 1);

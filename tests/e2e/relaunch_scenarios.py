@@ -174,32 +174,68 @@ def relaunch_never_runs_planted(side):
         os.remove(path)
 
 
+def failed_start(side, exe_windows, exe_host, args, answers, text, lines):
+    """Runs a start whose copy cannot be made or run: the box (or its log
+    line), the log's lines in order, the exit code."""
+    code, reports = side.run(exe_host, args, answers=answers)
+    quiet = "-Quiet" in args
+    if not quiet and side.name == "win32":
+        contains(reports[0], "caption: Uninstall problem...", "the box")
+        contains(reports[0], text, "the box")
+    elif not quiet:
+        contains(reports[0], "[Uninstall problem...] " + text + "\n", "the output")
+    if lines is None:
+        return code
+    log = read_text(log_of(side, exe_windows))
+    at = 0
+    for line in lines + (["[Uninstall problem...] " + text + "\n"] if quiet else []) + ["Successful Exit...\n"]:
+        found = log.find(line, at)
+        check(found >= 0, "the log lacks %r after position %d:\n%s" % (line, at, log))
+        at = found + len(line)
+    lacks(log, "Memory Init", "the log")
+    return code
+
+
 @scenario
 def relaunch_failure_starts_nothing(side):
-    """When no copy can be made, nothing is started: the user is told, the
-    log says why, and the start ends with 1."""
+    """When no copy can be made, or the copy cannot be started, nothing is
+    started: the user is told, the log says why, and the start ends as an
+    orderly one, with 0; unattended, with 5, so the caller learns that
+    nothing was done."""
     exe_windows, exe_host = build_product(side, "no copy", PRODUCT_SOURCE)
     temp = host_temp(side).rstrip("/")
     aside = temp + ".aside"
     os.rename(temp, aside)
+    not_copied = "Unable to start: the program could not be copied to the temporary folder."
+    no_box = [("!Uninstall problem...", "1500")]
     try:
         with open(temp, "wb") as f:
             f.write(b"a file where the temporary folder should be")
-        code, reports = side.run(exe_host, ["-debug"], answers=[("Uninstall problem...", "OK")])
+        lines = ["Unable to create folder '%s" % temp_folder(side), "Failed to copy file (3) (0x00000003)\n"]
+        code = failed_start(side, exe_windows, exe_host, ["-debug"], [("Uninstall problem...", "OK")],
+                            not_copied, lines)
+        check(code == 0, "exit code %d" % code)
+        code = failed_start(side, exe_windows, exe_host, ["-Quiet", "-debug"], no_box, not_copied, lines)
+        check(code == 5, "unattended: exit code %d" % code)
     finally:
         os.remove(temp)
         os.rename(aside, temp)
-    check(code == 1, "exit code %d" % code)
-    text = "Unable to start: the program could not be copied to the temporary folder."
-    if side.name == "win32":
-        contains(reports[0], "caption: Uninstall problem...", "the box")
-        contains(reports[0], text, "the box")
-    else:
-        contains(reports[0], "[Uninstall problem...] " + text + "\n", "the output")
     log = read_text(log_of(side, exe_windows))
-    contains(log, "Unable to create folder '%s" % temp_folder(side), "the log")
     lacks(log, "Exec: ", "the log")
-    lacks(log, "Successful Exit", "the log")
+
+    # A tail that fits the start's command line (at most 32766 characters)
+    # but not the copy's, a little longer: the copy is made, never run, and
+    # taken back. (Without a log: a log line that long ends the program.)
+    before = copies_of_ours(side)
+    not_run = "Unable to start: the program's temporary copy could not be run."
+    name = "Del" + "0" * 8
+    length = 32770 - len('"%s%s\\%s.exe" -Spawn ' % (temp_folder(side), name, name))
+    for args, answers, expected in [(["x" * length], [("Uninstall problem...", "OK")], 0),
+                                    (["-Quiet", "x" * (length - 7)], no_box, 5)]:
+        code = failed_start(side, exe_windows, exe_host, args, answers, not_run, None)
+        check(code == expected, "%s: exit code %d" % (args[0][:6], code))
+    left = set(copies_of_ours(side)) - set(before)
+    check(not left, "a copy was left: %s" % sorted(left))
 
 
 PLANTED_DLLS = ["comctl32", "uxtheme", "wsock32", "dwmapi", "version"]

@@ -160,7 +160,11 @@ TEST(Unattended, OnlyAnUninstallReadsTheSwitchFromItsArguments) {
 
 TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
   // The machine keeps what earlier runs scheduled: a name of this run's own.
-  std::string base = Folder(ScratchPath("held-tree-" + std::to_string(OsFreshNumber())));
+  // The maker's folder holds only the product's; the one above it more.
+  std::string outer = Folder(ScratchPath("held-tree-" + std::to_string(OsFreshNumber())));
+  std::string maker = Folder(outer + "Acme");
+  std::string base = Folder(maker + "Viewer");
+  WriteWholeFile(outer + "keep.txt", "x");
   RemovalUseProductFolder(base.c_str());
   std::string a = Folder(base + "a");
   std::string b = Folder(a + "b");
@@ -169,7 +173,8 @@ TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
   std::string beside = a + "beside.txt";
   for (const std::string& file : {held, other, beside}) WriteWholeFile(file, "x");
   std::string bare = base.substr(0, base.size() - 1);
-  std::string temp = bare.substr(0, bare.rfind('\\'));
+  std::string makerBare = maker.substr(0, maker.size() - 1);
+  std::string outerBare = outer.substr(0, outer.size() - 1);
   std::int32_t before = RemovalsAtRestart();
   {
     Held holder(held);
@@ -200,19 +205,25 @@ TEST(AtRestart, AHeldFileAndTheFoldersItAloneKeepsGoThen) {
     EXPECT_LT(at(other), at(b.substr(0, b.size() - 1)) + 1);
     EXPECT_LT(at(b.substr(0, b.size() - 1)), at(a.substr(0, a.size() - 1)));
     EXPECT_LT(at(a.substr(0, a.size() - 1)), at(bare));
+    // Above the product's folder, the folder it alone keeps goes after it.
+    EXPECT_LT(at(bare), at(makerBare));
     std::string text = LogText(log);
     EXPECT_NE(text.find("Unable to delete file '" + held + "'\nDelete file '" + held + "' at restart\n"),
               std::string::npos)
         << text;
   }
-  // Nothing above the product's folder goes, held or not.
-  EXPECT_FALSE(Pending(temp)) << temp;
-  EXPECT_FALSE(Pending(temp + "\\"));
-  EXPECT_EQ(RemovalsAtRestart() - before, 4);
+  // The first folder above that holds anything else stays.
+  EXPECT_FALSE(Pending(outerBare)) << outerBare;
+  EXPECT_FALSE(Pending(outer));
+  EXPECT_EQ(RemovalsAtRestart() - before, 5);
   // Held no more: deleting it again takes it now, and it is not scheduled twice.
   EXPECT_EQ(DeleteProductFile(held.c_str()), 1);
   EXPECT_FALSE(Exists(held));
   EXPECT_FALSE(Exists(base));
+  EXPECT_FALSE(Exists(maker));
+  EXPECT_TRUE(Exists(outer + "keep.txt"));
+  OsDeleteFile((outer + "keep.txt").c_str());
+  OsRemoveFolder(outerBare.c_str());
 }
 
 TEST(Finisher, RemovesOnlyACopyOfTheProgram) {

@@ -109,6 +109,44 @@ TEST(RemoveFolders, MissingFileStillEmptiesItsFolder) {
   EXPECT_NE(LogText(log).find("Unable to delete file '" + tree.base + "empty\\gone.dll'\n"), std::string::npos);
 }
 
+// A missing file logs its failure whether its folder is there or gone, the
+// product's folder included.
+TEST(RemoveFolders, MissingFileLogsItsFailureAlsoWhenItsFolderIsGone) {
+  Tree tree("gone");
+  tree.File("", "keep.txt");
+  std::string log = TempPath("gone.log");
+  StartLog(log, LogFile);
+  std::string deep = tree.base + "gone\\deeper\\x.dll";
+  DeleteProductFile(deep.c_str());
+  RemovalReset();
+  Tree::Wipe(tree.base);
+  RemovalUseProductFolder(tree.base.c_str());
+  std::string inside = tree.base + "y.dll";
+  DeleteProductFile(inside.c_str());
+  StopLog();
+  EXPECT_EQ(LogText(log), "Delete file '" + deep + "'\nUnable to delete file '" + deep + "'\nDelete file '" + inside +
+                              "'\nUnable to delete file '" + inside + "'\n");
+}
+
+// Only a component found below its folder is loaded; a missing one logs the
+// code the system's loader gives a library that is not there.
+TEST(Ole, AMissingComponentLogsTheLoadersCode) {
+  Tree tree("ole-missing");
+  InstallSettings settings = {};
+  settings.Mode = RunModeUninstall;
+  StrCopy(settings.InstallPath, tree.base.c_str());
+  std::string log = TempPath("ole-missing.log");
+  StartLog(log, LogFile);
+  EXPECT_EQ(ReverseComponent(&settings, "REGISTER", "absent.dll"), 1);
+  EXPECT_EQ(ReverseComponent(&settings, "REGISTER", "gone\\absent.dll"), 1);
+  StopLog();
+  std::string text = LogText(log);
+  for (const char* name : {"absent.dll", "gone\\absent.dll"})
+    EXPECT_NE(text.find("Error attempting to load '" + tree.base + name + "' (0x0000007E)\n"), std::string::npos)
+        << text;
+  EXPECT_EQ(text.find("(0x00000002)"), std::string::npos) << text;
+}
+
 TEST(RemovalBatch, ListsOnceAndStillRemovesWhatEmpties) {
   Tree tree("batch");
   std::vector<std::string> files;

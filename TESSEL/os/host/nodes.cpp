@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -51,6 +52,27 @@ void Identity(const struct stat& info, OsNode* node) {
   node->id.index = static_cast<std::uint64_t>(info.st_ino);
   node->folder = S_ISDIR(info.st_mode) ? 1 : 0;
   node->link = S_ISLNK(info.st_mode) ? 1 : 0;
+}
+
+constexpr mode_t kWritable = S_IWUSR | S_IWGRP | S_IWOTH;
+
+// A mode through a descriptor, also one opened for its identity only.
+bool ChangeMode(int fd, mode_t mode) {
+  if (fchmod(fd, mode) == 0) return true;
+  if (errno != EBADF) return false;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return chmod(path, mode) == 0;
+}
+
+// Windows refuses to delete a read-only file; a file whose mode gives no
+// one the right to write stands for one here. The mode it had, when it is
+// such a file (not a folder, not a link).
+bool ReadOnlyMode(const OsNode* node, int fd, mode_t* mode) {
+  struct stat info = {};
+  if (node->folder || node->link || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  *mode = info.st_mode & 07777;
+  return (*mode & kWritable) == 0;
 }
 
 }  // namespace
@@ -181,12 +203,19 @@ int OsNodeDelete(OsNode* node) {
   int fd = Fd(node->handle);
   int at = Fd(node->parent);
   int error = 0;
+  mode_t mode = 0;
+  bool readOnly = false;
   if (!node->changeable || node->parent == 0) {
     error = -1;
   } else if (!node->folder && node->id.index == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     error = -2;
+  } else if ((readOnly = ReadOnlyMode(node, fd, &mode)) && !ChangeMode(fd, mode | S_IWUSR)) {
+    // Its read-only attribute is cleared through the same descriptor first.
+    error = -1;
   } else if (unlinkat(at, node->name, node->folder ? AT_REMOVEDIR : 0) != 0) {
     error = errno;
+    // Still there: as it was.
+    if (readOnly) ChangeMode(fd, mode);
   }
   close(fd);
   node->handle = 0;

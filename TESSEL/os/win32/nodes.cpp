@@ -28,6 +28,7 @@ constexpr ULONG kFileNamesInformation = 12;
 constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
+constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // "\\?\C:\a" to "C:\a", "\\?\UNC\server\share" to "\\server\share".
@@ -126,6 +127,37 @@ bool Describe(HANDLE handle, OsNode* node) {
 
 void Clear(OsNode* node) { std::memset(node, 0, sizeof *node); }
 
+// FileDispositionInfoEx and its flag, which Windows 10 (1809) has and older
+// systems' headers lack.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+
+// A read-only file refuses its deletion. Where the system can delete it
+// regardless (FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE), nothing of it
+// changes first; elsewhere (or where that still refuses) the attribute is
+// cleared through the same handle, and set again when the deletion fails.
+BOOL DeleteReadOnly(HANDLE handle, DWORD* error) {
+  DWORD flags = kDispositionDelete | kDispositionIgnoreReadOnly;
+  if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &flags, sizeof flags)) return TRUE;
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0)
+    return FALSE;
+  // Times left at zero stay as they are.
+  FILE_BASIC_INFO writable = {};
+  DWORD rest = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  writable.FileAttributes = rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
+  if (!SetFileInformationByHandle(handle, FileBasicInfo, &writable, sizeof writable)) return FALSE;
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) return TRUE;
+  *error = GetLastError();
+  FILE_BASIC_INFO original = {};
+  original.FileAttributes = basic.FileAttributes;
+  SetFileInformationByHandle(handle, FileBasicInfo, &original, sizeof original);
+  return FALSE;
+}
+
 }  // namespace
 
 int OsNodeOpen(const char* path, int removal, OsNode* node) {
@@ -170,11 +202,17 @@ int OsNodeOpenChild(const OsNode* parent, const char* name, int folder, OsNode* 
                              nullptr);
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  ACCESS_MASK access = DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES | (folder ? FILE_LIST_DIRECTORY | FILE_TRAVERSE : 0);
+  // A file also with the right to clear its read-only attribute before it
+  // goes; where that right is refused, without it.
+  ACCESS_MASK access = DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES |
+                       (folder ? FILE_LIST_DIRECTORY | FILE_TRAVERSE : FILE_WRITE_ATTRIBUTES);
   ULONG options = kFileSynchronousIoNonAlert | kFileOpenReparsePoint | kFileOpenForBackupIntent |
                   (folder ? kFileDirectoryFile : kFileNonDirectoryFile);
   NTSTATUS status =
       NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, kFileOpen, options, nullptr, 0);
+  if (status == kStatusAccessDenied && !folder)
+    status = NtCreateFile(&handle, access & ~static_cast<ACCESS_MASK>(FILE_WRITE_ATTRIBUTES), &attributes, &io, nullptr,
+                          0, kShareAll, kFileOpen, options, nullptr, 0);
   if (status != 0) {
     if (status == kStatusFileIsADirectory)
       SetLastError(kErrorDirectoryNotSupported);
@@ -248,6 +286,7 @@ int OsNodeDelete(OsNode* node) {
   FILE_DISPOSITION_INFO disposition = {TRUE};
   BOOL deleted = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
   DWORD error = deleted ? 0 : GetLastError();
+  if (!deleted && error == ERROR_ACCESS_DENIED && !node->folder) deleted = DeleteReadOnly(handle, &error);
   CloseHandle(handle);
   node->handle = 0;
   if (!deleted) SetLastError(error);
