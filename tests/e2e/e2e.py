@@ -712,6 +712,7 @@ import identity_scenarios  # noqa: E402,F401
 import sandbox_scenarios  # noqa: E402,F401
 import net_scenarios  # noqa: E402,F401
 import update_scenarios  # noqa: E402,F401
+import update_held_scenarios  # noqa: E402,F401
 import quiet_scenarios  # noqa: E402,F401
 import register_scenarios  # noqa: E402,F401
 import register_phase_scenarios  # noqa: E402,F401

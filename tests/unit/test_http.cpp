@@ -12,7 +12,7 @@
 #include "http.h"
 #include "register/register.h"
 #include "settings.h"
-#include "update.h"
+#include "update/update.h"
 #include "registry.h"
 #include "socket.h"
 #include "support.h"
@@ -556,7 +556,7 @@ TEST_F(UpdatePeers, AFullReplyBufferKeepsItsTerminatorInside) {
 
 TEST_F(UpdatePeers, AttemptsAreBoundedAsAWhole) {
   UpdateLimitsInForce().checkTime = 1500;
-  UpdateLimitsInForce().downloadGrace = 1500;
+  UpdateLimitsInForce().downloadSilence = 1500;
   auto started = std::chrono::steady_clock::now();
   char buffer[4096];
   EXPECT_EQ(UpdateCheck(&settings_, Url("TESSEL_PEER_SILENT", "/v.txt").c_str(), 0, buffer, sizeof buffer), 0);
