@@ -452,12 +452,6 @@ class Tool {
     for (const auto& e : source.entries) {
       list += signing::Record('1', e.key) + signing::Record('2', e.version);
       if (!e.page.empty()) list += signing::Record('3', e.page);
-      if (!e.page.empty() && !o.key.empty()) {
-        std::string why;
-        const std::string signature = signing::SignPage(pem, e.key, e.page, &why);
-        if (signature.empty()) return Problem(o.key + ": " + why);
-        list += signing::Record('6', signature);
-      }
       list += signing::Record('4', e.url);
       if (!o.key.empty()) {
         const fs::path installerPath = fs::path(sourcePath).parent_path() / e.file;
@@ -467,6 +461,11 @@ class Tool {
         const std::string signature = signing::Sign(pem, e.key, e.version, installer, &why);
         if (signature.empty()) return Problem(o.key + ": " + why);
         list += signing::Record('5', signature);
+        if (!e.page.empty()) {
+          const std::string page = signing::SignPage(pem, e.key, e.page, &why);
+          if (page.empty()) return Problem(o.key + ": " + why);
+          list += signing::Record('6', page);
+        }
       }
       list += signing::Record('0', "");
     }

@@ -177,7 +177,7 @@ def update_writer_never_runs(side):
         finally:
             counts = writer.stop()
             side.env.pop("PLANT_RECORD", None)
-        check(not os.path.exists(record), "the writer's program ran (%s): %s" % (counts, read_text(record)))
+        check(not os.path.exists(record), "the writer's program ran (%s)" % counts)
         if SUCCESS in reports:
             check(args_of_run(product) == ["-Quiet"], "the verified installer did not run: %r" % args_of_run(product))
             contains(log, "Update signature verified for 'Acme Viewer' 2.5\n", "the log")
@@ -289,8 +289,8 @@ def update_large_list_updates(side):
         url, _ = serve(side, running, "2.5")
         listing = os.path.join(running.nginx.root, "versions.txt")
         with open(listing, "ab") as f:
-            for number in range(11000):
-                f.write(b"\x161Other Product %05d\r\n\x162 1.0\r\n\x160\r\n" % number)
+            for number in range(36000):
+                f.write(b"\x161Other Product %05d\r\n\x1621.0\r\n\x160\r\n" % number)
         check(os.path.getsize(listing) > 1100 * 1000, "the list is not large")
         product = UpdateProduct(side, "update large", url).install()
         proxy(side, None)

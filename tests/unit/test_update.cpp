@@ -336,7 +336,13 @@ TEST(Update, TheHeldInstallerCannotBeChanged) {
   char read[64] = {};
   ASSERT_EQ(OsHeldRead(&file, 0, read, sizeof read), static_cast<std::int32_t>(kept.size()));
   EXPECT_EQ(std::string(read), kept);
-  OsHeldClose(&file);
+  // Renamed and deleted through the hold itself.
+  const std::string renamed = path + ".renamed";
+  ASSERT_EQ(OsHeldRename(&file, renamed.c_str()), 1);
+  EXPECT_EQ(OsFileExists(renamed.c_str()), 1);
+  EXPECT_STREQ(file.path, renamed.c_str());
+  EXPECT_EQ(OsHeldDelete(&file), 1);
+  EXPECT_EQ(OsFileExists(renamed.c_str()), 0);
   OsDeleteFile(path.c_str());
   OsDeleteFile(other.c_str());
 }
@@ -381,3 +387,27 @@ TEST(Update, TheInstallersWaitIsBounded) {
   EXPECT_NE(log.find("Stopped waiting for '"), std::string::npos) << log;
 }
 #endif
+
+// A page written without its scheme is opened as the shell takes it; what
+// could name a file or a program is not.
+TEST(Update, APageWithoutItsSchemeIsAWebAddress) {
+  const std::string logPath = TempPath("update-page.log");
+  const struct {
+    const char* page;
+    bool address;
+  } cases[] = {{"www.acme.example/viewer/", true},
+               {"WWW.acme.example", true},
+               {"www.acme.example:8080/", true},
+               {"www.", false},
+               {"wwwacme.example/", false},
+               {"www.x\\y.exe", false},
+               {"www.x:\\y.exe", false},
+               {"acme.example/viewer/", false},
+               {"www.a b/", false}};
+  for (const auto& c : cases) {
+    StartLog(logPath, LogFile);
+    UpdateOpenWebPage(c.page);
+    StopLog();
+    EXPECT_EQ(LogText(logPath).find("Not a web page"), c.address ? std::string::npos : 0u) << c.page;
+  }
+}
