@@ -326,7 +326,7 @@ TEST_F(NetPeers, ClosedPortIsRefused) {
   EXPECT_NE(log.find("Unable to connect to machine 127.0.0.1:" + PeerText("TESSEL_PEER_CLOSED") + " for URL '" + url),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("Connection refused"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Failed to connect"), std::string::npos) << "said twice: " << log;
 }
 
 TEST_F(NetPeers, ThroughTheUsersProxy) {
@@ -546,7 +546,11 @@ TEST_F(UpdatePeers, AFullReplyBufferKeepsItsTerminatorInside) {
   const std::string url = Url("TESSEL_PEER_HTTP", PeerText("TESSEL_PEER_FILE"));
   for (std::int32_t size : {256, 4096}) {
     char* buffer = static_cast<char*>(MemoryAlloc(size, "test", __LINE__));
-    EXPECT_EQ(UpdateCheck(&settings_, url.c_str(), 0, buffer, size), 0) << "a cut reply is no version list";
+    // A list that fills the buffer is read as far as it fits (the smallest
+    // buffer may not hold the whole header: no list then).
+    std::int32_t listed = UpdateCheck(&settings_, url.c_str(), 0, buffer, size);
+    if (size > 1024) EXPECT_EQ(listed, 1);
+    EXPECT_LT(std::strlen(buffer), static_cast<std::size_t>(size));
     MemoryFree(&buffer, size, "test", __LINE__);
     char* reply = static_cast<char*>(MemoryAlloc(size, "test", __LINE__));
     EXPECT_EQ(RegistrationPost(url.c_str(), 0, nullptr, "x", 1, reply, size), 0);
