@@ -549,7 +549,9 @@ TEST_F(UpdatePeers, AFullReplyBufferKeepsItsTerminatorInside) {
     // A list that fills the buffer is read as far as it fits (the smallest
     // buffer may not hold the whole header: no list then).
     std::int32_t listed = UpdateCheck(&settings_, url.c_str(), 0, buffer, size);
-    if (size > 1024) EXPECT_EQ(listed, 1);
+    if (size > 1024) {
+      EXPECT_EQ(listed, 1);
+    }
     EXPECT_LT(std::strlen(buffer), static_cast<std::size_t>(size));
     MemoryFree(&buffer, size, "test", __LINE__);
     char* reply = static_cast<char*>(MemoryAlloc(size, "test", __LINE__));
