@@ -17,6 +17,7 @@ struct FfsArchive {
   std::uint32_t size = 0;
   bool hasKey = false;
   unsigned char key[FfsUpdateKeySize] = {};
+  bool keyDamaged = false;
 };
 FfsArchive g_archive;
 
@@ -29,17 +30,23 @@ std::uint32_t LittleEndian(const unsigned char* bytes) {
 }
 
 // The key block right before the tag at tagOffset, if the file has one.
+// Its marker with a wrong count, a short read or no uncompressed point is a
+// damaged block: never taken for no key.
 void ReadUpdateKey(std::FILE* file, std::uint32_t tagOffset) {
   g_archive.hasKey = false;
+  g_archive.keyDamaged = false;
   constexpr std::uint32_t kBlock = FfsUpdateKeySize + 8;
   unsigned char tail[8];
-  if (tagOffset < kBlock || std::fseek(file, static_cast<long>(tagOffset - 8), SEEK_SET) != 0 ||
+  if (tagOffset < 8 || std::fseek(file, static_cast<long>(tagOffset - 8), SEEK_SET) != 0 ||
       std::fread(tail, 1, sizeof tail, file) != sizeof tail)
     return;
-  if (std::memcmp(tail + 4, FfsUpdateKeyMarker, 4) != 0 || LittleEndian(tail) != FfsUpdateKeySize) return;
-  if (std::fseek(file, static_cast<long>(tagOffset - kBlock), SEEK_SET) != 0 ||
-      std::fread(g_archive.key, 1, FfsUpdateKeySize, file) != FfsUpdateKeySize)
+  if (std::memcmp(tail + 4, FfsUpdateKeyMarker, 4) != 0) return;
+  g_archive.keyDamaged = true;
+  if (tagOffset < kBlock || LittleEndian(tail) != FfsUpdateKeySize ||
+      std::fseek(file, static_cast<long>(tagOffset - kBlock), SEEK_SET) != 0 ||
+      std::fread(g_archive.key, 1, FfsUpdateKeySize, file) != FfsUpdateKeySize || g_archive.key[0] != 0x04)
     return;
+  g_archive.keyDamaged = false;
   g_archive.hasKey = true;
 }
 
@@ -88,6 +95,7 @@ std::uint32_t ArchiveEnd(std::FILE* file, std::uint32_t fileSize, const char* pa
 
 void ReleaseBlock() {
   g_archive.hasKey = false;
+  g_archive.keyDamaged = false;
   if (g_archive.block != nullptr)
     MemoryFree(&g_archive.block, static_cast<std::int32_t>(g_archive.size), kUnit, __LINE__);
   g_archive.size = 0;
@@ -179,6 +187,8 @@ std::int32_t FfsRead(const char* name, void* buffer, std::uint32_t count) {
   if (count > 0) std::memcpy(buffer, g_archive.block, count);
   return 1;
 }
+
+std::int32_t FfsUpdateKeyDamaged() { return g_archive.keyDamaged ? 1 : 0; }
 
 std::int32_t FfsUpdateKey(unsigned char key[FfsUpdateKeySize]) {
   CHECK_POINTER(kUnit, key);

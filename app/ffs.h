@@ -30,6 +30,9 @@ std::int32_t FfsRead(const char* name, void* buffer, std::uint32_t count);
 // The maker's update key the file carried beside its archive; 0 when it
 // carried none (or no archive was loaded).
 std::int32_t FfsUpdateKey(unsigned char key[FfsUpdateKeySize]);
+// 1 when the file carries the key's marker but no readable key (a wrong
+// count, a cut block, no uncompressed point): no update can be verified.
+std::int32_t FfsUpdateKeyDamaged();
 // Releases the block, if any.
 std::int32_t FfsRemove();
 

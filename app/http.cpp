@@ -233,15 +233,8 @@ std::int32_t HttpClientUntil(const char* url, const char* userAgent, const char*
   SocketCreate(made, ProtocolTcp);  // a socket that could not be made fails the connection
   Narrow(made, deadline);
   if (!SocketConnect(made, target.address, target.port)) {
-    // Why, in the system's words: a refusal is pending on the socket, a
-    // connection that failed at once left the last error (read before any
-    // log line, whose writing may change it).
-    std::int32_t last = SocketErrorCode(nullptr);
-    std::int32_t code = SocketErrorCode(made);
-    if (code == 0) code = last;
     LogPrint("Unable to connect to machine %d.%d.%d.%d:%d for URL '%s'\n", target.address[0], target.address[1],
              target.address[2], target.address[3], target.port, url);
-    if (code != 0) LogPrint("Failed to connect (%s)\n", SocketErrorCodeText(code));
     SocketClose(made);
     SocketDelete(&made);
     return 0;

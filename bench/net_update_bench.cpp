@@ -17,7 +17,7 @@
 #include "socket.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "update.h"
+#include "update/update.h"
 
 namespace {
 
@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
       break;
     }
     double seconds = Seconds(start);
+    OsHeldClose(UpdateHeldInstaller());
     // The verification alone, on the saved file's hash (not timed).
     static char piece[1 << 20];
     unsigned char hash[32] = {};

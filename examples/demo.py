@@ -65,6 +65,10 @@ def demo_update(side):
         update_scenarios.serve_signed(side, running, maker)
         update_scenarios.proxy(side, None)
         print("Running %s -Update; the answers: Yes, Download and install new version, OK." % product.exe)
+        if side.name == "host":
+            # Started from its sealed copy, the host's test installer is told
+            # where to record its arguments.
+            side.env["SETUP_RECORD"] = product.host(product.install_path + "setup.exe.args")
         code, reports = side.run(product.host(product.exe), ["-Update"],
                                  answers=update_scenarios.answers(side, ("Electronic Update...", "Yes"),
                                                                   ("Electronic Update...", "Download"),

@@ -40,8 +40,9 @@ constexpr const char* kUsage =
     "      take a signature off, as a new archive would break it: sign OUT.exe)\n"
     "  keygen -o maker [--force]\n"
     "      make the maker's key pair: maker.key (private, yours only) and maker.pub\n"
-    "  sign --key maker.key --entry \"Company Product\" --version 2.5 setup.exe\n"
-    "      print the signature record of an installer for a version list\n"
+    "  sign --key maker.key --entry \"Company Product\" --version 2.5 setup.exe [--page URL]\n"
+    "  sign --key maker.key --entry \"Company Product\" --page URL\n"
+    "      print the signature records of an installer and of a web page for a version list\n"
     "  versionlist SOURCE --key maker.key -o versions.txt\n"
     "      write a whole version list, each installer signed, from a readable source\n"
     "\n"
@@ -54,7 +55,7 @@ constexpr const char* kUsage =
 struct Options {
   std::string command;
   std::vector<std::string> positional;
-  std::string output, exe, script, key, updateKey, entry, version;
+  std::string output, exe, script, key, updateKey, entry, version, page;
   bool replace = false, source = false, help = false, force = false;
 };
 
@@ -121,6 +122,8 @@ class Tool {
         if (!value(o.entry)) return false;
       } else if (a == "--version") {
         if (!value(o.version)) return false;
+      } else if (a == "--page") {
+        if (!value(o.page)) return false;
       } else if (a == "--force")
         o.force = true;
       else if (a == "--replace")
@@ -432,17 +435,27 @@ class Tool {
   }
 
   int SignCmd(const Options& o) {
+    // A page alone needs no installer.
+    const bool pageOnly = !o.page.empty() && o.positional.empty() && o.version.empty();
     std::string file;
-    if (!Single(o, file, "installer file")) return 2;
-    if (o.key.empty() || o.entry.empty() || o.version.empty())
-      return Usage("sign needs --key maker.key, --entry \"Company Product\" and --version");
+    if (!pageOnly && !Single(o, file, "installer file")) return 2;
+    if (o.key.empty() || o.entry.empty() || (!pageOnly && o.version.empty()))
+      return Usage("sign needs --key maker.key, --entry \"Company Product\" and --version (or --page alone)");
     std::string pem;
-    ffsfmt::Bytes installer;
-    if (!ReadText(o.key, pem) || !ReadFile(file, installer)) return 1;
+    if (!ReadText(o.key, pem)) return 1;
     std::string why;
-    const std::string signature = signing::Sign(pem, o.entry, o.version, installer, &why);
-    if (signature.empty()) return Problem(o.key + ": " + why);
-    out_ << signing::Record('5', signature);
+    if (!pageOnly) {
+      ffsfmt::Bytes installer;
+      if (!ReadFile(file, installer)) return 1;
+      const std::string signature = signing::Sign(pem, o.entry, o.version, installer, &why);
+      if (signature.empty()) return Problem(o.key + ": " + why);
+      out_ << signing::Record('5', signature);
+    }
+    if (!o.page.empty()) {
+      const std::string signature = signing::SignPage(pem, o.entry, o.page, &why);
+      if (signature.empty()) return Problem(o.key + ": " + why);
+      out_ << signing::Record('6', signature);
+    }
     return 0;
   }
 
@@ -471,6 +484,11 @@ class Tool {
         const std::string signature = signing::Sign(pem, e.key, e.version, installer, &why);
         if (signature.empty()) return Problem(o.key + ": " + why);
         list += signing::Record('5', signature);
+        if (!e.page.empty()) {
+          const std::string page = signing::SignPage(pem, e.key, e.page, &why);
+          if (page.empty()) return Problem(o.key + ": " + why);
+          list += signing::Record('6', page);
+        }
       }
       list += signing::Record('0', "");
     }

@@ -105,14 +105,14 @@ Bytes SignedMessage(const std::string& entryKey, const std::string& version, std
   return out;
 }
 
-std::string Sign(const std::string& privatePem, const std::string& entryKey, const std::string& version,
-                 std::span<const std::uint8_t> installer, std::string* problem) {
+namespace {
+
+std::string SignMessage(const std::string& privatePem, const Bytes& message, std::string* problem) {
   Key key = ReadKey(privatePem, true);
   if (!IsP256(key.get())) {
     *problem = "not a P-256 private key in PEM (make one with ffsbuild keygen)";
     return "";
   }
-  const Bytes message = SignedMessage(entryKey, version, installer);
   DigestContext context(EVP_MD_CTX_new());
   std::size_t length = 0;
   if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
@@ -136,8 +136,7 @@ std::string Sign(const std::string& privatePem, const std::string& entryKey, con
   return Base64(raw);
 }
 
-bool Verify(const std::string& publicPem, const std::string& entryKey, const std::string& version,
-            std::span<const std::uint8_t> installer, const std::string& signature) {
+bool VerifyMessage(const std::string& publicPem, const Bytes& message, const std::string& signature) {
   Key key = ReadKey(publicPem, false);
   if (!IsP256(key.get()) || signature.size() != 88) return false;
   unsigned char raw[66];
@@ -152,13 +151,44 @@ bool Verify(const std::string& publicPem, const std::string& entryKey, const std
   }
   unsigned char* der = nullptr;
   int derLength = i2d_ECDSA_SIG(pair.get(), &der);
-  const Bytes message = SignedMessage(entryKey, version, installer);
   DigestContext context(EVP_MD_CTX_new());
   bool good =
       derLength > 0 && context && EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
       EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derLength), message.data(), message.size()) == 1;
   OPENSSL_free(der);
   return good;
+}
+
+}  // namespace
+
+std::string Sign(const std::string& privatePem, const std::string& entryKey, const std::string& version,
+                 std::span<const std::uint8_t> installer, std::string* problem) {
+  return SignMessage(privatePem, SignedMessage(entryKey, version, installer), problem);
+}
+
+bool Verify(const std::string& publicPem, const std::string& entryKey, const std::string& version,
+            std::span<const std::uint8_t> installer, const std::string& signature) {
+  return VerifyMessage(publicPem, SignedMessage(entryKey, version, installer), signature);
+}
+
+Bytes PageMessage(const std::string& entryKey, const std::string& page) {
+  static const char kMagic[] = "Quillon WebPage1";
+  Bytes out(kMagic, kMagic + 16);
+  Le32(out, entryKey.size());
+  out.insert(out.end(), entryKey.begin(), entryKey.end());
+  Le32(out, page.size());
+  out.insert(out.end(), page.begin(), page.end());
+  return out;
+}
+
+std::string SignPage(const std::string& privatePem, const std::string& entryKey, const std::string& page,
+                     std::string* problem) {
+  return SignMessage(privatePem, PageMessage(entryKey, page), problem);
+}
+
+bool VerifyPage(const std::string& publicPem, const std::string& entryKey, const std::string& page,
+                const std::string& signature) {
+  return VerifyMessage(publicPem, PageMessage(entryKey, page), signature);
 }
 
 std::string Base64(std::span<const std::uint8_t> data) {

@@ -38,6 +38,17 @@ Bytes SignedMessage(const std::string& entryKey, const std::string& version, std
 std::string Sign(const std::string& privatePem, const std::string& entryKey, const std::string& version,
                  std::span<const std::uint8_t> installer, std::string* problem);
 
+// The bytes the maker signs for an entry's web page: "Quillon WebPage1"
+// (16 bytes), the entry's key and the page's URL, each after its length as
+// 32-bit little-endian. A product with the maker's key opens only a page
+// so signed (the list's '6' record).
+Bytes PageMessage(const std::string& entryKey, const std::string& page);
+// The '6' record's text for the page; empty with a problem as Sign.
+std::string SignPage(const std::string& privatePem, const std::string& entryKey, const std::string& page,
+                     std::string* problem);
+bool VerifyPage(const std::string& publicPem, const std::string& entryKey, const std::string& page,
+                const std::string& signature);
+
 // Whether the signature text is the key's for the entry and installer.
 bool Verify(const std::string& publicPem, const std::string& entryKey, const std::string& version,
             std::span<const std::uint8_t> installer, const std::string& signature);

@@ -549,6 +549,44 @@ int OsReplaceFile(const char* from, const char* to);
 // script).
 int OsIsProgramFile(const char* path);
 
+// ---- the update's installer, held from its download to its start -----------
+// The downloaded installer is verified and started through one hold that
+// shuts out every writer: on Windows a handle that shares reading only (no
+// one may write, rename or delete the file while it is held); on the host,
+// where no open can keep a writer of the same user out, a sealed copy in
+// memory that is hashed and started itself.
+struct OsHeldFile {
+  std::intptr_t handle = -1;  // the file while it is written; on Windows also its hold
+  std::intptr_t image = -1;   // host: the sealed copy
+  bool sealed = false;
+  char path[320] = "";
+};
+// Creates a new file (nothing of the name may exist, a link included) that
+// only this hold may open while it is written. 0 on failure (OsLastError).
+int OsHeldCreate(const char* path, OsHeldFile* file);
+int OsHeldWrite(OsHeldFile* file, const void* data, std::uint32_t length);
+// Ends the writing and holds the file for reading only; every read and the
+// start go through the hold from now on. 0 on failure (someone else had
+// the file open, or it is no longer the file that was written).
+int OsHeldSeal(OsHeldFile* file);
+// Reads from the sealed hold at the offset: the bytes read (0 at the end),
+// -1 on failure.
+std::int32_t OsHeldRead(OsHeldFile* file, std::uint64_t offset, void* buffer, std::uint32_t length);
+// Whether the held file is a program this system starts (a PE image on
+// Windows; on the host an ELF program or a "#!" script).
+int OsHeldIsProgram(OsHeldFile* file);
+// Renames the held file over another of the same folder, through its hold.
+// 0 on failure (OsLastError).
+int OsHeldRename(OsHeldFile* file, const char* to);
+// Starts the sealed file with the parameters while it stays held; the
+// process handle in *process (waited for with OsWaitForProcess, closed by
+// the caller). 0 when it cannot be started, or when its name no longer
+// names the held file.
+int OsHeldRun(OsHeldFile* file, const char* parameters, OsHandle* process);
+// Deletes the file through its hold and releases it (on failure too).
+int OsHeldDelete(OsHeldFile* file);
+void OsHeldClose(OsHeldFile* file);
+
 // ---- counting ----------------------------------------------------------------
 // The calls taken by the seam's file and folder functions (paths, nodes,
 // listings, creation and deletion) since the program started: what a

@@ -16,7 +16,7 @@
 #include "shortcuts.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
-#include "update.h"
+#include "update/update.h"
 
 namespace {
 

@@ -214,7 +214,7 @@ class Win32(Side):
         # One driver process takes all the steps, so that no window can come
         # and go while a driver starts.
         steps = ["%s=%s" % (caption, button or "") for caption, button in answers or []]
-        reports = [self.driver("steps", *steps)] if steps else []
+        reports = [self.driver("steps", *steps, timeout=max(120, timeout))] if steps else []
         try:
             out, _ = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -223,13 +223,13 @@ class Win32(Side):
         self.wait_idle()
         return process.returncode, reports
 
-    def driver(self, *args):
+    def driver(self, *args, timeout=120):
         # Into a file, not a pipe: a Wine server that the driver's start
         # brought up inherits its output and outlives it while the program
         # waits at a box, and a pipe would not end until the server does.
         with tempfile.TemporaryFile() as output:
             result = subprocess.run(self.command(self.tool("uidriver"), args),
-                                    env=self.env, stdout=output, stderr=subprocess.STDOUT, timeout=120)
+                                    env=self.env, stdout=output, stderr=subprocess.STDOUT, timeout=timeout)
             output.seek(0)
             text = output.read().decode("latin-1").replace("\r\n", "\n")
         check(result.returncode == 0, "driver %s failed (%d):\n%s" % (args, result.returncode, text))
@@ -712,6 +712,7 @@ import identity_scenarios  # noqa: E402,F401
 import sandbox_scenarios  # noqa: E402,F401
 import net_scenarios  # noqa: E402,F401
 import update_scenarios  # noqa: E402,F401
+import update_held_scenarios  # noqa: E402,F401
 import quiet_scenarios  # noqa: E402,F401
 import register_scenarios  # noqa: E402,F401
 import register_phase_scenarios  # noqa: E402,F401

@@ -212,7 +212,13 @@ int Steps(int count, char** steps) {
       std::printf("absent: %s\n", caption.c_str() + 1);
       continue;
     }
-    HWND window = WaitFor(caption.c_str(), 60000, rest.empty() ? nullptr : rest.c_str());
+    // "+caption" waits ten minutes for a window that a long transfer brings.
+    DWORD patience = 60000;
+    if (!caption.empty() && caption[0] == '+') {
+      caption.erase(0, 1);
+      patience = 600000;
+    }
+    HWND window = WaitFor(caption.c_str(), patience, rest.empty() ? nullptr : rest.c_str());
     if (!window) {
       std::printf("timeout waiting for '%s'\n", caption.c_str());
       return 2;

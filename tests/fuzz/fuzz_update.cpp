@@ -11,7 +11,7 @@
 
 #include "settings.h"
 #include "tessel-core.h"
-#include "update.h"
+#include "update/update.h"
 
 namespace {
 

@@ -216,12 +216,14 @@ TEST_F(Ffs, TheMakersKeyBeforeTheTagIsReadAndTheArchiveStaysTheSame) {
     const char* what;
     std::string before;  // the bytes right before the tag
     bool hasKey;
+    bool damaged;  // the marker is there, the key is not: never "no key"
   } cases[] = {
-      {"a key", key + LittleEndian(65) + "UKEY", true},
-      {"no key", "", false},
-      {"another length", key + LittleEndian(64) + "UKEY", false},
-      {"another marker", key + LittleEndian(65) + "UKEZ", false},
-      {"a marker without room for its key", LittleEndian(65) + "UKEY", false},
+      {"a key", key + LittleEndian(65) + "UKEY", true, false},
+      {"no key", "", false, false},
+      {"another length", key + LittleEndian(64) + "UKEY", false, true},
+      {"another marker", key + LittleEndian(65) + "UKEZ", false, false},
+      {"a marker without room for its key", LittleEndian(65) + "UKEY", false, true},
+      {"no uncompressed point", "\x02" + std::string(64, 'k') + LittleEndian(65) + "UKEY", false, true},
   };
   for (const auto& c : cases) {
     const std::string exe = TempPath("keyed.exe");
@@ -234,11 +236,13 @@ TEST_F(Ffs, TheMakersKeyBeforeTheTagIsReadAndTheArchiveStaysTheSame) {
     EXPECT_EQ(size, script.size() + 4) << c.what;
     unsigned char read[FfsUpdateKeySize] = {};
     EXPECT_EQ(FfsUpdateKey(read), c.hasKey ? 1 : 0) << c.what;
+    EXPECT_EQ(FfsUpdateKeyDamaged(), c.damaged ? 1 : 0) << c.what;
     if (c.hasKey) {
       EXPECT_EQ(std::string(reinterpret_cast<char*>(read), sizeof read), key) << c.what;
     }
     FfsRemove();
     EXPECT_EQ(FfsUpdateKey(read), 0) << "released with the archive";
+    EXPECT_EQ(FfsUpdateKeyDamaged(), 0) << "released with the archive";
   }
 }
 

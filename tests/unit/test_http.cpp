@@ -12,7 +12,7 @@
 #include "http.h"
 #include "register/register.h"
 #include "settings.h"
-#include "update.h"
+#include "update/update.h"
 #include "registry.h"
 #include "socket.h"
 #include "support.h"
@@ -183,7 +183,8 @@ TEST_F(HttpRequest, RefusedConnectionLeavesNothingOpen) {
   EXPECT_NE(log.find("Proxy Disabled (0x00000000) : None\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Unable to connect to machine 127.0.0.1:1 for URL 'http://127.0.0.1:1/x'\n"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("Connection refused"), std::string::npos) << log;
+  // The line above is the whole account: no second line says it again.
+  EXPECT_EQ(log.find("Failed to connect"), std::string::npos) << log;
 }
 
 TEST_F(HttpRequest, UnusableUrlsAreRefusedBeforeAnyConnection) {
@@ -325,7 +326,7 @@ TEST_F(NetPeers, ClosedPortIsRefused) {
   EXPECT_NE(log.find("Unable to connect to machine 127.0.0.1:" + PeerText("TESSEL_PEER_CLOSED") + " for URL '" + url),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("Connection refused"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Failed to connect"), std::string::npos) << "said twice: " << log;
 }
 
 TEST_F(NetPeers, ThroughTheUsersProxy) {
@@ -545,7 +546,13 @@ TEST_F(UpdatePeers, AFullReplyBufferKeepsItsTerminatorInside) {
   const std::string url = Url("TESSEL_PEER_HTTP", PeerText("TESSEL_PEER_FILE"));
   for (std::int32_t size : {256, 4096}) {
     char* buffer = static_cast<char*>(MemoryAlloc(size, "test", __LINE__));
-    EXPECT_EQ(UpdateCheck(&settings_, url.c_str(), 0, buffer, size), 0) << "a cut reply is no version list";
+    // A list that fills the buffer is read as far as it fits (the smallest
+    // buffer may not hold the whole header: no list then).
+    std::int32_t listed = UpdateCheck(&settings_, url.c_str(), 0, buffer, size);
+    if (size > 1024) {
+      EXPECT_EQ(listed, 1);
+    }
+    EXPECT_LT(std::strlen(buffer), static_cast<std::size_t>(size));
     MemoryFree(&buffer, size, "test", __LINE__);
     char* reply = static_cast<char*>(MemoryAlloc(size, "test", __LINE__));
     EXPECT_EQ(RegistrationPost(url.c_str(), 0, nullptr, "x", 1, reply, size), 0);
@@ -556,7 +563,7 @@ TEST_F(UpdatePeers, AFullReplyBufferKeepsItsTerminatorInside) {
 
 TEST_F(UpdatePeers, AttemptsAreBoundedAsAWhole) {
   UpdateLimitsInForce().checkTime = 1500;
-  UpdateLimitsInForce().downloadGrace = 1500;
+  UpdateLimitsInForce().downloadSilence = 1500;
   auto started = std::chrono::steady_clock::now();
   char buffer[4096];
   EXPECT_EQ(UpdateCheck(&settings_, Url("TESSEL_PEER_SILENT", "/v.txt").c_str(), 0, buffer, sizeof buffer), 0);

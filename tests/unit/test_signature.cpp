@@ -10,7 +10,7 @@
 #include "os.h"
 #include "settings.h"
 #include "signature_vectors.h"
-#include "update.h"
+#include "update/update.h"
 
 namespace {
 

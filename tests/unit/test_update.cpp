@@ -13,7 +13,7 @@
 #include "support.h"
 #include "tessel-core.h"
 #include "signature_vectors.h"
-#include "update.h"
+#include "update/update.h"
 
 namespace {
 
@@ -250,52 +250,116 @@ TEST(Update, OnlyA2xxBodyIsAVersionList) {
       {"2000", "HTTP/1.0 2000 OK\r\n\r\n" + list, 0, ""},
       {"records in the header", "HTTP/1.0 200 OK\r\nX: " + list + "\r\n", 1, ""},
       {"short of its length", "HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\n" + list, 0, ""},
+      {"what follows its length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n" + list, 1, list.substr(0, 5)},
   };
   for (const auto& c : cases) {
     std::int32_t body = -1;
-    EXPECT_EQ(UpdateReplyBody(c.reply.c_str(), static_cast<std::int32_t>(c.reply.size()), &body), c.usable) << c.what;
+    std::string reply = c.reply;
+    EXPECT_EQ(UpdateReplyBody(reply.data(), static_cast<std::int32_t>(reply.size()), &body), c.usable) << c.what;
     if (c.usable) {
-      EXPECT_EQ(c.reply.substr(static_cast<std::size_t>(body)), c.body) << c.what;
+      EXPECT_EQ(std::string(reply.c_str() + body), c.body) << c.what;
     }
   }
+  // A list larger than the buffer is what fitted of it.
+  std::string filled = "HTTP/1.0 200 OK\r\nContent-Length: 900000\r\n\r\n" + list;
+  std::int32_t body = -1;
+  EXPECT_EQ(UpdateReplyBody(filled.data(), static_cast<std::int32_t>(filled.size()), &body, true), 1);
+  EXPECT_EQ(std::string(filled.c_str() + body), list);
 }
 
-TEST(Update, NeverSavedOverTheProductsOwnFiles) {
+TEST(Update, NeverSavedOverTheUninstallerOrItsLog) {
   MemoryInit(kHeapNoLimit, 0);
   InstallSettings product = {};
   std::string folder = TempPath("update-own-files") + "\\";
   OsCreateFolder(folder.c_str());
   std::strcpy(product.InstallPath, folder.c_str());
   std::strcpy(product.UninstallName, "Acme-Uninstall.exe");
-  static const char kList[] = "bin\\viewer.exe,readme.txt\r\n";
+  std::strcpy(product.InstallName, "install.log");
+  static const char kList[] = "bin\\viewer.exe,setup.exe\r\n";
   product.FileList = kList;
   product.FileCount = 2;
   char buffer[1024];
   const std::string logPath = TempPath("update-own.log");
   StartLog(logPath, LogFile);
-  for (const char* name : {"Acme-Uninstall.exe", "uninstall.exe", "README.TXT", "readme.txt"}) {
+  // Refused before any request, and never retried: no retry mends a name.
+  for (const char* name : {"Acme-Uninstall.exe", "uninstall.exe", "INSTALL.LOG"}) {
     std::string url = std::string("http://127.0.0.1:1/") + name;
     EXPECT_EQ(UpdateDownload(&product, url.c_str(), 0, buffer, sizeof buffer), 0) << name;
+    EXPECT_EQ(UpdateRefusal(), kRefusedLocal) << name;
+    EXPECT_NE(std::string(UpdateRefusalCause()).find("the product's uninstaller or its log"), std::string::npos)
+        << UpdateRefusalCause();
   }
   StopLog();
   std::string log = LogText(logPath);
-  EXPECT_NE(log.find("Unable to save over the product's own file '" + folder + "README.TXT'"), std::string::npos)
+  EXPECT_NE(log.find("Unable to save over the product's own file '" + folder + "INSTALL.LOG'"), std::string::npos)
       << log;
   EXPECT_EQ(log.find("Contacting"), std::string::npos) << log;
+  // The product's own installer, named by its file list, is fetched (the
+  // closed port fails as a network failure, which is retried).
+  StartLog(logPath, LogFile);
+  EXPECT_EQ(UpdateDownload(&product, "http://127.0.0.1:1/setup.exe", 0, buffer, sizeof buffer), 0);
+  EXPECT_EQ(UpdateRefusal(), 0);
+  StopLog();
+  EXPECT_NE(LogText(logPath).find("Contacting"), std::string::npos) << LogText(logPath);
   OsRemoveFolder(folder.c_str());
+}
+
+// The installer that runs is the one whose bytes were hashed: once sealed,
+// nobody changes what the hold reads (on Windows nobody may write, replace
+// or delete the file; on the host the hold is a sealed copy).
+TEST(Update, TheHeldInstallerCannotBeChanged) {
+  const std::string path = TempPath("held-" + std::to_string(OsFreshNumber()) + ".exe");
+  const std::string other = path + ".other";
+  const std::string kept = "#!/bin/sh\necho verified\n";
+  WriteWholeFile(path, "an earlier file");
+  OsHeldFile file;
+  EXPECT_EQ(OsHeldCreate(path.c_str(), &file), 0) << "a new file only";
+  ASSERT_EQ(OsDeleteFile(path.c_str()), 1);
+  ASSERT_EQ(OsHeldCreate(path.c_str(), &file), 1);
+  ASSERT_EQ(OsHeldWrite(&file, kept.data(), static_cast<std::uint32_t>(kept.size())), 1);
+  ASSERT_EQ(OsHeldSeal(&file), 1);
+  EXPECT_EQ(OsHeldWrite(&file, "x", 1), 0) << "no writing after the seal";
+  WriteWholeFile(other, "#!/bin/sh\necho replaced\n");
+  std::FILE* writer = OsOpenFile(path.c_str(), "r+b");
+  if (writer != nullptr) {
+    std::fputs("#!/bin/sh\necho written\n", writer);
+    std::fclose(writer);
+  }
+  bool replaced = OsReplaceFile(other.c_str(), path.c_str()) != 0;
+#if defined(_WIN32)
+  EXPECT_EQ(writer, nullptr) << "a writer opened the held file";
+  EXPECT_FALSE(replaced) << "the held file was replaced";
+  EXPECT_EQ(OsDeleteFile(path.c_str()), 0) << "the held file was deleted";
+#else
+  (void)replaced;
+#endif
+  char read[64] = {};
+  ASSERT_EQ(OsHeldRead(&file, 0, read, sizeof read), static_cast<std::int32_t>(kept.size()));
+  EXPECT_EQ(std::string(read), kept);
+  // Renamed and deleted through the hold itself.
+  const std::string renamed = path + ".renamed";
+  ASSERT_EQ(OsHeldRename(&file, renamed.c_str()), 1);
+  EXPECT_EQ(OsFileExists(renamed.c_str()), 1);
+  EXPECT_STREQ(file.path, renamed.c_str());
+  EXPECT_EQ(OsHeldDelete(&file), 1);
+  EXPECT_EQ(OsFileExists(renamed.c_str()), 0);
+  OsDeleteFile(path.c_str());
+  OsDeleteFile(other.c_str());
 }
 
 #if !defined(_WIN32)
 // The installer's wait is bounded: past the limit the user is asked, and a
-// No ends the wait without an exit code; an installer that ends gives its
-// own. (The host's boxes read their answers from standard input.)
+// No ends the wait, which is then not called a failure; an installer that
+// ends gives its own exit code. It is started from the hold: a script
+// written over its file afterwards does not run. (The host's boxes read
+// their answers from standard input.)
 TEST(Update, TheInstallersWaitIsBounded) {
   MemoryInit(kHeapNoLimit, 0);
   struct Case {
     const char* script;
     std::int32_t result;
     std::int32_t exitCode;
-  } cases[] = {{"#!/bin/sh\nexit 3\n", 1, 3}, {"#!/bin/sh\nexec sleep 20\n", 0, 0}};
+  } cases[] = {{"#!/bin/sh\nexit 3\n", kInstallerEnded, 3}, {"#!/bin/sh\nexec sleep 20\n", kInstallerNotAwaited, 0}};
   UpdateLimits saved = UpdateLimitsInForce();
   UpdateLimitsInForce().installerWait = 1000;
   std::istringstream answers("n\n");
@@ -303,13 +367,18 @@ TEST(Update, TheInstallersWaitIsBounded) {
   const std::string logPath = TempPath("installer-wait.log");
   StartLog(logPath, LogFile);
   for (const Case& c : cases) {
-    std::string path = TempPath("installer-wait.sh");
-    WriteWholeFile(path, c.script);
+    std::string path = TempPath("installer-wait-" + std::to_string(OsFreshNumber()) + ".sh");
+    OsHeldFile held;
+    ASSERT_EQ(OsHeldCreate(path.c_str(), &held), 1);
+    ASSERT_EQ(OsHeldWrite(&held, c.script, static_cast<std::uint32_t>(std::strlen(c.script))), 1);
+    ASSERT_EQ(OsHeldSeal(&held), 1);
+    WriteWholeFile(path, "#!/bin/sh\nexit 7\n");
     std::int32_t code = -1;
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(UpdateRunInstaller(path.c_str(), &code), c.result) << c.script;
+    EXPECT_EQ(UpdateRunInstaller(&held, &code), c.result) << c.script;
     EXPECT_EQ(code, c.exitCode) << c.script;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.script;
+    EXPECT_EQ(OsHeldDelete(&held), 1);
   }
   StopLog();
   std::cin.rdbuf(input);
@@ -318,3 +387,27 @@ TEST(Update, TheInstallersWaitIsBounded) {
   EXPECT_NE(log.find("Stopped waiting for '"), std::string::npos) << log;
 }
 #endif
+
+// A page written without its scheme is opened as the shell takes it; what
+// could name a file or a program is not.
+TEST(Update, APageWithoutItsSchemeIsAWebAddress) {
+  const std::string logPath = TempPath("update-page.log");
+  const struct {
+    const char* page;
+    bool address;
+  } cases[] = {{"www.acme.example/viewer/", true},
+               {"WWW.acme.example", true},
+               {"www.acme.example:8080/", true},
+               {"www.", false},
+               {"wwwacme.example/", false},
+               {"www.x\\y.exe", false},
+               {"www.x:\\y.exe", false},
+               {"acme.example/viewer/", false},
+               {"www.a b/", false}};
+  for (const auto& c : cases) {
+    StartLog(logPath, LogFile);
+    UpdateOpenWebPage(c.page);
+    StopLog();
+    EXPECT_EQ(LogText(logPath).find("Not a web page"), c.address ? std::string::npos : 0u) << c.page;
+  }
+}

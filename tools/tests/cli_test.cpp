@@ -419,9 +419,22 @@ TEST_F(Cli, SigningInFiveCommands) {
                              "5") +
                          2;
   EXPECT_TRUE(signing::Verify(Read("maker.pub"), "Acme Viewer", "2.5", bytes, list.substr(at, 88)));
-  EXPECT_EQ(list.substr(at + 88),
+  // The page's own signature follows: a keyed product opens no other page.
+  ASSERT_EQ(list.substr(at + 88, 4),
+            "\r\n\x16"
+            "6");
+  const std::string page = list.substr(at + 92, 88);
+  EXPECT_TRUE(signing::VerifyPage(Read("maker.pub"), "Acme Viewer", "http://h/viewer/", page));
+  EXPECT_FALSE(signing::VerifyPage(Read("maker.pub"), "Acme Viewer", "http://evil/viewer/", page));
+  EXPECT_FALSE(signing::VerifyPage(Read("maker.pub"), "Acme Editor", "http://h/viewer/", page));
+  EXPECT_EQ(list.substr(at + 180),
             "\r\n\x16"
             "0\r\n");
+  ASSERT_EQ(Run({"sign", "--key", P("maker.key"), "--entry", "Acme Viewer", "--page", "http://h/viewer/"}), 0) << err;
+  ASSERT_EQ(out.substr(0, 2),
+            "\x16"
+            "6");
+  EXPECT_TRUE(signing::VerifyPage(Read("maker.pub"), "Acme Viewer", "http://h/viewer/", out.substr(2, 88)));
 }
 
 TEST(ListSource, RefusesWhatWouldMakeABrokenList) {

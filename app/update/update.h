@@ -37,8 +37,10 @@ struct UpdateEntry {
   double latest = 0;
   char webPage[kUpdateField] = "";
   char downloadUrl[kUpdateField] = "";
-  char signature[kUpdateField] = "";  // the '5' record: base64 of the signature
-  std::int32_t signatures = 0;        // how many '5' records the entry had
+  char signature[kUpdateField] = "";      // the '5' record: base64 of the signature
+  std::int32_t signatures = 0;            // how many '5' records the entry had
+  char pageSignature[kUpdateField] = "";  // the '6' record: the maker's signature of the page
+  std::int32_t pageSignatures = 0;
 };
 // The search of UpdateParseReply without its boxes: 1 when an entry whose
 // key is this product's ("company product", ASCII case ignored) ended with
@@ -59,8 +61,16 @@ std::int32_t UpdateDownload(InstallSettings* settings, const char* url, std::int
                             std::int32_t size);
 
 // Opens the product's web page in the browser; only a web address is
-// opened (0 otherwise).
+// opened (0 otherwise): one with its http or https scheme, or one written
+// from "www." on without a scheme, which is opened over http as the shell
+// would open it.
 std::int32_t UpdateOpenWebPage(const char* url);
+// Whether the entry's page may be offered: always without the maker's key;
+// with it, only a page whose '6' record the key verifies.
+std::int32_t UpdatePageIsMakers(const UpdateEntry& entry);
+// The dialog's web page button: the chosen entry's page, when it may be
+// offered.
+std::int32_t UpdateOfferWebPage();
 // 1 when the user chose the download in the dialog.
 std::int32_t UpdateDialogResult();
 // Where the download was saved (empty before one).
@@ -71,12 +81,11 @@ std::intptr_t UpdateDialogProcedure(OsHandle dialog, std::uint32_t message, std:
 
 // The most a download may take, and how long an attempt may last.
 struct UpdateLimits {
-  std::uint64_t checkTime = 180000;      // ms for a whole version-list attempt
-  std::uint64_t downloadGrace = 60000;   // ms of a download before its rate counts
-  std::uint64_t downloadRate = 16384;    // bytes per second, on average, after that
-  std::int64_t largest = 1 << 30;        // bytes of the largest installer
-  std::uint64_t spaceMargin = 64 << 20;  // bytes left free on the disk at least
-  std::uint32_t installerWait = 600000;  // ms before the user is asked whether to wait on
+  std::uint64_t checkTime = 180000;       // ms for a whole version-list attempt
+  std::uint64_t downloadSilence = 60000;  // ms without a byte that end a download attempt
+  std::int64_t largest = 1 << 30;         // bytes of the largest installer
+  std::uint64_t spaceMargin = 64 << 20;   // bytes left free on the disk at least
+  std::uint32_t installerWait = 600000;   // ms before the user is asked whether to wait on
 };
 // The limits in force (tests make them shorter).
 UpdateLimits& UpdateLimitsInForce();
@@ -94,6 +103,7 @@ struct DownloadReceiver {
   HttpReplyHead head;
   std::int64_t limit = 1 << 30;  // body bytes taken at most
   std::int64_t received = 0;
+  bool tooLarge = false;  // more than limit was announced or came
   // Called once, when a usable 200 header has arrived (expected is -1
   // without a length); 0 refuses the download.
   std::int32_t (*start)(void* context, std::int64_t expected) = nullptr;
@@ -116,8 +126,18 @@ std::int32_t DownloadComplete(const DownloadReceiver& receiver, bool closed);
 // first byte (the whole text when the reply has no status line); 0 when
 // the reply is no version list (not 2xx, a broken header, a body of
 // another length than announced).
-std::int32_t UpdateReplyBody(const char* reply, std::int32_t length, std::int32_t* body);
+// A body longer than its Content-Length is cut there; a shorter one is
+// refused unless the buffer filled (filled): a list larger than the buffer
+// is read as far as it fits.
+std::int32_t UpdateReplyBody(char* reply, std::int32_t length, std::int32_t* body, bool filled = false);
 
+// The save path of a plain name: in the product's folder, and nowhere
+// else (0 otherwise).
+std::int32_t UpdateSavePathOf(InstallSettings* settings, const char* name, char* path, std::int32_t capacity);
+// Whether the save path names the product's uninstaller, its log or the
+// running program, which a download may never replace. The files of the
+// product's FILE LIST may be replaced: its own installer is one of them.
+bool UpdateIsProductFile(InstallSettings* settings, const char* savePath);
 // The saved file's name from the download URL, refused (0) when it is no
 // plain file name of the product's folder.
 std::int32_t DownloadFileName(const char* url, char* name, std::int32_t capacity);
@@ -142,6 +162,16 @@ std::int32_t UpdateSignedMessage(const char* key, const char* version,
                                  std::int32_t capacity, std::int32_t* length);
 // The 64 bytes of a '5' record: exactly 88 base64 characters, '=' padded.
 std::int32_t UpdateDecodeSignature(const char* text, unsigned char signature[kUpdateSignatureSize]);
+// What the maker signs for an entry's web page (the '6' record):
+//   16 bytes  "Quillon WebPage1"
+//    4 bytes  length of the entry's key, little-endian, then the key
+//    4 bytes  length of the page's URL, little-endian, then the '3' record
+// with the same key and signature form as the installer's.
+std::int32_t UpdatePageMessage(const char* key, const char* page, unsigned char* message, std::int32_t capacity,
+                               std::int32_t* length);
+// Whether the entry's one '6' record is the maker's for its page (logs
+// "Update page signature ..." when not).
+std::int32_t UpdateVerifyPage(const unsigned char* makerKey, const UpdateEntry& entry);
 // Whether the entry carries one readable signature (logs why not).
 std::int32_t UpdateEntrySigned(const UpdateEntry& entry);
 // Whether the entry's signature is the maker's (makerKey: the 65-byte
@@ -153,10 +183,21 @@ std::int32_t UpdateVerifyEntry(const unsigned char* makerKey, const UpdateEntry&
 // entry the download belongs to.
 void UpdateUseKey(const unsigned char* makerKey);
 void UpdateUseEntry(const UpdateEntry& entry);
-// Why the last download was refused although it came: 0 it was not, 1 its
-// signature, 2 it is no program, 3 a list that came over TLS named a plain
-// download (refused before anything was fetched).
+// Why the last download was refused: a cause that no retry mends, so none
+// is made. 0 it was not.
+constexpr std::int32_t kRefusedSignature = 1;  // not the maker's
+constexpr std::int32_t kRefusedNoProgram = 2;  // it came, and is no program
+constexpr std::int32_t kRefusedInsecure = 3;   // a list over TLS named a plain download
+constexpr std::int32_t kRefusedLocal = 4;      // it cannot be saved here (name, disk, rights)
+constexpr std::int32_t kRefusedChanged = 6;    // the saved file was changed before its check
 std::int32_t UpdateRefusal();
-// Starts the installer with "-Quiet" and waits for it, asking after each
-// installerWait whether to wait on; 1 with its exit code when it ended.
-std::int32_t UpdateRunInstaller(const char* path, std::int32_t* exitCode);
+// The refusal as the user reads it.
+const char* UpdateRefusalCause();
+// The verified download, held until it has run (after UpdateDownload gave 1).
+OsHeldFile* UpdateHeldInstaller();
+// Starts the held installer with "-Quiet" and waits for it, asking after
+// each installerWait whether to wait on.
+constexpr std::int32_t kInstallerNotStarted = 0;  // or its exit code could not be read
+constexpr std::int32_t kInstallerEnded = 1;       // *exitCode is its own
+constexpr std::int32_t kInstallerNotAwaited = 2;  // the user stopped waiting; it may still run
+std::int32_t UpdateRunInstaller(OsHeldFile* installer, std::int32_t* exitCode);
