@@ -228,7 +228,12 @@ std::int32_t UpdateDownload(InstallSettings* settings, const char* url, std::int
   update::UserAgent("Quillon Update Download %s", agent, sizeof agent);
   SocketHandle* handle = nullptr;
   std::int32_t headerLength = 0;
-  if (!HttpClient(url, agent, "GET", 0, proxy, &handle, buffer, size, &headerLength)) return 0;
+  // The first byte comes within the silence limit of the start: the
+  // connection, a proxy's tunnel and the handshake included.
+  std::uint64_t heard = OsTickCount();
+  if (!HttpClientUntil(url, agent, "GET", 0, proxy, heard + g_limits.downloadSilence, &handle, buffer, size,
+                       &headerLength))
+    return 0;
   DownloadReceiver receiver;
   receiver.buffer = buffer;
   receiver.size = size;
@@ -243,7 +248,6 @@ std::int32_t UpdateDownload(InstallSettings* settings, const char* url, std::int
     ProgressWindowSet(60);
     // However slowly it comes, a download goes on while bytes come; only a
     // silence as long as the limit ends it.
-    std::uint64_t heard = OsTickCount();
     while (!DownloadHasAll(receiver)) {
       std::int32_t room = 0;
       std::int32_t count = 0;

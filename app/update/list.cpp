@@ -193,7 +193,10 @@ std::int32_t UpdateCheck(InstallSettings*, const char* url, std::int32_t proxy, 
   update::UserAgent("Quillon Update Check %s", agent, sizeof agent);
   SocketHandle* handle = nullptr;
   std::int32_t headerLength = 0;
-  if (!HttpClient(url, agent, "GET", 0, proxy, &handle, buffer, size, &headerLength)) return 0;
+  // The whole attempt is bounded, however slowly the server sends: the
+  // connection, a proxy's tunnel and the handshake included.
+  std::uint64_t deadline = OsTickCount() + g_limits.checkTime;
+  if (!HttpClientUntil(url, agent, "GET", 0, proxy, deadline, &handle, buffer, size, &headerLength)) return 0;
   std::int32_t result = 0;
   std::int32_t received = 0;
   bool filled = false;
@@ -201,8 +204,6 @@ std::int32_t UpdateCheck(InstallSettings*, const char* url, std::int32_t proxy, 
     LogPrint("Unable to output header (%s)\n", SocketErrorText(handle));
   } else {
     ProgressWindowSet(60);
-    // The whole attempt is bounded, however slowly the server sends.
-    std::uint64_t deadline = OsTickCount() + g_limits.checkTime;
     buffer[0] = '\0';
     std::int32_t end = -1;
     HttpReplyHead head;

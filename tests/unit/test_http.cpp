@@ -570,6 +570,14 @@ TEST_F(UpdatePeers, AttemptsAreBoundedAsAWhole) {
   EXPECT_EQ(Download(Url("TESSEL_PEER_SILENT", "/setup.exe")), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
   EXPECT_EQ(OsCountFolderEntries(folder_.c_str()), 1);
+  // A proxy that never answers the tunnel's request: the connection and the
+  // tunnel are inside the same bounds.
+  ProxySetting silent(1, "https=127.0.0.1:" + std::to_string(PeerPort("TESSEL_PEER_SILENT")));
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(UpdateCheck(&settings_, "https://localhost/v.txt", 1, buffer, sizeof buffer), 0);
+  EXPECT_EQ(UpdateDownload(&settings_, "https://localhost/setup.exe", 1, buffer, sizeof buffer), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+  EXPECT_EQ(OsCountFolderEntries(folder_.c_str()), 1);
 }
 
 TEST_F(UpdatePeers, AFailedDownloadLeavesTheFolderAsItWas) {
