@@ -59,7 +59,7 @@ def read_faults(path):
                 if key == "tests":
                     fault.tests = value.split()
                 else:
-                    setattr(fault, key, value if key != "replace" else value.replace("\\n", "\n"))
+                    setattr(fault, key, value.replace("\\n", "\n"))
     for fault in faults:
         if not (fault.unit and fault.file and fault.find is not None and fault.replace is not None and fault.tests):
             sys.exit("fault %s is incomplete" % fault.name)
