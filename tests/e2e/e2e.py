@@ -716,6 +716,7 @@ import quiet_scenarios  # noqa: E402,F401
 import register_scenarios  # noqa: E402,F401
 import register_phase_scenarios  # noqa: E402,F401
 import tls_scenarios  # noqa: E402,F401
+import shared_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

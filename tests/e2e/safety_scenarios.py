@@ -74,6 +74,11 @@ def product_paths(product):
             paths.add(relative_to_machine(side, product.install_path + folder) + os.sep)
             folder = folder.rsplit("\\", 1)[0] if "\\" in folder else ""
     paths.add(relative_to_machine(side, product.install_path) + os.sep)
+    # The shared component, whose last user the product was, and its
+    # folder.
+    if "OLE: REGISTER | $0Common Files" in product.script():
+        paths.add(relative_to_machine(side, product.component))
+        paths.add(relative_to_machine(side, product.component.rsplit("\\", 1)[0]) + os.sep)
     return paths
 
 
