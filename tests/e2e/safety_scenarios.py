@@ -6,7 +6,7 @@ import re
 import subprocess
 
 from e2e import check, contains, lacks, scenario
-from uninstall_scenarios import Product, box_text, regtool
+from uninstall_scenarios import SHARED_DLLS, Product, box_text, regtool
 
 NOT_FOUND = "Unable to find previous installation; files could not be removed."
 
@@ -235,8 +235,9 @@ class TempEntryProduct(EarlyProduct):
 
 @scenario
 def safety_entry_through_the_temp_folder(side):
-    """$4..\\Temp\\x.tmp names a file in the temporary folder: it goes, the
-    folder stays even when it is left empty."""
+    """$4..\\Temp\\x.tmp names a file in the temporary folder, a shared
+    file that the product alone uses: it goes, the folder stays even when
+    it is left empty."""
     product = TempEntryProduct(side, "temp entry").install()
     temp = temp_folder(side)
     if side.name == "host":
@@ -244,6 +245,7 @@ def safety_entry_through_the_temp_folder(side):
             os.remove(os.path.join(product.host(temp), name))
     with open(product.host(temp + "\\x.tmp"), "w") as f:
         f.write("the product's scratch file")
+    check(regtool(side, "dword", "HKLM", SHARED_DLLS, temp + "\\x.tmp", "1")[0] == 0, "usage count")
     before = machine_tree(side)
     # On the host the program runs in place, so that nothing else is left in
     # the temporary folder; Windows cannot delete a running program.
