@@ -26,7 +26,9 @@ std::int32_t ReleaseSharedFile(const char* root, const char* path);
 // file go. Otherwise it is not loaded, and a count above one goes down.
 void ReverseSharedComponent(const char* root, const char* path, std::int32_t registerFlag);
 
-// Forgets what this run decided about shared files.
+// Forgets what this run decided about shared files. A run gives up the
+// product's use of a file once, however many times the script names it or
+// runs "INSTALL".
 void SharedFilesReset();
 
 // Where usage counts are kept.

@@ -169,7 +169,6 @@ std::int32_t NextFileListEntry(const char** position, char* entry, std::int32_t 
 
 std::int32_t HandleInstall(InstallSettings* settings, const char*, std::int32_t*) {
   if (settings->Mode != RunModeUninstall) return 1;
-  SharedFilesReset();
 
   // A folder that cannot serve stops the uninstall before the question; a
   // missing product key is told after it.

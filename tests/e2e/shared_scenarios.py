@@ -20,7 +20,10 @@ UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 # (the relaunched copy is scheduled there).
 VOLATILE = re.compile(r"^\[(HKEY_[A-Z_]+\\)?(Software\\Wine|Software\\Microsoft\\Windows\\CurrentVersion\\Explorer"
                       r"|Volatile Environment|Environment|Software\\Microsoft\\Windows NT\\CurrentVersion"
-                      r"\\(Windows|Fonts|Perflib)|System\\CurrentControlSet\\Control\\Session Manager)", re.IGNORECASE)
+                      r"\\(Windows|Fonts|Perflib)|System\\CurrentControlSet\\Control\\(Session Manager|Class))", re.IGNORECASE)
+# The folder values Wine writes again into the CurrentVersion key whenever
+# a prefix starts.
+WINE_FOLDER_VALUE = re.compile(r'^\[Software\\Microsoft\\Windows\\CurrentVersion\]$', re.IGNORECASE)
 
 
 def registry(side):
@@ -46,7 +49,10 @@ def registry(side):
 def registry_changes(side, before, after):
     """What changed, less what Wine changes by itself."""
     changed = before ^ after
-    return {entry for entry in changed if entry[2] and not VOLATILE.match(entry[1].replace("\\\\", "\\"))}
+    def volatile(entry):
+        key = entry[1].replace("\\\\", "\\")
+        return VOLATILE.match(key) or (side.name == "win32" and WINE_FOLDER_VALUE.match(key) and "=str(2):" in entry[2])
+    return {entry for entry in changed if entry[2] and not volatile(entry)}
 
 
 def key_line(side, key):

@@ -9,6 +9,7 @@
 #include <shobjidl.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "os.h"
 
@@ -20,6 +21,42 @@ bool Narrow(const wchar_t* wide, char* out, int capacity) {
   BOOL lossy = FALSE;
   int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out, capacity, nullptr, &lossy);
   return length > 0 && !lossy;
+}
+
+// The folder's path as the system gives it for the user (token 0) or for
+// all users (-1); where the system gives none (Wine leaves some of them,
+// the per-user program files among them, without one), its parent's path
+// and the relative path the system's own definition of the folder names.
+bool FolderPath(IKnownFolderManager* manager, REFKNOWNFOLDERID id, HANDLE token, int depth, wchar_t* out) {
+  PWSTR wide = nullptr;
+  if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, token, &wide)) && wide) {
+    bool fits = lstrlenW(wide) < MAX_PATH;
+    if (fits) lstrcpyW(out, wide);
+    CoTaskMemFree(wide);
+    return fits;
+  }
+  CoTaskMemFree(wide);
+  IKnownFolder* folder = nullptr;
+  if (depth > 8 || FAILED(manager->GetFolder(id, &folder))) return false;
+  KNOWNFOLDER_DEFINITION definition = {};
+  bool found = false;
+  if (SUCCEEDED(folder->GetFolderDefinition(&definition))) {
+    wchar_t parent[MAX_PATH];
+    found = definition.pszRelativePath && definition.pszRelativePath[0] && definition.fidParent != GUID_NULL &&
+            FolderPath(manager, definition.fidParent, token, depth + 1, parent) &&
+            lstrlenW(parent) + 1 + lstrlenW(definition.pszRelativePath) < MAX_PATH;
+    if (found) {
+      lstrcpyW(out, parent);
+      lstrcatW(out, L"\\");
+      lstrcatW(out, definition.pszRelativePath);
+    }
+    for (LPWSTR text :
+         {definition.pszName, definition.pszDescription, definition.pszRelativePath, definition.pszParsingName,
+          definition.pszTooltip, definition.pszLocalizedName, definition.pszIcon, definition.pszSecurity})
+      CoTaskMemFree(text);
+  }
+  folder->Release();
+  return found;
 }
 
 }  // namespace
@@ -34,21 +71,14 @@ int OsKnownFolders(void (*visit)(void* context, const char* path), void* context
     UINT count = 0;
     if (SUCCEEDED(manager->GetFolderIds(&ids, &count))) {
       listed = 1;
+      // The user's folder, and the one every user shares.
+      HANDLE tokens[] = {nullptr, reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1))};
       for (UINT i = 0; i < count; ++i) {
-        // The user's folder, and the one every user shares.
-        PWSTR wide = nullptr;
-        if (SUCCEEDED(SHGetKnownFolderPath(ids[i], KF_FLAG_DONT_VERIFY, nullptr, &wide)) && wide) {
+        for (HANDLE token : tokens) {
+          wchar_t wide[MAX_PATH];
           char path[kOsFinalPathRoom];
-          if (Narrow(wide, path, sizeof path)) visit(context, path);
+          if (FolderPath(manager, ids[i], token, 0, wide) && Narrow(wide, path, sizeof path)) visit(context, path);
         }
-        CoTaskMemFree(wide);
-        wide = nullptr;
-        HANDLE everyone = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-        if (SUCCEEDED(SHGetKnownFolderPath(ids[i], KF_FLAG_DONT_VERIFY, everyone, &wide)) && wide) {
-          char path[kOsFinalPathRoom];
-          if (Narrow(wide, path, sizeof path)) visit(context, path);
-        }
-        CoTaskMemFree(wide);
       }
       CoTaskMemFree(ids);
     }
