@@ -79,7 +79,14 @@ enum class Count { None, Lowered, Last, Failed };
 // set; else the count of one is left for the caller to decide).
 Count TakeUse(const char* path, bool takeLast, std::uint32_t* left) {
   OsKey key = 0;
-  if (OsRegOpenKey(kHkeyLocalMachine, kSharedDllsKey, &key) != kErrorSuccess) return Count::None;
+  std::uint32_t opened = OsRegOpenKey(kHkeyLocalMachine, kSharedDllsKey, &key);
+  if (opened != kErrorSuccess) {
+    // Without the right to change the counts (no administrator), every
+    // count reads as none: the file stays.
+    if (opened != kErrorFileNotFound)
+      LogPrint("Unable to open key '%s' (%d) (0x%.8X)\n", kSharedDllsKey, static_cast<int>(opened), opened);
+    return Count::None;
+  }
   char name[kCanonicalRoom];
   std::uint32_t count = 0;
   Count result = Count::None;
