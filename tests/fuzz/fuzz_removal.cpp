@@ -29,6 +29,7 @@
 #include "host/machine.h"
 #include "os.h"
 #include "paths.h"
+#include "held.h"
 #include "scriptrun.h"
 #include "shared.h"
 #include "shortcuts.h"
@@ -369,6 +370,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 1 << 16) return 0;
   LayOut();
   ShortcutsInit();
+  // What the program forgets when it unloads a script: a component held
+  // for a Yes that never came, and what the last run decided.
+  HeldActionsDiscard();
   SharedFilesReset();
   FuzzRunScript(data, size, RunModeUninstall);
   Check(data, size);
