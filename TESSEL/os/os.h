@@ -138,6 +138,8 @@ std::uint32_t OsRegDeleteKey(std::uint32_t root, const char* path);
 std::uint32_t OsRegEnumValue(OsKey key, std::uint32_t index, char* name, std::uint32_t* nameLength, std::uint32_t* type,
                              unsigned char* data, std::uint32_t* dataLength);
 std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, const void* data, std::uint32_t length);
+// Deletes a value of an open key; kErrorFileNotFound when there is none.
+std::uint32_t OsRegDeleteValue(OsKey key, const char* name);
 
 // ---- system folders --------------------------------------------------------
 // Each writes the folder into out (capacity bytes) as the system gives it
@@ -171,6 +173,16 @@ constexpr int kCsidlProgramFilesX86 = 0x2A;
 constexpr int kCsidlProgramFilesCommon = 0x2B;
 constexpr int kCsidlProgramFilesCommonX86 = 0x2C;
 constexpr int kCsidlCommonDocuments = 0x2E;
+// Calls visit with the path of every known folder of the shell that has one
+// on this machine, the user's and all users' (the per-user program files
+// among them, which no CSIDL number names). 0 when the system keeps no such
+// register (the caller then asks for every CSIDL number).
+int OsKnownFolders(void (*visit)(void* context, const char* path), void* context);
+
+// ---- protected system files ------------------------------------------------
+// Whether the system guards the file as one of its own (Windows File
+// Protection, SfcIsFileProtected); 0 where the system keeps no such list.
+int OsSystemProtectsFile(const char* path);
 
 // ---- canonical paths -------------------------------------------------------
 // The path as the system itself resolves it: made full against the current

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int kMostProtected = 384;
+constexpr int kMostProtected = 1024;
 
 struct ProtectedFolder {
   char path[kCanonicalRoom];  // final path, ASCII letters folded, no final '\'
@@ -72,8 +72,13 @@ void Add(const char* path, bool subtree = false) {
   AddText(key, nullptr, subtree);
 }
 
-// The shell's folders, read from the system: every CSIDL that names one.
+void AddKnownFolder(void*, const char* path) { Add(path); }
+
+// The shell's folders, read from the system: every known folder it
+// registers (the per-user program files among them), and every CSIDL that
+// names one.
 void AddShellFolders() {
+  OsKnownFolders(AddKnownFolder, nullptr);
   for (int csidl = 0; csidl <= 0x3F; ++csidl) {
     char path[kCanonicalRoom];
     if (OsShellFolder(csidl, path, sizeof path)) Add(path);

@@ -621,7 +621,9 @@ Fate RemoveBelow(std::int32_t rootIndex, const char* path, const char* given) {
   std::uint32_t error = kErrorSuccess;
   if (!OsNodeOpenChild(folder, name, 0, &node)) {
     error = OsLastError();
-  } else if (!IsChildOf(node, *folder, name)) {
+  } else if (!IsChildOf(node, *folder, name) || (node.link && root.kind != RemovalRoot::Product)) {
+    // A link goes as a link only as the product's own entry: outside its
+    // folder the link is someone else's, whatever it leads to.
     LogPrint("Unable to delete file '%s': it is a link to '%s'\n", file, node.finalPath);
     OsNodeClose(&node);
     return Fate::Stays;
@@ -728,6 +730,14 @@ const char* RemovalRefusal() { return g_refusal; }
 bool RemovalProductFolderAbsent() { return g_roots.product >= 0 && g_roots.items[g_roots.product].absent; }
 
 std::int32_t RemovalFilesFound() { return g_roots.found; }
+
+const char* RemovalProductFolder() { return g_roots.product >= 0 ? g_roots.items[g_roots.product].text : nullptr; }
+
+bool RemovalProductId(OsNodeId* id) {
+  if (g_roots.product < 0 || g_roots.items[g_roots.product].absent) return false;
+  *id = g_roots.items[g_roots.product].node.id;
+  return true;
+}
 
 std::int32_t DeleteBelow(const char* rootFolder, RemovalRoot kind, const char* path) {
   CHECK_POINTER(kUnit, rootFolder);

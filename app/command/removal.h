@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "os.h"
+
 // The folders a removal works below. Each is opened once, by identity, and
 // must be the very folder its text names (no link, no other drive letter,
 // no share standing for it). Below it nothing is followed through a link.
@@ -23,6 +25,10 @@ std::int32_t RemovalUseProductFolder(const char* folder);
 const char* RemovalRefusal();
 // Whether the established product folder does not exist.
 bool RemovalProductFolderAbsent();
+// The established product folder's canonical text, or none.
+const char* RemovalProductFolder();
+// Its identity, when it exists.
+bool RemovalProductId(OsNodeId* id);
 // How many files this run found and removed (or scheduled for the restart).
 std::int32_t RemovalFilesFound();
 // Forgets the roots of this run (and closes what they hold open).

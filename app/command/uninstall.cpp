@@ -13,6 +13,7 @@
 #include "register/register.h"
 #include "registry.h"
 #include "removal.h"
+#include "shared.h"
 #include "shortcuts.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
@@ -63,6 +64,9 @@ std::int32_t DeleteScriptPath(InstallSettings* settings, const char* scriptPath)
   if (!ExpandPath(settings, scriptPath, path, sizeof path, &flags) ||
       !ScriptPathRoot(settings, scriptPath, root, sizeof root, &kind))
     return 0;
+  // Named through a path variable outside the product's folder: a shared
+  // file, which goes only with its last user.
+  if (kind == RemovalRoot::Variable && !IsProductFile(path)) return ReleaseSharedFile(root, path);
   return DeleteBelow(root, kind, path);
 }
 
@@ -322,8 +326,13 @@ std::int32_t ReverseComponent(InstallSettings* settings, const char* action, con
     LogPrint("Unable to use component '%s': its path climbs with '..'\n", component);
     return 1;
   }
-  // Only a component of the product's folder or of a path variable's,
-  // reached without a link: a library loaded runs its code.
+  std::int32_t flag = StrEqualNoCase(action, "REGISTER") ? 0 : 1;
+  if (kind == RemovalRoot::Variable && !IsProductFile(path)) {
+    ReverseSharedComponent(root, path, flag);
+    return 1;
+  }
+  // Only a component of the product's folder, reached without a link: a
+  // library loaded runs its code.
   char library[kKeyRoom];
   std::uint32_t error = kErrorSuccess;
   if (!ResolveBelow(root, kind, path, library, sizeof library, &error)) {
@@ -332,6 +341,6 @@ std::int32_t ReverseComponent(InstallSettings* settings, const char* action, con
     LogPrint("Error attempting to load '%s' (0x%.8X)\n", path, error);
     return 1;
   }
-  RegisterComponent(library, StrEqualNoCase(action, "REGISTER") ? 0 : 1);
+  RegisterComponent(library, flag);
   return 1;
 }

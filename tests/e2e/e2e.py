@@ -719,6 +719,7 @@ import register_phase_scenarios  # noqa: E402,F401
 import tls_scenarios  # noqa: E402,F401
 import signed_scenarios  # noqa: E402,F401
 import ordinary_scenarios  # noqa: E402,F401
+import shared_scenarios  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -5,7 +5,8 @@
 //   regtool dword ROOT KEY NAME NUMBER create the key, store a REG_DWORD
 //   regtool exists ROOT KEY            exit 0 when the key exists, 1 if not
 //   regtool get ROOT KEY NAME          print the value's text (exit 1 if none);
-//                                      a list of texts one a line
+//                                      a list of texts one a line, a REG_DWORD
+//                                      as dword:N
 //   regtool delete ROOT KEY            delete the key (no subkeys)
 // ROOT is HKCU or HKLM.
 #include <cstdio>
@@ -76,6 +77,12 @@ int main(int argc, char** argv) {
       if (std::string(name) == argv[4]) {
         data[dataLength] = 0;
         // A list of texts: one a line, empty ones included.
+        if (type == kRegDword && dataLength == 4) {
+          std::printf("dword:%u\n", static_cast<unsigned>(data[0] | data[1] << 8 | data[2] << 16) |
+                                        static_cast<unsigned>(data[3]) << 24);
+          OsRegCloseKey(key);
+          return 0;
+        }
         if (type == kRegMultiSz) {
           for (std::uint32_t at = 0; at + 1 < dataLength; at += std::strlen(reinterpret_cast<char*>(data + at)) + 1)
             std::printf("%s\n", reinterpret_cast<char*>(data + at));

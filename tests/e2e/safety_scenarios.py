@@ -6,7 +6,7 @@ import re
 import subprocess
 
 from e2e import check, contains, lacks, scenario
-from uninstall_scenarios import Product, box_text, regtool
+from uninstall_scenarios import SHARED_DLLS, Product, box_text, regtool
 
 NOT_FOUND = "Unable to find previous installation; files could not be removed."
 
@@ -74,6 +74,11 @@ def product_paths(product):
             paths.add(relative_to_machine(side, product.install_path + folder) + os.sep)
             folder = folder.rsplit("\\", 1)[0] if "\\" in folder else ""
     paths.add(relative_to_machine(side, product.install_path) + os.sep)
+    # The shared component, whose last user the product was, and its
+    # folder.
+    if "OLE: REGISTER | $0Common Files" in product.script():
+        paths.add(relative_to_machine(side, product.component))
+        paths.add(relative_to_machine(side, product.component.rsplit("\\", 1)[0]) + os.sep)
     return paths
 
 
@@ -231,8 +236,9 @@ class TempEntryProduct(EarlyProduct):
 
 @scenario
 def safety_entry_through_the_temp_folder(side):
-    """$4..\\Temp\\x.tmp names a file in the temporary folder: it goes, the
-    folder stays even when it is left empty."""
+    """$4..\\Temp\\x.tmp names a file in the temporary folder, a shared
+    file that the product alone uses: it goes, the folder stays even when
+    it is left empty."""
     product = TempEntryProduct(side, "temp entry").install()
     temp = temp_folder(side)
     if side.name == "host":
@@ -240,6 +246,7 @@ def safety_entry_through_the_temp_folder(side):
             os.remove(os.path.join(product.host(temp), name))
     with open(product.host(temp + "\\x.tmp"), "w") as f:
         f.write("the product's scratch file")
+    check(regtool(side, "dword", "HKLM", SHARED_DLLS, temp + "\\x.tmp", "1")[0] == 0, "usage count")
     before = machine_tree(side)
     # On the host the program runs in place, so that nothing else is left in
     # the temporary folder; Windows cannot delete a running program.

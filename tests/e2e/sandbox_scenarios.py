@@ -90,9 +90,12 @@ def sandbox_keeps_outside(side):
         records = os.path.relpath(product.host(product.record), side.machine)
         temp = os.path.relpath(product.host("C:\\users\\%s\\Temp" % (os.environ.get("USER") or "user")), side.machine)
         removed, added, changed = changes(machine_before, tree(side.machine))
+        # The shared component, whose last user the product was, and its
+        # folder go too.
+        shared = os.path.relpath(product.host(product.component.rsplit("\\", 1)[0]), side.machine)
         for path in removed:
-            check(path.startswith(install + "/") or path == install or path.startswith(group),
-                  "removed in the machine: " + path)
+            check(path.startswith(install + "/") or path == install or path.startswith(group) or
+                  path == shared or path.startswith(shared + "/"), "removed in the machine: " + path)
         for path in added + changed:
             check(path.startswith(temp + "/") or path in ("registry.txt", records) or path.startswith(install + "/"),
                   "changed in the machine: " + path)

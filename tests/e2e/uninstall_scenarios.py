@@ -21,6 +21,9 @@ def regtool(side, *args):
     return result.returncode, text
 
 
+SHARED_DLLS = "Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs"
+
+
 def program_files(side):
     """The program files folder as the program sees it: a 32-bit program in
     a 64-bit prefix reads "C:\\Program Files (x86)" from its registry view."""
@@ -114,6 +117,9 @@ class Product:
         os.makedirs(os.path.dirname(component), exist_ok=True)
         suffix = ".dll" if side.name == "win32" else ".so"
         shutil.copy2(os.path.join(side.build, "tests", "testcomponent-normal" + suffix), component)
+        # The component is shared: its installer counted its one use.
+        if "OLE:" in self.script():
+            check(regtool(side, "dword", "HKLM", SHARED_DLLS, self.component, "1")[0] == 0, "usage count")
         records = self.host(RECORDS)
         os.makedirs(records, exist_ok=True)
         if os.path.exists(self.host(self.record)):
@@ -177,8 +183,10 @@ def uninstall_yes(side):
     check(os.path.isdir(product.host(product.programs)), "the programs folder itself went")
     check(not product.key_exists("HKLM", product.uninstall_key), "installed-programs entry left behind")
     check(product.key_exists("HKCU", product.product_key), "the product's own key is not the uninstall's")
+    # The product was the shared component's last user.
     check(product.component_record() == "DllUnregisterServer\n", "component: " + product.component_record())
-    check(os.path.exists(product.host(product.component)), "a shared component is unregistered, not deleted")
+    check(not os.path.exists(product.host(product.component)), "a shared component of no other user stayed")
+    check(regtool(side, "get", "HKLM", SHARED_DLLS, product.component)[0] == 1, "its usage count stayed")
 
 
 @scenario

@@ -8,8 +8,13 @@
 // the user's files, the system folder and beyond the root, with a second
 // drive letter for C: and shell folders that are one folder under two
 // names: a link may go as a link, but what it leads to is never touched.
-// Anything else gone aborts the run.
+// Files outside the product are shared: one with a usage count of one may
+// go, one counted twice stays (its count lowered once), one the system
+// protects stays whatever its count, and one without a count stays.
+// Anything else gone aborts the run. The machine is a temporary folder of
+// the target's own, removed when it ends.
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +29,9 @@
 #include "host/machine.h"
 #include "os.h"
 #include "paths.h"
+#include "held.h"
 #include "scriptrun.h"
+#include "shared.h"
 #include "shortcuts.h"
 
 namespace {
@@ -115,6 +122,21 @@ void SetString(std::uint32_t root, const char* key, const char* name, const std:
   OsRegCloseKey(handle);
 }
 
+void SetCount(const std::string& path, std::uint32_t count) {
+  OsKey handle = 0;
+  if (OsRegCreateKey(kHkeyLocalMachine, kSharedDllsKey, &handle) != kErrorSuccess) return;
+  unsigned char data[4] = {static_cast<unsigned char>(count), 0, 0, 0};
+  OsRegSetValue(handle, path.c_str(), kRegDword, data, sizeof data);
+  OsRegCloseKey(handle);
+}
+
+// Shared files and their usage counts: the component of the product's
+// maker, used by it alone; the Windows folder's win.ini, used by two; the
+// system's kernel32.dll, counted once but protected by the system.
+const std::string kLastUse = "C:\\Program Files\\Common Files\\Acme\\acmeshell.dll";
+const std::string kTwoUses = "C:\\windows\\win.ini";
+const std::string kGuarded = "C:\\windows\\system32\\kernel32.dll";
+
 // Links on the machine: (where, what it leads to) as host paths, and
 // whether it lies inside the product, so that it may go as a link.
 struct Link {
@@ -192,6 +214,9 @@ void LayOut() {
   SetString(kHkeyCurrentUser, "Software\\Acme\\Linked", "Install Path", "C:\\Work\\sys\\");
   SetString(kHkeyLocalMachine, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Acme Viewer", "DisplayName",
             "Acme Viewer");
+  SetCount(kLastUse, 1);
+  SetCount(kTwoUses, 2);
+  SetCount(kGuarded, 1);
   // The program's current folder, without moving the process's own (the
   // fuzzer reads its corpus by relative paths).
   host::CurrentFolder() = kStartFolder;
@@ -223,9 +248,38 @@ bool MayGo(const std::string& path, const std::vector<std::string>& targets) {
   for (const std::string& folder : Protected())
     if (host::CanonicalText(folder.c_str()) == path) return false;
   if (path == kProduct || Below(path, kProduct) || Below(path, ProgramsFolder())) return true;
-  for (const std::string& target : targets)
-    if (path == target || Below(target, path) || Below(path, target)) return true;
+  // Outside the product only the file whose last use was the product's,
+  // and the folder it leaves empty, when the script names it.
+  for (const std::string& target : targets) {
+    if (target != host::CanonicalText(kLastUse.c_str())) continue;
+    if (path == target || Below(target, path)) return true;
+  }
   return false;
+}
+
+// The counted files after a run: win.ini was lowered once at most, the
+// protected file and its count are as they were.
+void CheckCounts() {
+  OsKey key = 0;
+  std::uint32_t twoUses = 0;
+  std::uint32_t guarded = 0;
+  if (OsRegOpenKey(kHkeyLocalMachine, kSharedDllsKey, &key) == kErrorSuccess) {
+    for (std::uint32_t index = 0;; ++index) {
+      char name[512];
+      std::uint32_t nameLength = sizeof name;
+      std::uint32_t type = 0;
+      unsigned char data[4] = {};
+      std::uint32_t dataLength = sizeof data;
+      if (OsRegEnumValue(key, index, name, &nameLength, &type, data, &dataLength) == kErrorNoMoreItems) break;
+      if (kTwoUses == name) twoUses = data[0];
+      if (kGuarded == name) guarded = data[0];
+    }
+    OsRegCloseKey(key);
+  }
+  if (twoUses < 1 || guarded != 1) {
+    std::fprintf(stderr, "fuzz_removal: a usage count went wrong (win.ini %u, kernel32.dll %u)\n", twoUses, guarded);
+    std::abort();
+  }
 }
 
 void Check(const std::uint8_t* data, std::size_t size) {
@@ -254,6 +308,7 @@ void Check(const std::uint8_t* data, std::size_t size) {
     std::abort();
   }
   CheckLinks(targets);
+  CheckCounts();
   if (access((host::MachineRoot() + "/registry.txt").c_str(), F_OK) != 0) {
     std::fprintf(stderr, "fuzz_removal: the machine's registry file went\n");
     std::abort();
@@ -276,9 +331,36 @@ void AnswerYes() {
   if (null >= 0) dup2(null, 1);
 }
 
+// The target's own machine, a fresh temporary folder: never the user's.
+std::string g_machine;
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+void RemoveMachine() {
+  if (!g_machine.empty()) nftw(g_machine.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void UseOwnMachine() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/fuzz_removal-XXXXXX";
+  std::vector<char> folder(pattern.begin(), pattern.end());
+  folder.push_back('\0');
+  if (mkdtemp(folder.data()) == nullptr) std::abort();
+  g_machine = folder.data();
+  setenv("TESSEL_MACHINE", (g_machine + "/machine").c_str(), 1);
+  std::atexit(RemoveMachine);
+  // The system's catalogue of files it protects.
+  host::MakeFolders(g_machine + "/machine");
+  std::FILE* list = std::fopen((g_machine + "/machine/protected-files.txt").c_str(), "w");
+  if (list == nullptr) std::abort();
+  std::fprintf(list, "%s\n", kGuarded.c_str());
+  std::fclose(list);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  UseOwnMachine();
   FuzzRuntimeInit();
   AnswerYes();
   return 0;
@@ -288,6 +370,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 1 << 16) return 0;
   LayOut();
   ShortcutsInit();
+  // What the program forgets when it unloads a script: a component held
+  // for a Yes that never came, and what the last run decided.
+  HeldActionsDiscard();
+  SharedFilesReset();
   FuzzRunScript(data, size, RunModeUninstall);
   Check(data, size);
   return 0;

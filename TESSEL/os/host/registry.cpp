@@ -535,3 +535,19 @@ std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, con
   SetValue(*open, name ? name : "", type, bytes);
   return Save(store);
 }
+
+std::uint32_t OsRegDeleteValue(OsKey key, const char* name) {
+  Store& store = TheStore();
+  std::lock_guard<std::recursive_mutex> guard(store.lock);
+  Sync(store);
+  std::uint32_t error = kErrorSuccess;
+  Key* open = KeyOfHandle(store, key, &error);
+  if (open == nullptr) return error;
+  for (auto value = open->values.begin(); value != open->values.end(); ++value) {
+    if (EqualNoCase(value->name, name ? name : "")) {
+      open->values.erase(value);
+      return Save(store);
+    }
+  }
+  return kErrorFileNotFound;
+}

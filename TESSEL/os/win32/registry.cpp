@@ -52,3 +52,7 @@ std::uint32_t OsRegSetValue(OsKey key, const char* name, std::uint32_t type, con
   return static_cast<std::uint32_t>(
       RegSetValueExA(OpenKey(key), name, 0, type, static_cast<const BYTE*>(data), length));
 }
+
+std::uint32_t OsRegDeleteValue(OsKey key, const char* name) {
+  return static_cast<std::uint32_t>(RegDeleteValueA(OpenKey(key), name));
+}
