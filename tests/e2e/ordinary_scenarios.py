@@ -71,7 +71,9 @@ def ordinary_emptied_parents_go(side):
     code, reports = product.uninstall(FINAL)
     check(code == 0, "exit code %d" % code)
     folders = {path for path in product_paths(product) if path.endswith(os.sep)}
-    check_tree(side, before, machine_tree(side), folders | group_paths(product))
+    # The shared component was there, and this product its last user.
+    component = {relative_to_machine(side, product.component)}
+    check_tree(side, before, machine_tree(side), folders | component | group_paths(product))
 
 
 def set_read_only(side, windows_path, hidden=False):
