@@ -5,12 +5,12 @@
 
 #include "tessel-core.h"
 #include "tessel-str.h"
+#include "url.h"
 
 namespace {
 
 constexpr const char* kUnit = "socket";
 constexpr std::uint16_t kWinsockVersion = 257;  // 1.1
-constexpr std::int32_t kHostPartMost = 119;     // user information and port included
 
 struct ErrorRow {
   std::int32_t code;
@@ -84,31 +84,7 @@ constexpr ProtocolRow kProtocols[] = {
     {ProtocolIcmp, 2, 1}, {ProtocolIp, 2, 0},   {ProtocolRaw, 2, 255},
 };
 
-struct SchemePort {
-  const char* scheme;
-  std::int32_t port;
-};
-
-constexpr SchemePort kSchemePorts[] = {
-    {"http", 80}, {"https", 443}, {"ftp", 21}, {"telnet", 23}, {"shout", 8000},
-};
-
 bool HasSocket(const SocketHandle* handle) { return handle != nullptr && handle->socket != kOsNoSocket; }
-
-// The decimal value of the leading digits: blanks skipped, an optional
-// sign, 32-bit wrap-around for long digit runs (both builds alike).
-std::int32_t LeadingDecimal(const char* text, const char* end) {
-  while (text < end && (*text == ' ' || *text == '\t')) ++text;
-  bool negative = false;
-  if (text < end && (*text == '+' || *text == '-')) negative = *text++ == '-';
-  std::uint32_t value = 0;
-  while (text < end && *text >= '0' && *text <= '9') value = value * 10u + static_cast<std::uint32_t>(*text++ - '0');
-  return static_cast<std::int32_t>(negative ? 0u - value : value);
-}
-
-bool SameNoCase(const char* a, std::size_t length, const char* b) {
-  return std::strlen(b) == length && StrCompareNoCaseN(a, b, static_cast<std::int32_t>(length)) == 1;
-}
 
 void TakeEntry(HostAddress* host, const OsHostEntry& entry) {
   std::memset(host, 0, sizeof *host);
@@ -439,46 +415,18 @@ std::int32_t HostLocal(HostAddress* host) {
 std::int32_t HostFromUrl(HostAddress* host, const char* url) {
   CHECK_POINTER(kUnit, host);
   CHECK_POINTER(kUnit, url);
-  const char* scheme = url;
-  std::size_t schemeLength = 0;
-  const char* start = url;
-  char* separator = nullptr;
-  if (StrFind(url, "://", &separator)) {
-    schemeLength = static_cast<std::size_t>(separator - url);
-    start = separator + 3;
-  }
-  // The host part runs to the first '/'; the last '@' drops what is
-  // before it (user information).
-  const char* hostStart = start;
-  const char* end = start;
-  while (*end && *end != '/') {
-    if (end - start >= kHostPartMost) return 0;
-    if (*end == '@') hostStart = end + 1;
-    ++end;
-  }
-  const char* colon = static_cast<const char*>(std::memchr(hostStart, ':', static_cast<std::size_t>(end - hostStart)));
-  const char* nameEnd = colon ? colon : end;
-  char name[kHostPartMost + 1];
-  std::size_t nameLength = static_cast<std::size_t>(nameEnd - hostStart);
-  std::memcpy(name, hostStart, nameLength);
-  name[nameLength] = '\0';
-
+  // A URL, or a proxy's "host:port"; the user information is never the host.
+  Url parsed;
+  if (!UrlParseHost(url, &parsed) || parsed.ipv6) return 0;  // the sockets speak IPv4 only
   unsigned char address[4];
-  if (ParseDottedQuad(name, address)) {
+  if (ParseDottedQuad(parsed.host, address)) {
     if (!HostFromAddress(host, address)) {
       std::memcpy(host->address, address, 4);
       StrCopyBounded(host->name, "Unknown");
     }
-  } else if (!HostFromName(host, name)) {
+  } else if (!HostFromName(host, parsed.host)) {
     return 0;
   }
-
-  if (colon) {
-    host->port = LeadingDecimal(colon + 1, end);
-  } else {
-    host->port = 0;
-    for (const SchemePort& row : kSchemePorts)
-      if (SameNoCase(scheme, schemeLength, row.scheme)) host->port = row.port;
-  }
+  host->port = parsed.port;
   return 1;
 }

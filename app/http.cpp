@@ -7,16 +7,11 @@
 #include "registry.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
+#include "url.h"
 
 namespace {
 
 constexpr const char* kUnit = "http";
-
-// Where the host part of a URL starts: after "://", else at the beginning.
-const char* HostStart(const char* url) {
-  char* separator = nullptr;
-  return StrFind(url, "://", &separator) ? separator + 3 : url;
-}
 
 // The proxy text when the flag asks for one and the user's settings enable
 // it; empty otherwise. The log tells which.
@@ -99,52 +94,31 @@ std::int32_t OpenTunnel(SocketHandle* handle, const char* authority, const char*
 
 }  // namespace
 
-void HttpSplitUrl(const char* url, char* site, char* path) {
-  StrCopyBounded(site, kHttpTextRoom, url);
+std::int32_t HttpSplitUrl(const char* url, char* site, char* path) {
+  site[0] = '\0';
   path[0] = '\0';
-  std::size_t start = static_cast<std::size_t>(HostStart(url) - url);
-  std::size_t at = start;
-  std::size_t colon = 0;
-  bool sawColon = false;
-  while (site[at] && site[at] != '/') {
-    if (site[at] == ':') {
-      colon = at;
-      sawColon = true;
-    }
-    ++at;
-  }
-  if (site[at] == '/') {
-    StrCopyBounded(path, kHttpTextRoom, url + at);
-    site[at + 1] = '\0';
-  }
-  if (sawColon) {
-    site[colon] = '/';
-    site[colon + 1] = '\0';
-  }
+  Url parsed;
+  if (!UrlParse(url, &parsed)) return 0;
+  char host[kHttpTextRoom];
+  UrlAuthority(parsed, false, host, sizeof host);  // fits: shorter than the URL
+  // The site names the server without its port and without any user.
+  if (parsed.portWritten) *std::strrchr(host, ':') = '\0';
+  bool slash = parsed.path[0] != '\0' || parsed.portWritten;
+  StrFormatBounded(site, kHttpTextRoom, slash ? "%s://%s/" : "%s://%s", parsed.scheme, host);
+  StrCopyBounded(path, kHttpTextRoom, parsed.path);
+  return 1;
 }
 
 std::int32_t HttpHostName(const char* url, char* name) {
-  if (!HttpHostValue(url, name)) return 0;
-  char* colon = std::strchr(name, ':');
-  if (colon) *colon = '\0';
-  return 1;
+  Url parsed;
+  if (!UrlParse(url, &parsed)) return 0;
+  return StrCopyBounded(name, kHttpTextRoom, parsed.host);
 }
 
 std::int32_t HttpHostValue(const char* url, char* host) {
-  const char* start = HostStart(url);
-  const char* end = start;
-  while (*end && *end != '/') {
-    if (*end == '@') start = end + 1;
-    ++end;
-  }
-  std::size_t length = static_cast<std::size_t>(end - start);
-  // A colon with no port behind it names none.
-  const char* colon = static_cast<const char*>(std::memchr(start, ':', length));
-  if (colon && colon + 1 == end) length = static_cast<std::size_t>(colon - start);
-  if (length >= kHttpTextRoom) return 0;
-  std::memcpy(host, start, length);
-  host[length] = '\0';
-  return 1;
+  Url parsed;
+  if (!UrlParse(url, &parsed)) return 0;
+  return UrlAuthority(parsed, false, host, kHttpTextRoom);
 }
 
 void HttpProxyFromSetting(const char* setting, char* proxy, std::size_t capacity, bool secure) {
@@ -207,11 +181,27 @@ std::int32_t HttpClientUntil(const char* url, const char* userAgent, const char*
     LogPrint("Unable to use URL '%s' (longer than %d characters)\n", url, static_cast<int>(kHttpTextRoom - 1));
     return 0;
   }
+  Url parsed;
+  if (!UrlParse(url, &parsed)) {
+    LogPrint("Unable to use URL '%s' (not of the form scheme://host[:port]/path)\n", url);
+    return 0;
+  }
+  if (!UrlHasScheme(url, "http") && !secure) {
+    LogPrint("Unable to use URL '%s' (neither http nor https)\n", url);
+    return 0;
+  }
   char site[kHttpTextRoom];
   char path[kHttpTextRoom];
   char host[kHttpTextRoom];
   HttpSplitUrl(url, site, path);
-  HttpHostValue(url, host);  // fits: no longer than the URL
+  if (parsed.hasUser) {
+    // A user name and password would go out in clear text, and would end up
+    // in the log; the URL is not used at all.
+    LogPrint("Unable to use URL '%s%s' (it carries a user name or password, which are never sent)\n", site,
+             path[0] == '/' ? path + 1 : path);
+    return 0;
+  }
+  UrlAuthority(parsed, false, host, sizeof host);
   char name[kHttpTextRoom];
   HttpHostName(url, name);
   ProgressWindowSet(20);
@@ -244,7 +234,7 @@ std::int32_t HttpClientUntil(const char* url, const char* userAgent, const char*
     // Through a proxy the request goes inside its tunnel, which names the
     // server's port always.
     char authority[kHttpTextRoom + 8];
-    StrFormatBounded(authority, sizeof authority, std::strchr(host, ':') ? "%s" : "%s:443", host);
+    UrlAuthority(parsed, true, authority, sizeof authority);
     bool tunnel = !proxy[0] || OpenTunnel(made, authority, userAgent, header, headerSize, deadline);
     Narrow(made, deadline);
     if (!tunnel || !SocketSecure(made, name)) {
@@ -272,7 +262,7 @@ std::int32_t HttpClientUntil(const char* url, const char* userAgent, const char*
 
 std::int32_t HttpIsSecureUrl(const char* url) {
   CHECK_POINTER(kUnit, url);
-  return StrCompareNoCaseN(url, "https://", 8) ? 1 : 0;
+  return UrlHasScheme(url, "https");
 }
 
 std::int32_t HttpHeaderEnd(const char* text, std::int32_t length, std::int32_t* body) {

@@ -26,14 +26,17 @@ std::int32_t HttpClientUntil(const char* url, const char* userAgent, const char*
 
 // The steps of HttpClient, for its callers' tests.
 
-// The site text (scheme, "://", host, '/'; the port left out) and the path
-// text of a URL of at most 319 characters, each into kHttpTextRoom bytes.
-void HttpSplitUrl(const char* url, char* site, char* path);
-// The value of a valid Host line: the URL's host name, with ":port" when
-// the URL writes a port (user information left out). 0 when it does not
-// fit kHttpTextRoom.
+// The site text the log shows (scheme, "://", host, and '/' when a path or
+// port follows; the port and any user left out) and the path text of a URL
+// of at most 319 characters, each into kHttpTextRoom bytes. 0, both empty,
+// when the text is not a URL.
+std::int32_t HttpSplitUrl(const char* url, char* site, char* path);
+// The value of a valid Host line: the URL's host (IPv6 in brackets), with
+// ":port" when the URL writes a port; never the user information. 0 when
+// the text is not a URL.
 std::int32_t HttpHostValue(const char* url, char* host);
-// The host name alone (no port), the one a secure connection verifies.
+// The host name alone (no port, no brackets), the one a secure connection
+// verifies; 0 when the text is not a URL.
 std::int32_t HttpHostName(const char* url, char* name);
 // The proxy of a "ProxyServer" value: the "http=" entry of a list (for a
 // secure connection its "https=" entry when it has one), or the whole

@@ -7,6 +7,7 @@
 #include "settings.h"
 #include "tessel-core.h"
 #include "tessel-str.h"
+#include "url.h"
 #include "winhelpr.h"
 
 using update::g_update;
@@ -15,9 +16,7 @@ using update::kUnit;
 
 namespace {
 
-bool IsWebAddress(const char* url) {
-  return StrCompareNoCaseN(url, "http://", 7) || StrCompareNoCaseN(url, "https://", 8);
-}
+bool IsWebAddress(const char* url) { return UrlHasScheme(url, "http") || UrlHasScheme(url, "https"); }
 
 // A page written without its scheme, as the shell takes it: "www." and a
 // host name, nothing that could name a file or a program.

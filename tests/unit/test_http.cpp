@@ -30,17 +30,24 @@ TEST(HttpText, SiteAndPath) {
       {"http://h:81", "http://h/", ""},
       {"http://h", "http://h", ""},
       {"http://h/", "http://h/", "/"},
-      {"h/x/y", "h/", "/x/y"},
-      {"h:81/x", "h/", "/x"},
-      {"http://u:pw@h:81/x", "http://u:pw@h/", "/x"},  // the last ':' before the path
+      {"HTTP://h:81/x", "HTTP://h/", "/x"},
+      {"http://u:pw@h:81/x", "http://h/", "/x"},  // the user is never shown
       {"http://h/a:b", "http://h/", "/a:b"},
+      {"http://[::1]:81/x", "http://[::1]/", "/x"},
   };
   for (const Case& c : cases) {
     char site[kHttpTextRoom];
     char path[kHttpTextRoom];
-    HttpSplitUrl(c.url, site, path);
+    ASSERT_EQ(HttpSplitUrl(c.url, site, path), 1) << c.url;
     EXPECT_STREQ(site, c.site) << c.url;
     EXPECT_STREQ(path, c.path) << c.url;
+  }
+  for (const char* url : {"h/x/y", "h:81/x", "http://h x/"}) {
+    char site[kHttpTextRoom] = "x";
+    char path[kHttpTextRoom] = "x";
+    EXPECT_EQ(HttpSplitUrl(url, site, path), 0) << url;
+    EXPECT_STREQ(site, "") << url;
+    EXPECT_STREQ(path, "") << url;
   }
 }
 
@@ -53,8 +60,8 @@ TEST(HttpText, HostLineValue) {
       {"http://h/x", "h"},
       {"http://h", "h"},
       {"http://user:pw@h:81/x", "h:81"},
-      {"h:8080/x", "h:8080"},
       {"http://h:/x", "h"},
+      {"http://[::1]:81/x", "[::1]:81"},
       {"http://www.example.com/a:b", "www.example.com"},
   };
   for (const Case& c : cases) {
@@ -72,6 +79,7 @@ TEST(HttpText, HostNameThatTlsVerifies) {
       {"https://h:8443/p", "h"},
       {"https://user:pw@www.example.com/x", "www.example.com"},
       {"https://h", "h"},
+      {"https://[::1]:8443/", "::1"},
   };
   for (const Case& c : cases) {
     char name[kHttpTextRoom];
@@ -194,9 +202,18 @@ TEST_F(HttpRequest, UnusableUrlsAreRefusedBeforeAnyConnection) {
   ASSERT_EQ(longUrl.size(), 320u);
   EXPECT_EQ(Request(longUrl), 0);
   std::string log = Logged();
-  EXPECT_NE(log.find("Unable to get machine for URL '" + longHost + "'\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Unable to use URL '" + longHost + "' (not"), std::string::npos) << log;
   EXPECT_NE(log.find("Unable to use URL '" + longUrl + "'"), std::string::npos) << log;
   EXPECT_EQ(log.find("Contacting '" + longUrl.substr(0, 30)), std::string::npos) << log;
+}
+
+TEST_F(HttpRequest, UrlsThatAreNotWebAddressesAreRefused) {
+  for (const char* url : {"127.0.0.1:1/x", "ftp://127.0.0.1:1/x", "http://127.0.0.1:0/x", "http://127.0.0.1/a b"})
+    EXPECT_EQ(Request(url), 0) << url;
+  std::string log = Logged();
+  EXPECT_EQ(log.find("Contacting"), std::string::npos) << log;
+  EXPECT_NE(log.find("Unable to use URL 'ftp://127.0.0.1:1/x' (neither http nor https)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Unable to use URL '127.0.0.1:1/x' (not"), std::string::npos) << log;
 }
 
 // ---- against the real peers --------------------------------------------------
@@ -345,6 +362,31 @@ TEST_F(NetPeers, ThroughTheUsersProxy) {
   EXPECT_NE(log.find("Proxy Enabled (0x00000001) : " + proxy + "\n"), std::string::npos) << log;
   std::string proxyLog = LogText(PeerText("TESSEL_PEER_PROXY_LOG"));
   EXPECT_NE(proxyLog.find("GET " + url + " HTTP/1.0"), std::string::npos) << proxyLog;
+}
+
+TEST_F(NetPeers, UserInformationIsNeverSent) {
+  // Through the proxy, whose log holds every request line it was given: the
+  // plain URL goes out, the one that carries a user and password does not.
+  ProxySetting setting(1, "127.0.0.1:" + PeerText("TESSEL_PEER_PROXY"));
+  std::string tail = "/x-user-" + std::to_string(OsTickCount());
+  std::string plain = "http://127.0.0.1:" + PeerText("TESSEL_PEER_HTTP") + tail;
+  std::string secret = "http://u:p@127.0.0.1:" + PeerText("TESSEL_PEER_HTTP") + tail + "-secret";
+  ASSERT_EQ(Request(plain, 1), 1) << Logged();
+  Exchange();
+  SocketClose(handle_);
+  SocketDelete(&handle_);
+  EXPECT_EQ(Request(secret, 1), 0);
+  EXPECT_EQ(handle_, nullptr);
+  EXPECT_EQ(Request(secret, 0), 0);  // nor straight to the server
+  std::string proxyLog = LogText(PeerText("TESSEL_PEER_PROXY_LOG"));
+  EXPECT_NE(proxyLog.find(tail), std::string::npos) << proxyLog;
+  EXPECT_EQ(proxyLog.find(tail + "-secret"), std::string::npos) << proxyLog;
+  EXPECT_EQ(proxyLog.find("u:p"), std::string::npos) << proxyLog;
+  std::string log = Logged();
+  EXPECT_EQ(log.find("u:p"), std::string::npos) << "the password reached the log: " << log;
+  EXPECT_NE(log.find("Unable to use URL 'http://127.0.0.1/" + tail.substr(1) + "-secret' (it carries a user name"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(NetPeers, ProxyFlagOrSettingOffConnectsDirectly) {

@@ -84,11 +84,9 @@ TEST_F(Socket, HostFromUrlTakesPortsFromTheTextOrTheScheme) {
       {"https://127.0.0.1/", 443},      {"ftp://127.0.0.1/", 21},
       {"telnet://127.0.0.1/", 23},      {"shout://127.0.0.1/", 8000},
       {"gopher://127.0.0.1/", 0},       {"127.0.0.1/x", 0},
-      {"127.0.0.1:81/x", 81},           {"http://127.0.0.1:/x", 0},
+      {"127.0.0.1:81/x", 81},           {"http://127.0.0.1:/x", 80},
       {"http://127.0.0.1:8080", 8080},  {"http://user:pw@127.0.0.1:81/a@b", 81},
-      {"http://a@b@127.0.0.1:82/", 82}, {"http://127.0.0.1: 83/", 83},
-      {"http://127.0.0.1:84x/", 84},    {"://127.0.0.1/", 0},
-      {"localhost:3128", 3128},
+      {"http://a@b@127.0.0.1:82/", 82}, {"localhost:3128", 3128},
   };
   for (const Case& c : cases) {
     HostAddress host;
@@ -97,6 +95,16 @@ TEST_F(Socket, HostFromUrlTakesPortsFromTheTextOrTheScheme) {
     EXPECT_EQ(host.port, c.port) << c.url;
     EXPECT_EQ(Quad(host.address), "127.0.0.1") << c.url;
     EXPECT_GT(std::strlen(host.name), 0u) << c.url;
+  }
+}
+
+TEST_F(Socket, HostFromUrlRefusesWhatIsNotAHostAndPort) {
+  for (const char* url : {"http://127.0.0.1: 83/", "http://127.0.0.1:84x/", "://127.0.0.1/", "http://127.0.0.1:0/",
+                          "http://127.0.0.1:65536/", "http://[::1]:80/", "http://u:p@/x"}) {
+    HostAddress host;
+    std::memset(&host, 0, sizeof host);
+    EXPECT_EQ(HostFromUrl(&host, url), 0) << url;
+    EXPECT_EQ(host.port, 0) << url;
   }
 }
 
