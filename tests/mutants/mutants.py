@@ -70,7 +70,15 @@ def copy_checkout():
     """The checkout's files as they are now, committed or not."""
     listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=SOURCE,
                             capture_output=True, check=True).stdout.decode().split("\0")
-    for name in filter(None, listed):
+    wanted = set(filter(None, listed))
+    # What the checkout no longer has goes from the copy too (a unit split
+    # into a folder would otherwise be built twice).
+    for folder, _, files in os.walk(SCRATCH):
+        for file in files:
+            path = os.path.join(folder, file)
+            if os.path.relpath(path, SCRATCH) not in wanted:
+                os.remove(path)
+    for name in wanted:
         source, target = os.path.join(SOURCE, name), os.path.join(SCRATCH, name)
         if not os.path.isfile(source):
             continue
