@@ -84,7 +84,9 @@ def copy_checkout():
             continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
         if not os.path.exists(target) or open(source, "rb").read() != open(target, "rb").read():
-            shutil.copy2(source, target)
+            # A fresh time, so that the copy's build sees the change.
+            shutil.copyfile(source, target)
+            shutil.copymode(source, target)
 
 
 def run(command, cwd=None, env=None, timeout=None):
