@@ -234,7 +234,7 @@ def main():
             finally:
                 restore(fault, text)
         results.append((fault, verdict, detail))
-        print("%-8s %-10s %-40s %5.0f s  %s" % (verdict.split()[0], fault.unit, fault.name, time.time() - started,
+        print("%-14s %-10s %-40s %5.0f s  %s" % (verdict.replace(" ", "-"), fault.unit, fault.name, time.time() - started,
                                                 detail[:100]), flush=True)
 
     print()
